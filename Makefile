@@ -1,0 +1,38 @@
+# Every target sets up what it needs on a fresh Debian machine: the Debian
+# packages, a venv in .venv (with the system site packages) and the build.
+PYTHON  := /usr/bin/python3
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \)) \
+           pyproject.toml setup.py setup.cfg
+PYTEST_ARGS ?=
+
+export CC  := ccache gcc
+export CXX := ccache g++
+
+.PHONY: demo test build bench clean deps
+
+demo: build
+	$(VENV)/bin/quorvi demo
+
+test: build
+	$(VPY) -m pytest -n 2 $(PYTEST_ARGS)
+
+build: $(VENV)/.installed
+
+deps: $(VENV)/.deps
+
+$(VENV)/.deps: scripts/install-deps.sh
+	scripts/install-deps.sh
+	test -x $(VPY) || $(PYTHON) -m venv --system-site-packages $(VENV)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index .
+	touch $@
+
+bench: build
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) src/*.egg-info .pytest_cache

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those missing.
+set -euo pipefail
+packages=(g++ make ccache pybind11-dev python3-dev python3-venv python3-pip
+          python3-setuptools python3-pytest python3-pytest-xdist python3-pexpect)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

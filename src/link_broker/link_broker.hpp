@@ -1,0 +1,29 @@
+// Internal interface of the link_broker extension module.
+#pragma once
+
+#include "../pyclass.hpp"
+
+namespace link_broker {
+
+using pyclass::Args;
+
+// A framework name (Dialog, ConnectionError, learn_os_platform, time, ...)
+// looked up on the module at call time, so that patching it takes effect.
+py::object framework(const char *name);
+
+// The classes, created once at module load.
+struct Classes {
+    py::object common, single_rp, multi_rp, dual_rp, stack_rp, quad_rp;
+};
+const Classes &classes();
+
+// Each file adds the operations of its class (or concern) to the class.
+void add_common_operations(py::module_ &m, py::handle cls);
+void add_single_rp_operations(py::module_ &m, py::handle cls);
+void add_multi_rp_operations(py::module_ &m, py::handle cls);
+void add_ha_init_operations(py::module_ &m, py::handle cls);
+void add_dual_rp_operations(py::module_ &m, py::handle cls);
+void add_stack_rp_operations(py::module_ &m, py::handle cls);
+void add_quad_rp_operations(py::module_ &m, py::handle cls);
+
+}  // namespace link_broker

@@ -1,0 +1,345 @@
+// Ordinary Python classes whose method bodies are C++.
+//
+// A class is created by calling `type(name, bases, namespace)`, so it is a
+// plain heap type: `type(cls) is type`, instances have a `__dict__`, and a
+// Python subclass overrides any operation. Each operation is a vectorcall
+// builtin function wrapped in `instancemethod`, so it binds like a Python
+// function. Method bodies receive `self` and their bound arguments; they
+// call other operations through the object (`self.attr("x")()`), never
+// directly, so overrides win.
+//
+// Errors: a Python error raised by a callee travels as
+// `py::error_already_set` and is restored untouched (the same exception
+// object reaches the caller).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace pyclass __attribute__((visibility("hidden"))) {
+
+// ---------------------------------------------------------------- semantics
+
+// Python truth value (`bool(x)`); errors raised by `__bool__` propagate.
+inline bool truth(py::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// Python `a == b` followed by its truth value (no identity shortcut).
+inline bool equals(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(r));
+}
+
+// Python `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// Python `str(x)`.
+inline py::str str(py::handle h) {
+    PyObject *r = PyObject_Str(h.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// Python `hasattr(obj, name)`: only AttributeError means absent.
+inline bool has_attr(py::handle obj, const char *name) {
+    PyObject *r = PyObject_GetAttrString(obj.ptr(), name);
+    if (r) {
+        Py_DECREF(r);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return false;
+    }
+    throw py::error_already_set();
+}
+
+// True when a caught Python error belongs to the ordinary error family
+// (`Exception` and its subclasses). KeyboardInterrupt, SystemExit and
+// GeneratorExit do not, so they are never swallowed.
+inline bool is_ordinary_error(const py::error_already_set &e) {
+    return e.matches(PyExc_Exception);
+}
+
+// Whether the interpreter runs `assert` statements (not under -O).
+inline bool assertions_enabled() {
+    py::object flags = py::module_::import("sys").attr("flags");
+    return !truth(flags.attr("optimize"));
+}
+
+// Raise the error type `type` (a Python exception class) with one message.
+[[noreturn]] inline void raise(py::handle type, const py::object &message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw py::error_already_set();
+}
+[[noreturn]] inline void raise(py::handle type, const char *message) {
+    raise(type, py::str(message));
+}
+
+// ------------------------------------------------------------------ classes
+
+// A new ordinary Python class `name(*bases)` in module `m`, bound as `m.name`.
+inline py::object make_class(py::module_ &m, const char *name, py::tuple bases,
+                             const char *doc) {
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    py::object type = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject *>(&PyType_Type));
+    py::object cls = type(name, bases, ns);
+    m.attr(name) = cls;
+    return cls;
+}
+
+// One parameter of an operation: a name and, optionally, a default.
+struct Param {
+    const char *name;
+    py::object default_value;  // null handle: required
+};
+inline Param arg(const char *name) { return Param{name, py::object()}; }
+inline Param arg(const char *name, py::object default_value) {
+    return Param{name, std::move(default_value)};
+}
+
+constexpr std::size_t max_params = 8;
+
+// The bound arguments of one call, in parameter order (borrowed).
+class Args {
+public:
+    explicit Args(PyObject *const *values) : values_(values) {}
+    py::handle operator[](std::size_t i) const { return values_[i]; }
+
+private:
+    PyObject *const *values_;
+};
+
+using MethodBody = py::object (*)(py::handle self, const Args &args);
+using StaticBody = py::object (*)(const Args &args);
+
+struct Signature {
+    std::string name;
+    bool has_self = true;
+    std::vector<py::object> names;     // interned parameter names
+    std::vector<py::object> defaults;  // null handle: required
+};
+
+namespace detail {
+
+inline PyObject *type_error(const Signature &s, const std::string &what) {
+    PyErr_Format(PyExc_TypeError, "%s() %s", s.name.c_str(), what.c_str());
+    return nullptr;
+}
+
+inline std::ptrdiff_t param_index(const Signature &s, PyObject *key) {
+    for (std::size_t i = 0; i < s.names.size(); ++i)
+        if (s.names[i].ptr() == key) return static_cast<std::ptrdiff_t>(i);
+    for (std::size_t i = 0; i < s.names.size(); ++i) {
+        int r = PyUnicode_Compare(s.names[i].ptr(), key);
+        if (r == 0) return static_cast<std::ptrdiff_t>(i);
+        if (r == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return -1;
+}
+
+// Binds a vectorcall's arguments to the signature's parameters, in the
+// manner of a Python function. On failure sets TypeError and returns false.
+inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
+                 PyObject *kwnames, PyObject **out) {
+    const std::size_t n = s.names.size();
+    const std::size_t given = s.has_self ? (nargs ? nargs - 1 : 0) : nargs;
+    if (s.has_self && nargs == 0) {
+        type_error(s, "needs an argument");
+        return false;
+    }
+    if (given > n) {
+        type_error(s, "takes " + std::to_string(n + (s.has_self ? 1 : 0)) +
+                          " positional argument" + (n + s.has_self == 1 ? "" : "s") +
+                          " but " + std::to_string(nargs) +
+                          (nargs == 1 ? " was" : " were") + " given");
+        return false;
+    }
+    const std::size_t first = s.has_self ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+    for (std::size_t i = 0; i < given; ++i) out[i] = args[first + i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            std::ptrdiff_t idx = param_index(s, key);
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             s.name.c_str(), key);
+                return false;
+            }
+            if (out[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                             s.name.c_str(), key);
+                return false;
+            }
+            out[idx] = args[nargs + static_cast<std::size_t>(k)];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (out[i]) continue;
+        if (!s.defaults[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%U'",
+                         s.name.c_str(), s.names[i].ptr());
+            return false;
+        }
+        out[i] = s.defaults[i].ptr();
+    }
+    return true;
+}
+
+// Converts whatever a body threw into a Python error indicator.
+inline PyObject *translate_current_exception() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+template <auto Body>
+Signature &signature_of() {
+    static Signature s;
+    return s;
+}
+
+template <MethodBody Body>
+PyObject *call_method(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                      PyObject *kwnames) {
+    const Signature &s = signature_of<Body>();
+    std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    std::array<PyObject *, max_params> bound{};
+    if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
+    try {
+        return Body(py::handle(args[0]), Args(bound.data())).release().ptr();
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+template <StaticBody Body>
+PyObject *call_static(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                      PyObject *kwnames) {
+    const Signature &s = signature_of<Body>();
+    std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    std::array<PyObject *, max_params> bound{};
+    if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
+    try {
+        return Body(Args(bound.data())).release().ptr();
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+// Docstring with a text signature, so `inspect.signature` works.
+inline std::string text_signature(const Signature &s, const char *doc) {
+    std::string t = s.name + "(";
+    bool first = true;
+    if (s.has_self) {
+        t += "$self";
+        first = false;
+    }
+    for (std::size_t i = 0; i < s.names.size(); ++i) {
+        if (!first) t += ", ";
+        first = false;
+        t += py::str(s.names[i]).cast<std::string>();
+        if (s.defaults[i]) t += "=" + py::repr(s.defaults[i]).cast<std::string>();
+    }
+    t += ")\n--\n\n";
+    t += doc ? doc : "";
+    return t;
+}
+
+template <auto Body>
+py::object make_function(py::handle module, const char *name, bool has_self,
+                         std::initializer_list<Param> params, const char *doc,
+                         PyObject *(*entry)(PyObject *, PyObject *const *, Py_ssize_t,
+                                            PyObject *)) {
+    if (params.size() > max_params) throw std::logic_error("too many parameters");
+    Signature &s = signature_of<Body>();
+    s.name = name;
+    s.has_self = has_self;
+    s.names.clear();
+    s.defaults.clear();
+    for (const Param &p : params) {
+        s.names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(p.name)));
+        s.defaults.push_back(p.default_value);
+    }
+    // The definition must outlive the function object; the module is never
+    // unloaded, so it lives as long as the process.
+    auto *def = new PyMethodDef{};
+    def->ml_name = (new std::string(name))->c_str();
+    def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+    def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    def->ml_doc = (new std::string(text_signature(s, doc)))->c_str();
+    PyObject *fn = PyCFunction_NewEx(def, module.ptr(), module.attr("__name__").ptr());
+    if (!fn) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(fn);
+}
+
+}  // namespace detail
+
+// cls.name = an instance method running Body(self, args).
+template <MethodBody Body>
+py::object def(py::handle cls, py::handle module, const char *name,
+               std::initializer_list<Param> params = {}, const char *doc = nullptr) {
+    py::object fn = detail::make_function<Body>(module, name, true, params, doc,
+                                                &detail::call_method<Body>);
+    PyObject *m = PyInstanceMethod_New(fn.ptr());
+    if (!m) throw py::error_already_set();
+    py::object method = py::reinterpret_steal<py::object>(m);
+    py::setattr(cls, name, method);
+    return fn;
+}
+
+// cls.name = staticmethod running Body(args).
+template <StaticBody Body>
+py::object def_static(py::handle cls, py::handle module, const char *name,
+                      std::initializer_list<Param> params = {}, const char *doc = nullptr) {
+    py::object fn = detail::make_function<Body>(module, name, false, params, doc,
+                                                &detail::call_static<Body>);
+    PyObject *sm = PyStaticMethod_New(fn.ptr());
+    if (!sm) throw py::error_already_set();
+    py::setattr(cls, name, py::reinterpret_steal<py::object>(sm));
+    return fn;
+}
+
+// cls.name = property(Get, Set); Get(self), Set(self, value).
+template <MethodBody Get, MethodBody Set>
+void def_property(py::handle cls, py::handle module, const char *name, const char *doc) {
+    py::object fget = detail::make_function<Get>(module, name, true, {}, doc,
+                                                 &detail::call_method<Get>);
+    py::object fset = detail::make_function<Set>(module, name, true, {arg("value")}, doc,
+                                                 &detail::call_method<Set>);
+    py::object property = py::module_::import("builtins").attr("property");
+    py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::str(doc) : py::str("")));
+}
+
+}  // namespace pyclass

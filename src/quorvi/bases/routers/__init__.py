@@ -1,0 +1,1 @@
+"""Connection bases for routers and switches; `link_broker` is compiled."""

@@ -1,0 +1,1 @@
+"""Framework core: errors and the class registry."""

@@ -1,0 +1,13 @@
+"""Errors raised by the connection framework, each built from one message."""
+
+
+class ConnectionError(Exception):  # noqa: A001 - the framework's own name
+    """A device cannot be connected, designated or read."""
+
+
+class TimeoutError(Exception):  # noqa: A001 - the framework's own name
+    """A line did not show what was expected within its time limit."""
+
+
+class ConnectionInfraError(Exception):
+    """The connection infrastructure (for instance the class registry) was misused."""
