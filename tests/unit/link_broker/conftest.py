@@ -1,0 +1,8 @@
+import pytest
+
+from .fakes import Recorder
+
+
+@pytest.fixture
+def rec():
+    return Recorder()
