@@ -77,6 +77,27 @@ inline bool is_ordinary_error(const py::error_already_set &e) {
     return e.matches(PyExc_Exception);
 }
 
+// `fmt` with the string form of `value` in place of its one "%s", as in
+// Python's `fmt % value` for a single value (a tuple is not unpacked).
+inline py::str percent_s(const char *fmt, py::handle value) {
+    const char *at = std::strstr(fmt, "%s");
+    if (!at) return py::str(fmt);
+    py::str head(fmt, static_cast<std::size_t>(at - fmt));
+    py::str tail(at + 2);
+    PyObject *r = PyUnicode_Concat(head.ptr(), str(value).ptr());
+    if (!r) throw py::error_already_set();
+    py::object joined = py::reinterpret_steal<py::object>(r);
+    r = PyUnicode_Concat(joined.ptr(), tail.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// Python's `fmt.format(*values)`.
+template <typename... Values>
+py::str format(const char *fmt, Values &&...values) {
+    return py::str(fmt).attr("format")(std::forward<Values>(values)...);
+}
+
 // Whether the interpreter runs `assert` statements (not under -O).
 inline bool assertions_enabled() {
     py::object flags = py::module_::import("sys").attr("flags");
