@@ -1,7 +1,104 @@
+// BaseDualRpLinkBroker: tells the active route processor of a two-RP chassis
+// from the standby by asking the first line that reaches the enable prompt.
 #include "link_broker.hpp"
 
 namespace link_broker {
 
-void add_dual_rp_operations(py::module_ &, py::handle) {}
+namespace pc = pyclass;
+using namespace pybind11::literals;
+
+namespace {
+
+void log_state(py::handle con, py::handle subcon) {
+    con.attr("log").attr("debug")(pc::format("{} in state: {}", subcon.attr("alias"),
+                                             subcon.attr("state_machine").attr("current_state")));
+}
+
+py::object designate_handles(py::handle self, const Args &) {
+    py::object con = self.attr("connection");
+    con.attr("log").attr("info")("+++ designating handles +++");
+
+    // Only the first two entries are the RPs; without two there is nothing
+    // to tell apart, so stop before any line is touched.
+    py::list pairs;
+    for (py::handle pair : con.attr("_subconnections").attr("items")()) {
+        if (py::len(pairs) == 2) break;
+        pairs.append(pair);
+    }
+    if (py::len(pairs) < 2)
+        pc::raise(framework("ConnectionError"),
+                  pc::format("Dual-RP designation needs two subconnections, found {}",
+                             py::len(pairs)));
+    py::object subcon1_alias = pairs[0][py::int_(0)], subcon1 = pairs[0][py::int_(1)];
+    py::object subcon2_alias = pairs[1][py::int_(0)], subcon2 = pairs[1][py::int_(1)];
+
+    // Wake-up pass: each line to a known state, with its own prompt recovery.
+    for (py::handle subcon : {subcon1, subcon2}) {
+        subcon.attr("sendline")();
+        subcon.attr("state_machine").attr("go_to")(
+            "any", subcon.attr("spawn"), "context"_a = subcon.attr("context"),
+            "prompt_recovery"_a = subcon.attr("prompt_recovery"),
+            "timeout"_a = subcon.attr("connection_timeout"));
+        log_state(con, subcon);
+    }
+
+    // Enable pass: a line that cannot reach enable just stays where it is.
+    for (py::handle subcon : {subcon1, subcon2}) {
+        try {
+            subcon.attr("state_machine").attr("go_to")("enable", subcon.attr("spawn"),
+                                                       "context"_a = subcon.attr("context"));
+        } catch (py::error_already_set &e) {
+            if (!pc::is_ordinary_error(e)) throw;
+        }
+        log_state(con, subcon);
+    }
+
+    py::object target, target_alias, other_alias;
+    if (pc::equals(subcon1.attr("state_machine").attr("current_state"), py::str("enable"))) {
+        target = subcon1;
+        target_alias = subcon1_alias;
+        other_alias = subcon2_alias;
+    } else if (pc::equals(subcon2.attr("state_machine").attr("current_state"),
+                          py::str("enable"))) {
+        target = subcon2;
+        target_alias = subcon2_alias;
+        other_alias = subcon1_alias;
+    } else {
+        pc::raise(framework("ConnectionError"),
+                  pc::format("Dual-RP designation found no line at the enable prompt: "
+                             "{} in state {}, {} in state {}",
+                             subcon1_alias, subcon1.attr("state_machine").attr("current_state"),
+                             subcon2_alias, subcon2.attr("state_machine").attr("current_state")));
+    }
+
+    py::object spawn = target.attr("spawn");
+    spawn.attr("sendline")("sh redundancy stat | inc my state");
+    py::object prompt = target.attr("state_machine").attr("get_state")("enable").attr("pattern");
+    py::object output =
+        spawn.attr("expect")(prompt, "timeout"_a = con.attr("settings").attr("EXEC_TIMEOUT"))
+            .attr("match_output");
+
+    // Plain substring tests ignoring case; "active" is tested first.
+    py::object lowered = output.attr("lower")();
+    if (pc::contains(lowered, py::str("active"))) {
+        con.attr("_set_active_alias")(target_alias);
+        con.attr("_set_standby_alias")(other_alias);
+    } else if (pc::contains(lowered, py::str("standby"))) {
+        con.attr("_set_standby_alias")(target_alias);
+        con.attr("_set_active_alias")(other_alias);
+    } else {
+        pc::raise(framework("ConnectionError"), "unable to designate handles");
+    }
+    py::setattr(con, "_handles_designated", py::bool_(true));
+    return py::none();
+}
+
+}  // namespace
+
+void add_dual_rp_operations(py::module_ &m, py::handle cls) {
+    pc::def<designate_handles>(cls, m, "designate_handles", {},
+                               "Designate the active and standby handles from the answer "
+                               "of the first line at the enable prompt.");
+}
 
 }  // namespace link_broker

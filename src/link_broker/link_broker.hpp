@@ -27,3 +27,19 @@ void add_stack_rp_operations(py::module_ &m, py::handle cls);
 void add_quad_rp_operations(py::module_ &m, py::handle cls);
 
 }  // namespace link_broker
+
+namespace link_broker {
+
+// What the "show switch" probe of the stack and quad brokers found: whether a
+// line in "enable" or "disable" ran the command, and the member records
+// (the named groups of each member line, keyed by the member number text).
+struct SwitchInfo {
+    bool probed = false;
+    py::dict members;
+};
+
+// Runs "show switch" on the first of `subcons` ((alias, subconnection) pairs)
+// in "enable" or "disable" and reads its member lines with `pattern`.
+SwitchInfo probe_switch_info(const py::list &subcons, const char *pattern);
+
+}  // namespace link_broker
