@@ -296,3 +296,29 @@ class FakeConnection(Recorded):
     def _get_learned_hostname(self, *args, **kwargs):
         self._rec("con._get_learned_hostname", *args, **kwargs)
         return _outcome(self.hostname_script, "DEFAULT")
+
+
+# ---- dual, stack and quad link brokers
+
+
+class FakeTime:
+    """Stands in for the `time` module: `sleep` is recorded and never waits."""
+
+    def __init__(self, rec):
+        self._rec = rec
+
+    def sleep(self, seconds):
+        self._rec("time.sleep", seconds)
+
+
+def tag_contexts(con):
+    """Give every subconnection's context a distinct entry, so equal-looking
+    contexts of different subconnections compare unequal."""
+    for sub in con.subconnections:
+        dict.__setitem__(sub.context, "owner", sub.alias)
+
+
+def switch_listing(*rows):
+    """A "show switch" answer: heading, separator, then the member rows."""
+    return "\n".join(["Switch#  Role     Mac Address      Priority  Version  State",
+                      "-" * 62, *rows])
