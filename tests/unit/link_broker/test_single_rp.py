@@ -251,8 +251,8 @@ def _raise_in_device_connect(con, fw, error):
     (_raise_in_device_connect, ["device.destroy", "device.connect"], ["con.spawn="],
      link_broker.ConnectionError("c")),
 ])
-def test_errors_outside_the_learning_command_reach_the_caller(rec, fw, arrange, done,
-                                                              not_done, error):
+def test_uncaught_errors_of_os_learning_reach_the_caller(rec, fw, arrange, done,
+                                                         not_done, error):
     con, broker = learning(rec)
     arrange(con, fw, error)
     with pytest.raises(BaseException) as raised:
