@@ -3,6 +3,8 @@
 
 #include "../pyclass.hpp"
 
+#include <utility>
+
 namespace link_broker {
 
 using pyclass::Args;
@@ -16,6 +18,17 @@ struct Classes {
     py::object common, single_rp, multi_rp, dual_rp, stack_rp, quad_rp;
 };
 const Classes &classes();
+
+// Python's `a, b = value`: exactly two items, else ValueError.
+std::pair<py::object, py::object> unpack_pair(const py::object &value);
+
+// Logs the learned OS (and platform, when there is one), stores both on
+// `device` and reconnects it with `update_connection_kwargs(con)`; returns
+// the device's new connection (its attribute named by the "alias" keyword,
+// "default" without one).
+py::object redirect_to_learned_os(const py::object &con, const py::object &device,
+                                  const py::object &learned_os,
+                                  const py::object &learned_platform);
 
 // Each file adds the operations of its class (or concern) to the class.
 void add_common_operations(py::module_ &m, py::handle cls);

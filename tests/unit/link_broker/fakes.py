@@ -322,3 +322,92 @@ def switch_listing(*rows):
     """A "show switch" answer: heading, separator, then the member rows."""
     return "\n".join(["Switch#  Role     Mac Address      Priority  Version  State",
                       "-" * 62, *rows])
+
+
+# Appended for the single-RP, multi-RP and HA tests: the module-level
+# framework functions and the connection a device builds when it reconnects.
+
+from types import SimpleNamespace  # noqa: E402
+
+
+def event(name, *args, **kwargs):
+    """One expected Recorder event, written like the call it stands for."""
+    return (name, args, kwargs)
+
+
+class FakeOsLearner:
+    """Stands in for `learn_os_platform`: records each call and answers from a
+    script of (os, platform) pairs; an exception instance in it is raised."""
+
+    def __init__(self, rec, *answers):
+        self._rec = rec
+        self.script = deque(answers)
+
+    def __call__(self, con, output, mapping):
+        self._rec("learn_os_platform", con, output, mapping)
+        return _outcome(self.script, ("", ""))
+
+
+class FakeKwargsMaker:
+    """Stands in for `update_connection_kwargs`: records the call, returns `kwargs`."""
+
+    def __init__(self, rec, kwargs):
+        self._rec = rec
+        self.kwargs = kwargs
+
+    def __call__(self, con):
+        self._rec("update_connection_kwargs", con)
+        return self.kwargs
+
+
+class FakeNewConnection:
+    """The connection `device.connect` builds, found as the device's attribute
+    named by the alias: its own spawn and the spawns of its subconnections."""
+
+    def __init__(self, rec, label, aliases=()):
+        self.spawn = FakeSpawn(rec, f"{label}.spawn")
+        self.subconnections = [
+            SimpleNamespace(alias=a, spawn=FakeSpawn(rec, f"{label}.{a}.spawn")) for a in aliases
+        ]
+
+
+class FakeDialog:
+    """A dialog that equals only itself, so a test can tell two apart."""
+
+    def __init__(self, statements):
+        self.statements = statements
+
+
+class PatchedFramework:
+    """Replaces the framework names the brokers look up on their module
+    (`Dialog`, `learn_os_platform`, `update_connection_kwargs`) with recording
+    fakes for the duration of a `with` block. Every dialog made is a distinct
+    object, kept in `dialogs` in order."""
+
+    def __init__(self, rec, module, kwargs=None):
+        from unittest import mock
+
+        self.dialogs = []
+        self.learner = FakeOsLearner(rec)
+        self.kwargs = FakeKwargsMaker(rec, {"alias": "cli"} if kwargs is None else kwargs)
+
+        def dialog(statements):
+            rec("Dialog", statements)
+            made = FakeDialog(statements)
+            self.dialogs.append(made)
+            return made
+
+        self._patches = [
+            mock.patch.object(module, "Dialog", dialog),
+            mock.patch.object(module, "learn_os_platform", self.learner),
+            mock.patch.object(module, "update_connection_kwargs", self.kwargs),
+        ]
+
+    def __enter__(self):
+        for p in self._patches:
+            p.start()
+        return self
+
+    def __exit__(self, *exc):
+        for p in reversed(self._patches):
+            p.stop()
