@@ -1,0 +1,106 @@
+"""`quorvi demo` and `quorvi connect`: one bring-up, its log lines as they
+happen, then a short summary of what the link broker learned and decided."""
+import time
+from typing import Any, Dict, List, Optional
+
+from .core.errors import ConnectionError, TimeoutError
+from .device import Device
+
+TITLES = {"single": "single-RP router", "dual": "dual-RP router", "stack": "switch stack",
+          "quad": "quad device"}
+
+
+def _rows(rows: List[tuple]) -> str:
+    width = max(len(k) for k, _ in rows)
+    return "\n".join("  %-*s  %s" % (width, k, v) for k, v in rows)
+
+
+def _handles(con: Any) -> List[tuple]:
+    """Designated handles of a multi-RP connection, as summary rows."""
+    rows = []
+    for role in ("active", "standby", "active_ics", "standby_ics"):
+        sub = getattr(con, role, None)
+        if sub is not None:
+            rows.append(("%s handle" % role.replace("_ics", " ICS"),
+                         "%s (state %s)" % (sub.alias, sub.state_machine.current_state)))
+    modes = {sub.mode for sub in con.subconnections if getattr(sub, "mode", None)}
+    if modes:
+        rows.append(("HA mode", ", ".join(sorted(modes))))
+    return rows
+
+
+def summary(dev: Device, elapsed: float, extra: Optional[List[tuple]] = None) -> str:
+    con = dev.default
+    rows = [("device", dev.name), ("os / platform", "%s / %s" % (dev.os, dev.platform or "-")),
+            ("connection class", type(con).__name__),
+            ("hostname learned", con.learned_hostname or "- (not learned)")]
+    if hasattr(con, "subconnections"):
+        rows += _handles(con)
+    else:
+        rows.append(("state reached", con.state_machine.current_state))
+    rows += extra or []
+    rows.append(("time taken", "%.3f s" % elapsed))
+    return _rows(rows)
+
+
+def _device_report(sim: Any) -> List[tuple]:
+    """What the simulated device saw: the initial commands and the members."""
+    rows = []
+    for console in sim.consoles:
+        received = [c for c in sim.commands_received(console) if c]
+        if received:
+            rows.append(("%s received" % console, "; ".join(received)))
+    members = sim.device.get("members") or []
+    for m in members:
+        consoles = [c["name"] for c in sim.device["consoles"] if c["member"] == m["number"]]
+        rows.append(("member %d" % m["number"], "%s, console %s" % (m["role"], "/".join(consoles))))
+    return rows
+
+
+def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
+    """Connect to one simulated device of the given kind; True on success."""
+    from .sim.harness import SimulatedDevice
+
+    print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
+    with SimulatedDevice(kind, delay=delay) as sim:
+        overrides: Dict[str, Any] = {"learn_hostname": True}
+        if learn_os:
+            overrides.update(os="generic", platform=None, learn_os=True)
+        dev = Device(**sim.device_kwargs(**overrides))
+        if kind == "quad":
+            dev.settings.DETECT_RPR_TIMEOUT = 0.3
+        start = time.monotonic()
+        try:
+            dev.connect()
+        except (ConnectionError, TimeoutError) as exc:
+            print("connect failed: %s" % exc)
+            dev.destroy()
+            return False
+        elapsed = time.monotonic() - start
+        try:
+            print("\n--- summary ---\n" + summary(dev, elapsed, _device_report(sim)))
+        finally:
+            dev.destroy()
+    return True
+
+
+def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str]] = None,
+                       timeout: Optional[float] = None) -> bool:
+    """Connect to a real device, run the given commands, print a summary."""
+    dev = Device(**device_kwargs)
+    options = {} if timeout is None else {"connection_timeout": timeout}
+    start = time.monotonic()
+    try:
+        dev.connect(**options)
+    except (ConnectionError, TimeoutError) as exc:
+        print("connect failed: %s" % exc)
+        dev.destroy()
+        return False
+    elapsed = time.monotonic() - start
+    try:
+        print("\n--- summary ---\n" + summary(dev, elapsed))
+        for command in execute or []:
+            print("\n%s\n%s" % (command, dev.execute(command)))
+    finally:
+        dev.destroy()
+    return True
