@@ -71,7 +71,7 @@ class Spawn:
         except pexpect.ExceptionPexpect as exc:
             raise ConnectionError("cannot start line %s (%s): %s" % (self.name, command, exc)) from None
         self._child.delaybeforesend = 0
-        self.log.debug("%s: started, pid %s", self, self.pid)
+        self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
 
     def __str__(self) -> str:
         return "spawn: %s: %s" % (self.name, self.command)
@@ -110,7 +110,7 @@ class Spawn:
             raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
 
     def sendline(self, text: str = "") -> None:
-        self.log.debug("%s: send %r", self, text)
+        self.log.debug("%s: send %r", self.name, text)
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
@@ -131,7 +131,7 @@ class Spawn:
         except pexpect.EOF:
             self._eof = True
             return ""
-        self.log.debug("%s: received %r", self, data)
+        self.log.debug("%s: received %r", self.name, data)
         self._append(data)
         return data
 
@@ -204,4 +204,4 @@ class Spawn:
             except (ProcessLookupError, ChildProcessError):
                 pass
         self._eof = True
-        self.log.debug("%s: closed", self)
+        self.log.debug("%s: closed", self.name)

@@ -205,6 +205,7 @@ class StateMachine:
         if self.path(self._current_state, to_state) is None:
             self._reach_any(spawn, context, session, extra, deadline, timeout)
         attempts: Dict[Any, int] = collections.Counter()
+        first = True
         while self._current_state != to_state:
             path = self.path(self._current_state, to_state)
             if path is None:
@@ -215,9 +216,11 @@ class StateMachine:
             if attempts[(step.source, step.target)] > self.MAX_TRANSITION_ATTEMPTS:
                 raise ConnectionError("%s: %r did not move the line from %r to %r"
                                       % (spawn, step.command, step.source, step.target))
-            spawn.settle(self.settle_time)
-            if self.read_prompt(spawn) and self._current_state != step.source:
-                continue  # a late prompt showed the line elsewhere
+            if not first:
+                spawn.settle(self.settle_time)
+                if self.read_prompt(spawn) and self._current_state != step.source:
+                    continue  # a late prompt showed the line elsewhere
+            first = False
             spawn.sendline(step.command)
             statements = extra + (list(enable_dialog()) if step.password else [])
             self._wait_prompt(spawn, context, session, statements, deadline, timeout,
