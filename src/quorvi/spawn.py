@@ -57,6 +57,7 @@ class Spawn:
         self.log = log or logging.getLogger("quorvi.spawn")
         self.max_buffer = max(int(max_buffer), 2 * SEARCH_OVERLAP)
         self.hostname_mismatch = False
+        self.default_timeout = 10.0
         # Hostname read from the last prompt matched while a hostname was being learned.
         self.seen_hostname: Optional[str] = None
         self.dropped = 0  # characters dropped from the head of the buffer so far
@@ -151,16 +152,19 @@ class Spawn:
                 return index, match
         return None
 
-    def expect(self, pattern: Union[PatternLike, Sequence[PatternLike]], timeout: float = 10,
+    def expect(self, pattern: Union[PatternLike, Sequence[PatternLike]],
+               timeout: Optional[float] = None,
                log_timeout: bool = True, trim_buffer: bool = True) -> ExpectResult:
         """Wait until one of `pattern` (a regex or a list of them, earlier ones
         preferred) matches the text received, and return what was read.
 
         With `trim_buffer` the text up to the end of the match is consumed;
         without it the buffer is left as it is. Raises TimeoutError when the
-        time runs out or the line closes first."""
+        time runs out (`timeout` seconds, None: `default_timeout`) or the line
+        closes first."""
         patterns = compile_patterns(pattern)
-        deadline = time.monotonic() + (timeout if timeout is not None else 0)
+        timeout = self.default_timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
         start = 0
         while True:
             found = self._search(patterns, start)
@@ -181,7 +185,7 @@ class Spawn:
                 start = max(0, old_end - SEARCH_OVERLAP)
         reason = "the line closed" if (self._eof or self._child.closed) else "timeout"
         message = "%s: %s after %.1fs waiting for %s" % (
-            self, reason, timeout or 0, " or ".join(repr(p.pattern) for p in patterns))
+            self, reason, timeout, " or ".join(repr(p.pattern) for p in patterns))
         if self.hostname_mismatch:
             message += " (hint: the prompt's hostname differs from the expected hostname)"
         if log_timeout:

@@ -1,5 +1,6 @@
 """Connections and devices against simulated devices, with a test-only link broker."""
 import re
+import time
 
 import pytest
 
@@ -201,3 +202,14 @@ def test_connect_without_console_command_fails_clearly(test_broker):
     device = Device("R1", os="orbix", connections={"a": {}})
     with pytest.raises(ConnectionError, match="no console 'a'"):
         device.connect()
+
+
+def test_response_delay_slows_every_answer(sim, device_for, test_broker):
+    simulated = sim(response_delay=0.3)
+    # The nudge interval stays above the delay so that no extra empty line is sent.
+    device = device_for(simulated, settings={"CONNECTION_TIMEOUT": 5, "EXEC_TIMEOUT": 5,
+                                             "PROMPT_NUDGE_INTERVAL": 1.0})
+    device.connect()
+    started = time.monotonic()
+    assert device.execute("show version", allow_state_change=True).startswith("Orbix Software")
+    assert 0.3 <= time.monotonic() - started < 2
