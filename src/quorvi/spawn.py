@@ -11,7 +11,7 @@ import re
 import shlex
 import signal
 import time
-from typing import Any, List, Optional, Pattern, Sequence, Union
+from typing import List, Optional, Pattern, Sequence, Union
 
 import pexpect
 

@@ -12,7 +12,7 @@ import time
 from typing import Any, Dict, Iterable, List, Optional
 
 from .core.errors import ConnectionError, TimeoutError
-from .dialogs import Dialog, Statement, enable_dialog, login_dialog
+from .dialogs import Statement, enable_dialog, login_dialog
 from .settings import DEFAULT_LEARNED_HOSTNAME
 
 # A prompt starts a line and ends what the line has shown so far.
@@ -130,6 +130,7 @@ class StateMachine:
         self.transitions = list(self.TRANSITIONS)
         self.states = [State(spec, self) for spec in self.STATES]
         self._current_state = GENERIC
+        self.last_output = ""  # what the line showed up to the last prompt found
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -214,8 +215,11 @@ class StateMachine:
             step = path[0]
             attempts[(step.source, step.target)] += 1
             if attempts[(step.source, step.target)] > self.MAX_TRANSITION_ATTEMPTS:
-                raise ConnectionError("%s: %r did not move the line from %r to %r"
-                                      % (spawn, step.command, step.source, step.target))
+                said = [l.strip() for l in self.last_output.splitlines()[1:-1] if l.strip()]
+                raise ConnectionError("%s: %r did not move the line from %r to %r%s"
+                                      % (spawn.name if hasattr(spawn, "name") else spawn,
+                                         step.command, step.source, step.target,
+                                         " (device said: %s)" % " / ".join(said) if said else ""))
             if not first:
                 spawn.settle(self.settle_time)
                 if self.read_prompt(spawn) and self._current_state != step.source:
@@ -284,5 +288,6 @@ class StateMachine:
                 if not statement.loop_continue:
                     return self._current_state
                 continue
+            self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn)
             return self._current_state

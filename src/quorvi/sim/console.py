@@ -2,7 +2,7 @@
 import re
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, TextIO, Tuple
+from typing import Any, Dict, List, Optional, TextIO, Tuple
 
 from . import outputs as out
 from .model import SharedState, find_console
