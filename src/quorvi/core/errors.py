@@ -11,3 +11,7 @@ class TimeoutError(Exception):  # noqa: A001 - the framework's own name
 
 class ConnectionInfraError(Exception):
     """The connection infrastructure (for instance the class registry) was misused."""
+
+
+class CommandError(ConnectionError):
+    """A device answered a command with an error line."""

@@ -1,0 +1,143 @@
+"""Connections: what a device is driven through.
+
+`BaseConnection` holds the options every connection has; `Connection` is the
+single-RP connection (one console line). Multi-RP connections live in
+`quorvi.multi_connection`. A connection does not bring its lines up itself: its
+`connect()` opens the lines, then builds its link broker
+(`self.link_broker_class(self)`) and lets it do the bring-up.
+"""
+import logging
+from typing import Any, Dict, Optional
+
+from . import log as package_log
+from .core.errors import ConnectionError
+from .line import Context, LineHandle
+from .settings import Settings, merged
+from .spawn import Spawn
+from .statemachine import StateMachine
+
+# Options a connection accepts (from Device.connect); kept as given so that a
+# reconnection through another connection class can pass them on.
+OPTIONS = (
+    "hostname", "learn_os", "learn_hostname", "goto_enable", "standby_goto_enable",
+    "prompt_recovery", "connection_timeout", "init_exec_commands", "init_config_commands",
+    "mit", "settings", "login_creds", "enable_password", "console",
+)
+
+
+def build_context(device: Any, options: Dict[str, Any], hostname: str) -> Context:
+    """Credentials for the dialogs: the device's credentials, the login
+    credentials to try (names of credentials) and the enable password."""
+    credentials = dict(getattr(device, "credentials", None) or {})
+    context = Context(hostname=hostname, credentials=credentials)
+    login_creds = options.get("login_creds")
+    if login_creds is None and "username" in credentials.get("default", {}):
+        login_creds = ["default"]
+    if login_creds is not None:
+        context["login_creds"] = list(login_creds) if isinstance(login_creds, (list, tuple)) \
+            else [login_creds]
+    enable_password = options.get("enable_password")
+    if enable_password is None:
+        enable_password = credentials.get("enable", {}).get("password")
+    if enable_password is not None:
+        context["enable_password"] = enable_password
+    return context
+
+
+class BaseConnection:
+    """Options and services shared by every connection class."""
+
+    os: Optional[str] = None
+    platform: Optional[str] = None
+    chassis_type = "single_rp"
+    state_machine_class = StateMachine
+    link_broker_class: Any = None
+
+    def __init__(self, device: Any, alias: str = "default", **options: Any) -> None:
+        unknown = sorted(set(options) - set(OPTIONS))
+        if unknown:
+            raise TypeError("unknown connection option(s): %s" % ", ".join(unknown))
+        self.device = device
+        self.alias = alias
+        self._options = dict(options)
+        self.settings: Settings = merged(getattr(device, "settings", None), options.get("settings"))
+        self.hostname = options.get("hostname") or getattr(device, "hostname", None) or device.name
+        self.os = getattr(device, "os", None) or self.os
+        self.platform = getattr(device, "platform", None)
+        self.learn_os = bool(options.get("learn_os", getattr(device, "learn_os", False)))
+        self.learn_hostname = bool(options.get("learn_hostname",
+                                               getattr(device, "learn_hostname", False)))
+        self.goto_enable = options.get("goto_enable", True)
+        self.standby_goto_enable = options.get("standby_goto_enable", True)
+        self.prompt_recovery = options.get("prompt_recovery", False)
+        self.connection_timeout = options.get("connection_timeout", self.settings.CONNECTION_TIMEOUT)
+        self.init_exec_commands = options.get("init_exec_commands")
+        self.init_config_commands = options.get("init_config_commands")
+        self.mit = options.get("mit", False)
+        self._handles_designated = False
+        self.context = build_context(device, options, self.hostname)
+        self.log = logging.getLogger("%s.%s.%s" % (package_log.name, device.name, alias))
+        self.link_broker: Any = None
+        self.connected = False
+
+    def __repr__(self) -> str:
+        return "<%s %s/%s>" % (type(self).__name__, self.device.name, self.alias)
+
+    def _open_spawn(self, console: str) -> Spawn:
+        consoles = getattr(self.device, "connections", None) or {}
+        if console not in consoles or "command" not in consoles[console]:
+            raise ConnectionError("device %s has no console %r with a command"
+                                  % (self.device.name, console))
+        return Spawn(consoles[console]["command"], name="%s/%s" % (self.device.name, console),
+                     log=self.log, max_buffer=getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20))
+
+    def _make_link_broker(self) -> Any:
+        if self.link_broker_class is None:
+            raise ConnectionError("%s has no link broker class" % type(self).__name__)
+        self.link_broker = self.link_broker_class(self)
+        return self.link_broker
+
+    def _spawns(self):
+        return []
+
+    def _close_spawns(self) -> None:
+        for spawn in self._spawns():
+            if spawn is not None:
+                spawn.close()
+
+    def disconnect(self) -> None:
+        """Let the link broker close the lines; close whatever it left open."""
+        try:
+            if self.link_broker is not None:
+                self.link_broker.disconnect()
+        finally:
+            self._close_spawns()
+            self.connected = False
+
+
+class Connection(BaseConnection, LineHandle):
+    """A device with one route processor, reached through one console line."""
+
+    def __init__(self, device: Any, alias: str = "default", **options: Any) -> None:
+        super().__init__(device, alias, **options)
+        consoles = list(getattr(device, "connections", None) or {})
+        self.console = options.get("console") or (alias if alias in consoles else
+                                                  (consoles[0] if consoles else None))
+        self.spawn: Optional[Spawn] = None
+        self.state_machine = self.state_machine_class(self.hostname, self.settings)
+        self.state_machine.default_timeout = self.connection_timeout
+        self._learned_hostname: Optional[str] = None
+
+    def connect(self) -> Any:
+        """Open the console line, then bring it up through the link broker."""
+        if self.spawn is None or self.spawn.closed:
+            if self.console is None:
+                raise ConnectionError("device %s has no console" % self.device.name)
+            self.spawn = self._open_spawn(self.console)
+        broker = self._make_link_broker()
+        result = broker.connect()
+        self.connected = True
+        return result
+
+    def _spawns(self):
+        return [self.spawn]

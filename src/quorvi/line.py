@@ -1,0 +1,165 @@
+"""Commands on one console line: the part a single-RP connection and each
+subconnection of a multi-RP connection share.
+
+A class using `LineHandle` provides `spawn`, `state_machine`, `context`,
+`settings`, `connection_timeout`, `hostname` and `_learned_hostname`.
+"""
+import re
+from typing import Any, Iterable, List, Optional, Union
+
+from .core.errors import CommandError, ConnectionError
+
+
+class Context(dict):
+    """What dialogs may need while moving a line: credentials, passwords, ..."""
+
+    def copy(self) -> "Context":
+        return Context(self)
+
+
+def clean_output(text: str, command: str) -> str:
+    """The device's answer without the echo of `command` and without carriage returns."""
+    lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
+    if lines and lines[0].strip() == command.strip():
+        lines = lines[1:]
+    return "\n".join(lines).strip("\n")
+
+
+def find_error(output: str, patterns: Iterable[str]) -> Optional[str]:
+    """The first output line that one of `patterns` reports as an error."""
+    for pattern in patterns:
+        match = re.search(pattern, output, re.MULTILINE)
+        if match:
+            end = output.find("\n", match.start())
+            return output[match.start():end if end >= 0 else len(output)].strip()
+    return None
+
+
+class LineHandle:
+    """execute / configure / sendline on the line held in `self.spawn`."""
+
+    spawn: Any
+    state_machine: Any
+    context: Context
+    settings: Any
+    connection_timeout: float
+    hostname: Optional[str]
+
+    # -- hostname ---------------------------------------------------------
+    @property
+    def learned_hostname(self) -> Optional[str]:
+        return self._learned_hostname
+
+    @learned_hostname.setter
+    def learned_hostname(self, value: Optional[str]) -> None:
+        """Storing a learned hostname makes the prompts use it: as plain text,
+        or as a regex when it is the default learning pattern."""
+        self._learned_hostname = value
+        if value and value == self.settings.DEFAULT_LEARNED_HOSTNAME:
+            self.state_machine.set_hostname_pattern(value)
+        else:
+            self.state_machine.set_hostname(value or self.hostname)
+
+    def _get_learned_hostname(self, spawn: Any = None) -> str:
+        """The hostname seen in a prompt while learning, or the default pattern."""
+        spawn = spawn if spawn is not None else self.spawn
+        return getattr(spawn, "seen_hostname", None) or self.settings.DEFAULT_LEARNED_HOSTNAME
+
+    # -- commands ---------------------------------------------------------
+    def sendline(self, text: str = "") -> None:
+        self._require_line().sendline(text)
+
+    def _require_line(self) -> Any:
+        if self.spawn is None:
+            raise ConnectionError("%s has no open line; connect first" % self)
+        return self.spawn
+
+    def _prepare(self, prompt_recovery: bool) -> None:
+        """Read what is pending (a late prompt tells where the line is) and drop it."""
+        spawn, sm = self._require_line(), self.state_machine
+        spawn.settle(sm.settle_time)
+        sm.read_prompt(spawn)
+        spawn.buffer = ""
+
+    def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
+                timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
+                target: Any = None) -> str:
+        """Run one exec command and return its output (echo and prompt removed).
+
+        The command runs at the enable prompt (the line is taken there first) and
+        must end there; with `allow_state_change` it runs wherever the line is and
+        may end at any known prompt. An output line matching the settings'
+        ERROR_PATTERNS (or `error_pattern`) raises CommandError; the output is on
+        the exception as `output`. TimeoutError when no prompt comes back in time.
+        """
+        spawn, sm = self._require_line(), self.state_machine
+        timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
+        self._prepare(prompt_recovery)
+        if not allow_state_change:
+            if sm.current_state != "enable":
+                sm.go_to("enable", spawn, context=self.context, prompt_recovery=prompt_recovery,
+                         timeout=self.connection_timeout)
+                spawn.buffer = ""
+        elif sm.current_state not in sm.state_names():
+            sm.go_to("any", spawn, context=self.context, prompt_recovery=prompt_recovery,
+                     timeout=self.connection_timeout)
+            spawn.buffer = ""
+        spawn.sendline(command)
+        result = sm.expect_prompt(spawn, timeout)
+        output = clean_output(result.match_output[:result.match.start()], command)
+        if not allow_state_change and sm.current_state != "enable":
+            raise ConnectionError("%s: %r left the enable prompt for state %r; use allow_state_change"
+                                  % (spawn, command, sm.current_state))
+        self._check(command, output, error_pattern)
+        return output
+
+    def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
+                  target: Any = None, timeout: Optional[float] = None,
+                  error_pattern: Optional[Iterable[str]] = None) -> str:
+        """Send configuration lines as one block: into config mode, each line,
+        back to enable. Returns the output of all lines. An error line raises
+        CommandError after the line has been taken back to enable."""
+        lines = commands.splitlines() if isinstance(commands, str) else list(commands)
+        lines = [line for line in lines if line.strip()]
+        if not lines:
+            return ""
+        spawn, sm = self._require_line(), self.state_machine
+        timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
+        self._prepare(prompt_recovery)
+        sm.go_to("config", spawn, context=self.context, prompt_recovery=prompt_recovery,
+                 timeout=self.connection_timeout)
+        spawn.buffer = ""
+        outputs = []
+        failure = None
+        for line in lines:
+            spawn.sendline(line)
+            result = sm.expect_prompt(spawn, timeout)
+            output = clean_output(result.match_output[:result.match.start()], line)
+            if output:
+                outputs.append(output)
+            if sm.current_state != "config":
+                failure = ConnectionError("%s: configuration line %r left config mode for %r"
+                                          % (spawn, line, sm.current_state))
+                break
+            error = find_error(output, self._error_patterns(error_pattern))
+            if error:
+                failure = CommandError("%s: configuration line %r failed: %s" % (self, line, error))
+                failure.output = output
+                break
+        sm.go_to("enable", spawn, context=self.context, prompt_recovery=prompt_recovery,
+                 timeout=self.connection_timeout)
+        if failure is not None:
+            raise failure
+        return "\n".join(outputs)
+
+    def _error_patterns(self, error_pattern: Optional[Iterable[str]]) -> List[str]:
+        if error_pattern is not None:
+            return list(error_pattern)
+        return list(getattr(self.settings, "ERROR_PATTERNS", []))
+
+    def _check(self, command: str, output: str, error_pattern: Optional[Iterable[str]]) -> None:
+        error = find_error(output, self._error_patterns(error_pattern))
+        if error:
+            exc = CommandError("%s: %r failed: %s" % (self, command, error))
+            exc.output = output
+            raise exc

@@ -1,0 +1,42 @@
+"""Generic connection classes: what a device with os "generic" gets. With
+learn_os the link broker learns the OS and reconnects through the learned OS's
+classes."""
+from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseQuadRpLinkBroker,
+                                              BaseSingleRpLinkBroker, BaseStackRpLinkBroker)
+from quorvi.connection import Connection
+from quorvi.multi_connection import MultiRpConnection
+from quorvi.registry import registry
+from quorvi.statemachine import StateMachine
+
+
+class GenericSingleRpConnection(Connection):
+    os = "generic"
+    chassis_type = "single_rp"
+    state_machine_class = StateMachine
+    link_broker_class = BaseSingleRpLinkBroker
+
+
+class GenericDualRpConnection(MultiRpConnection):
+    os = "generic"
+    chassis_type = "dual_rp"
+    state_machine_class = StateMachine
+    link_broker_class = BaseDualRpLinkBroker
+
+
+class GenericStackConnection(MultiRpConnection):
+    os = "generic"
+    chassis_type = "stack"
+    state_machine_class = StateMachine
+    link_broker_class = BaseStackRpLinkBroker
+
+
+class GenericQuadConnection(MultiRpConnection):
+    os = "generic"
+    chassis_type = "quad"
+    state_machine_class = StateMachine
+    link_broker_class = BaseQuadRpLinkBroker
+
+
+for _cls in (GenericSingleRpConnection, GenericDualRpConnection, GenericStackConnection,
+             GenericQuadConnection):
+    registry.register_plugin(_cls, os=_cls.os, chassis_type=_cls.chassis_type)

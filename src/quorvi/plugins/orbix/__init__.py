@@ -1,0 +1,1 @@
+"""Connections for Orbix devices."""

@@ -1,0 +1,106 @@
+"""Settings: framework-wide values, overridable per device and per connection.
+
+Keys are attributes. A key may be deleted (``del settings.KEY``), after which
+``hasattr(settings, "KEY")`` is false: some callers treat an absent key
+differently from a key holding an empty value.
+"""
+import copy
+from typing import Any, Dict, Iterator, Mapping, Optional
+
+# Hostname pattern used while a hostname is being learned, and stored as the
+# learned hostname when none could be learned. It is a regex that stands in for
+# the hostname inside a prompt pattern: lazy, so an optional "-stby" suffix and
+# the prompt characters stay outside it.
+DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+?"
+
+DEFAULTS: Dict[str, Any] = {
+    # Exec commands run on every designated line once it is at the enable prompt.
+    "HA_INIT_EXEC_COMMANDS": ["terminal length 0", "terminal width 0"],
+    # Configuration block sent through the active line after the exec commands.
+    "HA_INIT_CONFIG_COMMANDS": ["no logging console"],
+    # Configuration that lets a standby console accept configuration.
+    "HA_STANDBY_UNLOCK_COMMANDS": ["redundancy", "standby console enable"],
+    # Commands tried, in order, to learn a device's OS.
+    "LEARN_OS_COMMANDS": ["show version"],
+    # OS name -> {"os": [patterns naming the OS], "platform": {name: [patterns]}}.
+    # Patterns are Python regexes searched in the output of a learning command.
+    "OS_MAPPING": {
+        "orbix": {
+            "os": [r"Orbix Software"],
+            "platform": {
+                "ox900": [r"\box900\b"],
+                "ox20": [r"\box20\b"],
+            },
+        },
+        "tessel": {
+            "os": [r"Tessel Network OS"],
+            "platform": {
+                "ts5k": [r"\bts5k\b"],
+                "ts2k": [r"\bts2k\b"],
+            },
+        },
+    },
+    "DEFAULT_LEARNED_HOSTNAME": DEFAULT_LEARNED_HOSTNAME,
+    # Seconds: one command's answer; a line's bring-up; the answer test of a
+    # possibly silent line.
+    "EXEC_TIMEOUT": 60,
+    "CONNECTION_TIMEOUT": 60,
+    "DETECT_RPR_TIMEOUT": 3,
+    # While looking for a prompt, an empty line is sent after this many
+    # seconds without one.
+    "PROMPT_NUDGE_INTERVAL": 1.0,
+    # Before sending a command, pending output is read until the line has been
+    # quiet this long (so a late prompt is not taken as the command's end).
+    "SETTLE_TIME": 0.05,
+    # Output lines that make execute/configure raise a CommandError.
+    "ERROR_PATTERNS": [
+        r"^%\s*(?:Invalid input|Incomplete command|Ambiguous command|Unknown command)",
+        r"^%\s*(?:Access denied|Standby console disabled)",
+    ],
+    # Upper bound of text a spawn keeps unconsumed; older text is dropped.
+    "SPAWN_MAX_BUFFER": 1024 * 1024,
+}
+
+
+class Settings:
+    """Attribute bag of settings, starting from the framework defaults."""
+
+    def __init__(self, values: Optional[Mapping[str, Any]] = None, defaults: bool = True) -> None:
+        if defaults:
+            self.update(copy.deepcopy(DEFAULTS))
+        if values:
+            self.update(values)
+
+    def update(self, values: Mapping[str, Any]) -> "Settings":
+        for key, value in dict(values).items():
+            setattr(self, key, value)
+        return self
+
+    def copy(self) -> "Settings":
+        """An independent copy: changing one does not change the other."""
+        new = Settings(defaults=False)
+        new.update(copy.deepcopy(vars(self)))
+        return new
+
+    def keys(self) -> Iterator[str]:
+        return iter(sorted(vars(self)))
+
+    def __contains__(self, key: str) -> bool:
+        return hasattr(self, key)
+
+    def __repr__(self) -> str:
+        return "Settings(%s)" % ", ".join(sorted(vars(self)))
+
+
+def merged(base: Optional[Any], overrides: Optional[Any]) -> Settings:
+    """A copy of `base` (a Settings, a mapping or None for the defaults) with
+    `overrides` (a Settings or a mapping) applied on top."""
+    if isinstance(base, Settings):
+        result = base.copy()
+    else:
+        result = Settings(base)
+    if isinstance(overrides, Settings):
+        result.update(vars(overrides))
+    elif overrides:
+        result.update(overrides)
+    return result

@@ -1,0 +1,207 @@
+"""SimulatedDevice: a simulated device in a temporary directory, and ready-made
+profiles for single, dual, stack and quad devices.
+
+The harness writes the device description and hands out, per console, the
+command that opens that console line; the spawns that run those commands own
+the console processes. `kill_consoles()` ends any console process of this
+device still running (found by the device file's unique path), so a test
+fixture can guarantee that nothing is left behind.
+"""
+import os
+import shlex
+import shutil
+import signal
+import sys
+import tempfile
+import time
+from typing import Any, Dict, List, Optional
+
+from .model import SharedState, initial_state, load_device, save_device
+
+CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
+
+
+def _member(number: int, role: str, priority: int) -> Dict[str, Any]:
+    return {"number": number, "role": role, "mac": "0c75.bd11.22%02x" % (0x80 + number),
+            "priority": priority, "hw_version": "V01", "state": "Ready"}
+
+
+def single_profile(**options: Any) -> Dict[str, Any]:
+    """One route processor, one console "a"."""
+    return dict({"chassis": "single",
+                 "consoles": [{"name": "a", "member": 1, "role": "single"}]}, **options)
+
+
+def dual_profile(active: str = "a", **options: Any) -> Dict[str, Any]:
+    """Two route processors, consoles "a" and "b"; `active` names the active one."""
+    if active not in ("a", "b"):
+        raise ValueError("active must be 'a' or 'b'")
+    consoles = [{"name": n, "member": 1, "role": "active" if n == active else "standby"}
+                for n in ("a", "b")]
+    return dict({"chassis": "dual", "consoles": consoles}, **options)
+
+
+def stack_profile(members: int = 3, active: int = 1, standby: int = 2,
+                  **options: Any) -> Dict[str, Any]:
+    """A stack of `members` switches, consoles "m1".."mN" in member order."""
+    if not 3 <= members <= 9 or active == standby or not {active, standby} <= set(range(1, members + 1)):
+        raise ValueError("a stack has 3 to 9 members and distinct active/standby members")
+    roles = {n: "Member" for n in range(1, members + 1)}
+    roles.update({active: "Active", standby: "Standby"})
+    priority = {"Active": 15, "Standby": 14, "Member": 1}
+    return dict({
+        "chassis": "stack",
+        "members": [_member(n, roles[n], priority[roles[n]]) for n in range(1, members + 1)],
+        "consoles": [{"name": "m%d" % n, "member": n, "role": roles[n].lower()}
+                     for n in range(1, members + 1)],
+    }, **options)
+
+
+def quad_profile(active_member: int = 1, silent: Optional[List[str]] = None,
+                 **options: Any) -> Dict[str, Any]:
+    """Two chassis (members 1 and 2) with two RPs each: consoles "m1a", "m1b",
+    "m2a", "m2b". `silent` lists the consoles that never answer (default: the
+    second RP of each chassis)."""
+    if active_member not in (1, 2):
+        raise ValueError("active_member must be 1 or 2")
+    silent = ["m1b", "m2b"] if silent is None else list(silent)
+    roles = {active_member: "Active", 3 - active_member: "Standby"}
+    consoles = []
+    for member in (1, 2):
+        for rp in "ab":
+            name = "m%d%s" % (member, rp)
+            consoles.append({"name": name, "member": member, "role": roles[member].lower(),
+                             "silent": name in silent})
+    return dict({
+        "chassis": "quad",
+        "members": [_member(n, roles[n], 15 if roles[n] == "Active" else 14) for n in (1, 2)],
+        "consoles": consoles,
+    }, **options)
+
+
+PROFILES = {"single": single_profile, "dual": dual_profile, "stack": stack_profile,
+            "quad": quad_profile}
+
+
+def _cmdline(pid: str) -> str:
+    try:
+        with open("/proc/%s/cmdline" % pid, "rb") as f:
+            return f.read().replace(b"\0", b" ").decode(errors="replace")
+    except OSError:
+        return ""
+
+
+class SimulatedDevice:
+    """A simulated device, described by a profile name ("single", "dual",
+    "stack", "quad") with its options, or by a full description dict."""
+
+    def __init__(self, profile: Any = "single", **options: Any) -> None:
+        if isinstance(profile, dict):
+            self.description = dict(profile, **options)
+        else:
+            self.description = PROFILES[profile](**options)
+        self.directory: Optional[str] = None
+        self.path: Optional[str] = None
+
+    def __enter__(self) -> "SimulatedDevice":
+        return self.start()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.stop()
+
+    def start(self) -> "SimulatedDevice":
+        self.directory = tempfile.mkdtemp(prefix="quorvi-sim-")
+        self.path = os.path.join(self.directory, "device.json")
+        save_device(self.path, self.description)
+        self.device = load_device(self.path)
+        return self
+
+    def stop(self) -> None:
+        """End leftover console processes and remove the files."""
+        if self.directory is None:
+            return
+        self.kill_consoles()
+        shutil.rmtree(self.directory, ignore_errors=True)
+        self.directory = None
+
+    # -- what a framework device needs ------------------------------------
+    @property
+    def hostname(self) -> str:
+        return self.device["hostname"]
+
+    @property
+    def chassis_type(self) -> str:
+        return CHASSIS_TYPES[self.device["chassis"]]
+
+    @property
+    def consoles(self) -> List[str]:
+        return [c["name"] for c in self.device["consoles"]]
+
+    def command(self, console: str) -> str:
+        """Shell command that opens console `console` of this device."""
+        if console not in self.consoles:
+            raise KeyError("no console %r" % console)
+        return " ".join(shlex.quote(a) for a in (sys.executable, "-m", "quorvi.sim", "console",
+                                                 "--device", self.path, "--console", console))
+
+    @property
+    def connections(self) -> Dict[str, Dict[str, Any]]:
+        """Console alias -> {"command", "member"}, in console order."""
+        return {c["name"]: {"command": self.command(c["name"]), "member": c["member"]}
+                for c in self.device["consoles"]}
+
+    @property
+    def credentials(self) -> Dict[str, Dict[str, Any]]:
+        creds: Dict[str, Dict[str, Any]] = {}
+        if self.device.get("login"):
+            creds["default"] = dict(self.device["login"])
+        if self.device.get("enable_password"):
+            creds["enable"] = {"password": self.device["enable_password"]}
+        return creds
+
+    def device_kwargs(self, **overrides: Any) -> Dict[str, Any]:
+        """Keywords for quorvi.device.Device describing this device."""
+        kwargs = {"name": self.device["hostname"], "os": self.device["os"],
+                  "platform": self.device["platform"], "chassis_type": self.chassis_type,
+                  "hostname": self.device["hostname"], "connections": self.connections,
+                  "credentials": self.credentials}
+        kwargs.update(overrides)
+        return kwargs
+
+    # -- what the device received -----------------------------------------
+    def state(self) -> Dict[str, Any]:
+        return SharedState(self.path).read() if self.path else initial_state()
+
+    def commands_received(self, console: str) -> List[str]:
+        return list(self.state()["commands"].get(console, []))
+
+    def config_received(self, console: Optional[str] = None) -> List[str]:
+        config = self.state()["config"]
+        if console is not None:
+            return list(config.get(console, []))
+        return [line for c in self.consoles for line in config.get(c, [])]
+
+    @property
+    def standby_unlocked(self) -> bool:
+        return bool(self.state()["standby_unlocked"])
+
+    # -- processes --------------------------------------------------------
+    def console_pids(self) -> List[int]:
+        """Pids of running console processes of this device."""
+        if not self.path:
+            return []
+        return [int(pid) for pid in os.listdir("/proc")
+                if pid.isdigit() and self.path in _cmdline(pid) and "quorvi.sim" in _cmdline(pid)]
+
+    def kill_consoles(self, wait: float = 2.0) -> List[int]:
+        """Kill console processes of this device still running; returns their pids."""
+        pids = self.console_pids()
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + wait
+        while pids and time.monotonic() < deadline and self.console_pids():
+            time.sleep(0.02)
+        return pids

@@ -1,0 +1,211 @@
+"""Spawn: one console line, a child process on a real pseudo-terminal.
+
+The spawn keeps its own buffer of text received and not yet consumed, so that
+callers can inspect and drop it (`buffer`), and so that a line that never stops
+talking cannot grow memory without bound: the buffer is capped and its oldest
+text is dropped first.
+"""
+import logging
+import os
+import re
+import shlex
+import signal
+import time
+from typing import List, Optional, Pattern, Sequence, Union
+
+import pexpect
+
+from .core.errors import ConnectionError, TimeoutError
+
+PatternLike = Union[str, Pattern]
+
+# A regex match may span this much text already searched before new data came.
+SEARCH_OVERLAP = 4096
+READ_SIZE = 4096
+
+
+class ExpectResult:
+    """What `Spawn.expect` found."""
+
+    def __init__(self, match_output: str, match: "re.Match", index: int, pattern: Pattern) -> None:
+        self.match_output = match_output  # the text read, up to and including the match
+        self.match = match
+        self.index = index  # which of the patterns matched
+        self.pattern = pattern
+
+    @property
+    def match_text(self) -> str:
+        return self.match.group(0)
+
+    def __repr__(self) -> str:
+        return "ExpectResult(index=%d, match=%r)" % (self.index, self.match_text)
+
+
+def compile_patterns(pattern: Union[PatternLike, Sequence[PatternLike]]) -> List[Pattern]:
+    patterns = [pattern] if isinstance(pattern, (str, re.Pattern)) else list(pattern)
+    return [p if isinstance(p, re.Pattern) else re.compile(p) for p in patterns]
+
+
+class Spawn:
+    """A console line opened by running `command` on a pseudo-terminal."""
+
+    def __init__(self, command: str, name: str = "", log: Optional[logging.Logger] = None,
+                 max_buffer: int = 1024 * 1024, dimensions: Sequence[int] = (24, 512),
+                 env: Optional[dict] = None) -> None:
+        self.command = command
+        self.name = name or command
+        self.log = log or logging.getLogger("quorvi.spawn")
+        self.max_buffer = max(int(max_buffer), 2 * SEARCH_OVERLAP)
+        self.hostname_mismatch = False
+        self.default_timeout = 10.0
+        # Hostname read from the last prompt matched while a hostname was being learned.
+        self.seen_hostname: Optional[str] = None
+        self.dropped = 0  # characters dropped from the head of the buffer so far
+        self._buffer = ""
+        self._eof = False
+        argv = shlex.split(command)
+        if not argv:
+            raise ConnectionError("empty command for line %s" % self.name)
+        try:
+            self._child = pexpect.spawn(argv[0], argv[1:], encoding="utf-8", codec_errors="replace",
+                                        dimensions=tuple(dimensions), env=env, echo=True)
+        except pexpect.ExceptionPexpect as exc:
+            raise ConnectionError("cannot start line %s (%s): %s" % (self.name, command, exc)) from None
+        self._child.delaybeforesend = 0
+        self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
+
+    def __str__(self) -> str:
+        return "spawn: %s: %s" % (self.name, self.command)
+
+    @property
+    def pid(self) -> int:
+        return self._child.pid
+
+    @property
+    def closed(self) -> bool:
+        return self._child.closed
+
+    @property
+    def eof(self) -> bool:
+        """True once the child closed its side of the line."""
+        return self._eof
+
+    def is_alive(self) -> bool:
+        return not self._child.closed and self._child.isalive()
+
+    @property
+    def buffer(self) -> str:
+        """Text received and not yet consumed by an `expect`."""
+        return self._buffer
+
+    @buffer.setter
+    def buffer(self, value: str) -> None:
+        self._buffer = value or ""
+
+    def send(self, text: str) -> None:
+        if self._child.closed or self._eof:
+            raise ConnectionError("%s: the line is closed, cannot send %r" % (self, text))
+        try:
+            self._child.send(text)
+        except OSError as exc:
+            raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
+
+    def sendline(self, text: str = "") -> None:
+        self.log.debug("%s: send %r", self.name, text)
+        self.send(text + "\r")
+
+    def _append(self, data: str) -> None:
+        self._buffer += data
+        excess = len(self._buffer) - self.max_buffer
+        if excess > 0:
+            self._buffer = self._buffer[excess:]
+            self.dropped += excess
+
+    def read_pending(self, timeout: float = 0.0) -> str:
+        """Read what arrives within `timeout` (at most one chunk) into the buffer."""
+        if self._eof or self._child.closed:
+            return ""
+        try:
+            data = self._child.read_nonblocking(READ_SIZE, timeout=max(timeout, 0))
+        except pexpect.TIMEOUT:
+            return ""
+        except pexpect.EOF:
+            self._eof = True
+            return ""
+        self.log.debug("%s: received %r", self.name, data)
+        self._append(data)
+        return data
+
+    def settle(self, quiet: float = 0.05, limit: float = 1.0) -> str:
+        """Read pending output until the line has been quiet for `quiet` seconds
+        (at most `limit` seconds in all); returns the buffer."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            if not self.read_pending(min(quiet, max(deadline - time.monotonic(), 0))):
+                break
+        return self._buffer
+
+    def _search(self, patterns: List[Pattern], start: int):
+        for index, pattern in enumerate(patterns):
+            match = pattern.search(self._buffer, start)
+            if match:
+                return index, match
+        return None
+
+    def expect(self, pattern: Union[PatternLike, Sequence[PatternLike]],
+               timeout: Optional[float] = None,
+               log_timeout: bool = True, trim_buffer: bool = True) -> ExpectResult:
+        """Wait until one of `pattern` (a regex or a list of them, earlier ones
+        preferred) matches the text received, and return what was read.
+
+        With `trim_buffer` the text up to the end of the match is consumed;
+        without it the buffer is left as it is. Raises TimeoutError when the
+        time runs out (`timeout` seconds, None: `default_timeout`) or the line
+        closes first."""
+        patterns = compile_patterns(pattern)
+        timeout = self.default_timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
+        start = 0
+        while True:
+            found = self._search(patterns, start)
+            if found:
+                index, match = found
+                output = self._buffer[:match.end()]
+                if trim_buffer:
+                    self._buffer = self._buffer[match.end():]
+                return ExpectResult(output, match, index, patterns[index])
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or self._eof or self._child.closed:
+                break
+            old_end, dropped = len(self._buffer), self.dropped
+            if self.read_pending(remaining):
+                # Search again only where a new match can be: the new text and
+                # an overlap before it (the old end moves when the head is dropped).
+                old_end -= self.dropped - dropped
+                start = max(0, old_end - SEARCH_OVERLAP)
+        reason = "the line closed" if (self._eof or self._child.closed) else "timeout"
+        message = "%s: %s after %.1fs waiting for %s" % (
+            self, reason, timeout, " or ".join(repr(p.pattern) for p in patterns))
+        if self.hostname_mismatch:
+            message += " (hint: the prompt's hostname differs from the expected hostname)"
+        if log_timeout:
+            self.log.warning("%s; last output: %r", message, self._buffer[-200:])
+        raise TimeoutError(message)
+
+    def close(self) -> None:
+        """End the child (hang-up, then kill if needed) and reap it."""
+        child = self._child
+        if child.closed and not child.isalive():
+            return
+        try:
+            child.close(force=True)
+        except pexpect.ExceptionPexpect:
+            pass
+        if child.isalive():
+            try:
+                os.kill(child.pid, signal.SIGKILL)
+                os.waitpid(child.pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass
+        self._eof = True
+        self.log.debug("%s: closed", self.name)

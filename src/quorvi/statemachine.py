@@ -1,0 +1,293 @@
+"""State machine of a console line: where the line is, and how to move it.
+
+States are data: a name and a prompt template in which "{hostname}" stands for
+the device's hostname. Transitions are data too: the command that moves the line
+from one state to another and whether that command asks for a password. The
+path between two states is computed from that graph; the current state is
+found by matching the prompts against what the line shows.
+"""
+import collections
+import re
+import time
+from typing import Any, Dict, Iterable, List, Optional
+
+from .core.errors import ConnectionError, TimeoutError
+from .dialogs import Statement, enable_dialog, login_dialog
+from .settings import DEFAULT_LEARNED_HOSTNAME
+
+# A prompt starts a line and ends what the line has shown so far.
+PROMPT_START = r"(?:^|(?<=[\r\n]))"
+PROMPT_END = r"\s*$"
+# Standby consoles show "R1-stby#": the suffix is accepted, never part of the hostname.
+STANDBY_SUFFIX = r"(?:-stby)?"
+
+# Names of states the line can be put in without a prompt of their own:
+# "generic" (not known yet) and "rpr" (a silent route processor).
+GENERIC = "generic"
+RPR = "rpr"
+
+
+class StateSpec:
+    """A state as data: its name and prompt template."""
+
+    def __init__(self, name: str, prompt: str) -> None:
+        self.name = name
+        self.prompt = prompt
+
+    def __repr__(self) -> str:
+        return "StateSpec(%r, %r)" % (self.name, self.prompt)
+
+
+class Transition:
+    """The command that moves a line from `source` to `target`."""
+
+    def __init__(self, source: str, target: str, command: str, password: bool = False) -> None:
+        self.source = source
+        self.target = target
+        self.command = command
+        self.password = password
+
+    def __repr__(self) -> str:
+        return "Transition(%r -> %r: %r)" % (self.source, self.target, self.command)
+
+
+class State:
+    """A state of one machine; `pattern` is its concrete prompt regex, built from
+    the machine's current hostname (or learning pattern)."""
+
+    def __init__(self, spec: StateSpec, machine: "StateMachine") -> None:
+        self.spec = spec
+        self.machine = machine
+
+    @property
+    def name(self) -> str:
+        return self.spec.name
+
+    @property
+    def pattern(self) -> str:
+        return self.machine.prompt_pattern(self.spec)
+
+    def __str__(self) -> str:
+        return self.spec.name
+
+    def __repr__(self) -> str:
+        return "State(%r)" % self.spec.name
+
+
+def find_path(transitions: Iterable[Transition], source: str, target: str) -> Optional[List[Transition]]:
+    """Shortest list of transitions from `source` to `target` ([] when they are
+    the same state, None when `target` cannot be reached)."""
+    if source == target:
+        return []
+    edges: Dict[str, List[Transition]] = collections.defaultdict(list)
+    for t in transitions:
+        edges[t.source].append(t)
+    previous: Dict[str, Transition] = {}
+    queue = collections.deque([source])
+    seen = {source}
+    while queue:
+        state = queue.popleft()
+        for t in edges[state]:
+            if t.target in seen:
+                continue
+            seen.add(t.target)
+            previous[t.target] = t
+            if t.target == target:
+                path = [t]
+                while path[0].source != source:
+                    path.insert(0, previous[path[0].source])
+                return path
+            queue.append(t.target)
+    return None
+
+
+class StateMachine:
+    """Prompt-driven states of one line: "disable", "enable", "config"."""
+
+    STATES = [
+        StateSpec("disable", r"{hostname}>"),
+        StateSpec("enable", r"{hostname}#"),
+        StateSpec("config", r"{hostname}\(config[^)\r\n]*\)#"),
+    ]
+    TRANSITIONS = [
+        Transition("disable", "enable", "enable", password=True),
+        Transition("enable", "disable", "disable"),
+        Transition("enable", "config", "configure terminal"),
+        Transition("config", "enable", "end"),
+    ]
+    # Any line ending in a usual prompt character: a device whose prompts are not known yet.
+    LEARN_OS_STATE = StateSpec("learn_os", r"[^\r\n]*?[>#$%]")
+    MAX_TRANSITION_ATTEMPTS = 2
+
+    def __init__(self, hostname: Optional[str] = None, settings: Any = None) -> None:
+        self.hostname = hostname
+        self._hostname_regex: Optional[str] = None
+        self.learn_hostname = False
+        self.learn_pattern = getattr(settings, "DEFAULT_LEARNED_HOSTNAME", DEFAULT_LEARNED_HOSTNAME)
+        self.default_timeout = getattr(settings, "CONNECTION_TIMEOUT", 60)
+        self.nudge_interval = getattr(settings, "PROMPT_NUDGE_INTERVAL", 1.0)
+        self.settle_time = getattr(settings, "SETTLE_TIME", 0.05)
+        self.transitions = list(self.TRANSITIONS)
+        self.states = [State(spec, self) for spec in self.STATES]
+        self._current_state = GENERIC
+        self.last_output = ""  # what the line showed up to the last prompt found
+
+    # -- hostname ---------------------------------------------------------
+    def set_hostname(self, hostname: Optional[str]) -> None:
+        """Prompts show this hostname (plain text)."""
+        self.hostname = hostname
+        self._hostname_regex = None
+
+    def set_hostname_pattern(self, regex: str) -> None:
+        """Prompts show a hostname matching this regex."""
+        self._hostname_regex = regex
+
+    @property
+    def hostname_pattern(self) -> str:
+        if self._hostname_regex is not None:
+            return self._hostname_regex
+        if self.hostname:
+            return re.escape(self.hostname)
+        return self.learn_pattern
+
+    def prompt_pattern(self, spec: StateSpec) -> str:
+        body = spec.prompt
+        if "{hostname}" in body:
+            host = self.learn_pattern if self.learn_hostname else self.hostname_pattern
+            body = body.replace("{hostname}", "(?P<hostname>%s)%s" % (host, STANDBY_SUFFIX))
+        return PROMPT_START + body + PROMPT_END
+
+    # -- states -----------------------------------------------------------
+    @property
+    def current_state(self) -> str:
+        return self._current_state
+
+    def state_names(self) -> List[str]:
+        return [str(s) for s in self.states]
+
+    def get_state(self, name: str) -> State:
+        for state in self.states:
+            if str(state) == name:
+                return state
+        raise KeyError("no state %r in %s" % (name, type(self).__name__))
+
+    def update_cur_state(self, name: str) -> None:
+        """Record where the line is; nothing is sent."""
+        if name not in self.state_names() and name not in (GENERIC, RPR):
+            raise KeyError("no state %r in %s" % (name, type(self).__name__))
+        self._current_state = name
+
+    def learn_os_state(self) -> None:
+        """Add "learn_os": a prompt of any device, for lines whose prompts are not known yet."""
+        if self.LEARN_OS_STATE.name not in self.state_names():
+            self.states.append(State(self.LEARN_OS_STATE, self))
+
+    def path(self, source: str, target: str) -> Optional[List[Transition]]:
+        return find_path(self.transitions, source, target)
+
+    # -- moving the line --------------------------------------------------
+    def go_to(self, to_state: str, spawn: Any, context: Optional[Dict[str, Any]] = None,
+              prompt_recovery: bool = False, timeout: Optional[float] = None,
+              dialog: Optional[Iterable[Statement]] = None) -> Optional[str]:
+        """Move the line to `to_state` ("any": whatever known state it is in) and
+        return the state reached. Raises TimeoutError when no known prompt shows
+        up in time, ConnectionError when the state cannot be reached."""
+        timeout = self.default_timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
+        context = context if context is not None else {}
+        session: Dict[str, Any] = {}
+        extra = list(dialog or [])
+        if to_state == "any":
+            return self._reach_any(spawn, context, session, extra, deadline, timeout)
+        if to_state not in self.state_names():
+            raise ConnectionError("%s: cannot go to unknown state %r" % (spawn, to_state))
+        spawn.settle(self.settle_time)
+        self.read_prompt(spawn)
+        if self.path(self._current_state, to_state) is None:
+            self._reach_any(spawn, context, session, extra, deadline, timeout)
+        attempts: Dict[Any, int] = collections.Counter()
+        first = True
+        while self._current_state != to_state:
+            path = self.path(self._current_state, to_state)
+            if path is None:
+                raise ConnectionError("%s: no way from state %r to %r"
+                                      % (spawn, self._current_state, to_state))
+            step = path[0]
+            attempts[(step.source, step.target)] += 1
+            if attempts[(step.source, step.target)] > self.MAX_TRANSITION_ATTEMPTS:
+                said = [l.strip() for l in self.last_output.splitlines()[1:-1] if l.strip()]
+                raise ConnectionError("%s: %r did not move the line from %r to %r%s"
+                                      % (spawn.name if hasattr(spawn, "name") else spawn,
+                                         step.command, step.source, step.target,
+                                         " (device said: %s)" % " / ".join(said) if said else ""))
+            if not first:
+                spawn.settle(self.settle_time)
+                if self.read_prompt(spawn) and self._current_state != step.source:
+                    continue  # a late prompt showed the line elsewhere
+            first = False
+            spawn.sendline(step.command)
+            statements = extra + (list(enable_dialog()) if step.password else [])
+            self._wait_prompt(spawn, context, session, statements, deadline, timeout,
+                              nudge=prompt_recovery, goal=to_state)
+        return self._current_state
+
+    def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
+        statements = extra + list(login_dialog())
+        return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
+                                 nudge=True, goal="any")
+
+    def read_prompt(self, spawn: Any) -> bool:
+        """Take a prompt already at the end of the buffer as the current state."""
+        states = list(self.states)
+        try:
+            result = spawn.expect([s.pattern for s in states], timeout=0, log_timeout=False)
+        except TimeoutError:
+            return False
+        self._record(states[result.index], result.match, spawn)
+        return True
+
+    def expect_prompt(self, spawn: Any, timeout: float, log_timeout: bool = True) -> Any:
+        """Wait for the prompt of any state, record it as current and return the
+        spawn's expect result."""
+        states = list(self.states)
+        result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=log_timeout)
+        self._record(states[result.index], result.match, spawn)
+        return result
+
+    def _record(self, state: State, match: Any, spawn: Any) -> None:
+        self._current_state = str(state)
+        if self.learn_hostname:
+            seen = match.groupdict().get("hostname")
+            if seen:
+                spawn.seen_hostname = seen
+
+    def _wait_prompt(self, spawn, context, session, statements, deadline, timeout, nudge, goal):
+        states = list(self.states)
+        patterns = [s.pattern for s in statements] + [s.pattern for s in states]
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("%s: no prompt of %s within %ss (going to %r, state %r)"
+                                   % (spawn, "/".join(self.state_names()), timeout, goal,
+                                      self._current_state)
+                                   + (" (hint: the prompt's hostname differs from the expected"
+                                      " hostname)" if getattr(spawn, "hostname_mismatch", False)
+                                      else ""))
+            wait = min(remaining, self.nudge_interval) if nudge else remaining
+            try:
+                result = spawn.expect(patterns, timeout=wait, log_timeout=False)
+            except TimeoutError:
+                if getattr(spawn, "closed", False) or getattr(spawn, "eof", False):
+                    raise ConnectionError("%s: the line closed while going to %r" % (spawn, goal)) from None
+                if nudge and time.monotonic() < deadline:
+                    spawn.sendline()
+                continue
+            if result.index < len(statements):
+                statement = statements[result.index]
+                statement.run(spawn, context, session)
+                if not statement.loop_continue:
+                    return self._current_state
+                continue
+            self.last_output = result.match_output
+            self._record(states[result.index - len(statements)], result.match, spawn)
+            return self._current_state

@@ -1,0 +1,113 @@
+"""The state machine moving real console lines of the simulator."""
+import time
+
+import pytest
+
+from quorvi.core.errors import ConnectionError, TimeoutError
+from quorvi.settings import DEFAULT_LEARNED_HOSTNAME, Settings
+from quorvi.statemachine import StateMachine
+
+from .conftest import FAST
+
+
+def machine(hostname="R1"):
+    return StateMachine(hostname, Settings(FAST))
+
+
+def test_go_to_any_finds_the_disable_prompt_and_enable_gets_there(sim):
+    line = sim.spawn(sim(), "a")
+    sm = machine()
+    assert sm.go_to("any", line, timeout=5) == "disable"
+    assert sm.current_state == "disable"
+    assert sm.go_to("enable", line, timeout=5) == "enable"
+    assert sm.go_to("config", line, timeout=5) == "config"
+    assert sm.go_to("disable", line, timeout=5) == "disable"
+
+
+@pytest.mark.parametrize("password, answer, reached", [
+    ("s3cret", "s3cret", "enable"),
+    ("s3cret", "wrong", None),
+    ("s3cret", None, None),
+])
+def test_enable_password_is_answered_from_the_context(sim, password, answer, reached):
+    device = sim(enable_password=password)
+    line = sim.spawn(device, "a")
+    sm = machine()
+    context = {} if answer is None else {"enable_password": answer}
+    if reached:
+        assert sm.go_to("enable", line, context=context, timeout=5) == reached
+    else:
+        with pytest.raises(ConnectionError):
+            sm.go_to("enable", line, context=context, timeout=5)
+        assert sm.current_state == "disable"
+    assert device.commands_received("a")[0] == "enable"
+
+
+LOGIN = {"username": "admin", "password": "pw1"}
+GOOD = {"username": "admin", "password": "pw1"}
+BAD = {"username": "admin", "password": "nope"}
+
+
+@pytest.mark.parametrize("cred_list, ok", [
+    (["good"], True),
+    (["bad", "good"], True),  # rejected first, the next credential is tried
+    (["bad"], False),
+])
+def test_login_dialog_tries_credentials_in_order(sim, cred_list, ok):
+    line = sim.spawn(sim(login=LOGIN), "a")
+    sm = machine()
+    context = {"credentials": {"good": GOOD, "bad": BAD}, "cred_list": cred_list}
+    if ok:
+        assert sm.go_to("any", line, context=context, timeout=5) == "disable"
+    else:
+        with pytest.raises(ConnectionError, match="rejected"):
+            sm.go_to("any", line, context=context, timeout=5)
+
+
+@pytest.mark.parametrize("profile, console, options", [
+    ("single", "a", {}),
+    ("dual", "b", {"active": "a"}),  # standby prompt "R7-stby>"
+])
+def test_hostname_learning_reports_hostname_without_standby_suffix(sim, profile, console, options):
+    line = sim.spawn(sim(profile, hostname="R7", **options), console)
+    sm = machine(hostname="wrong")
+    sm.learn_hostname = True
+    sm.learn_pattern = DEFAULT_LEARNED_HOSTNAME
+    assert sm.go_to("any", line, timeout=5) == "disable"
+    assert line.seen_hostname == "R7"
+
+
+def test_wrong_hostname_times_out_within_limit(sim):
+    line = sim.spawn(sim(), "a")
+    sm = machine(hostname="R2")
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):
+        sm.go_to("any", line, timeout=1)
+    assert time.monotonic() - started < 2
+
+
+def test_silent_console_times_out_within_limit_after_nudging(sim):
+    device = sim("quad")
+    line = sim.spawn(device, "m1b")
+    sm = machine()
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="no prompt"):
+        sm.go_to("any", line, timeout=1)
+    assert 1 <= time.monotonic() - started < 2
+    assert line.is_alive()
+
+
+def test_standby_console_refuses_config_mode(sim):
+    line = sim.spawn(sim("dual", active="a"), "b")
+    sm = machine()
+    sm.go_to("enable", line, timeout=5)
+    with pytest.raises(ConnectionError, match="did not move"):
+        sm.go_to("config", line, timeout=5)
+    assert sm.current_state == "enable"
+
+
+def test_learn_os_state_matches_an_unknown_prompt(sim):
+    line = sim.spawn(sim(hostname="core-sw"), "a")
+    sm = machine(hostname="somebody-else")
+    sm.learn_os_state()
+    assert sm.go_to("any", line, timeout=5) == "learn_os"
