@@ -64,7 +64,8 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
     print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
     with SimulatedDevice(kind, delay=delay) as sim:
         overrides: Dict[str, Any] = {"learn_hostname": True}
-        if learn_os:
+        # A stack's link broker has no OS-learning step: it is given its OS.
+        if learn_os and kind != "stack":
             overrides.update(os="generic", platform=None, learn_os=True)
         dev = Device(**sim.device_kwargs(**overrides))
         if kind == "quad":
