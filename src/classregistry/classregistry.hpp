@@ -30,17 +30,26 @@ struct Op {
     py::object name;
     py::object impl;
 };
+// Operations that one call site runs directly when none is overridden.
+struct OpSet {
+    std::vector<const Op *> members;
+};
+
 struct Ops {
     Op validate_model, validate_platform, validate_os, validate_chassis_type,
         validate_arguments, print_tree;
+    OpSet validation;  // validate_arguments and the four validators
+    OpSet validators;  // the four validators
+    OpSet arguments;   // validate_arguments
+    OpSet rendering;   // print_tree
 };
 Ops &ops();
 
-// True when `self.<name>` resolves, for every op given, to the operation as
+// True when `self.<name>` resolves, for every member, to the operation as
 // the class defines it: no subclass override, no patch on the class or the
 // instance, no custom attribute access. Then the C++ body may run directly;
 // otherwise the call goes through the object.
-bool runs_own(py::handle self, std::initializer_list<const Op *> which);
+bool runs_own(py::handle self, const OpSet &which);
 
 // `self.<op>(*args)`, the last `len(kwnames)` arguments passed by keyword.
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
@@ -59,6 +68,16 @@ std::vector<py::object> import_names(const char *module, std::initializer_list<c
 // Python's `raise ConnectionInfraError(message)`, with the class looked up
 // on the module at call time.
 [[noreturn]] void raise_infra(const py::object &message);
+
+// Python's truth value, answered directly for None and an exact str.
+inline bool is_true(py::handle x) {
+    if (x.is_none()) return false;
+    if (PyUnicode_CheckExact(x.ptr())) return PyUnicode_GET_LENGTH(x.ptr()) != 0;
+    return pyclass::truth(x);
+}
+
+// Two exact strs with the same text (no Python comparison involved).
+bool same_text(py::handle a, py::handle b);
 
 // Python's `a + b`, with a direct path for two exact strings.
 py::object concat(py::handle a, py::handle b);

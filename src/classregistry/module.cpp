@@ -95,7 +95,15 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
-    g_ops = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
-                    own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
-                    own_op(cls, "validate_arguments"), own_op(cls, "print_tree")};
+    auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
+                      own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
+                      own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
+                      {}, {}, {}, {}};
+    o->validators.members = {&o->validate_model, &o->validate_platform, &o->validate_os,
+                             &o->validate_chassis_type};
+    o->validation.members = o->validators.members;
+    o->validation.members.push_back(&o->validate_arguments);
+    o->arguments.members = {&o->validate_arguments};
+    o->rendering.members = {&o->print_tree};
+    g_ops = o;
 }

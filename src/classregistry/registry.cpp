@@ -30,8 +30,7 @@ namespace {
 
 bool is_data(py::handle component) {
     if (component.is_none()) return false;
-    if (PyUnicode_CheckExact(component.ptr()))
-        return PyUnicode_Compare(component.ptr(), names().data.ptr()) == 0;
+    if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
     return pc::equals(component, names().data);
 }
 

@@ -28,7 +28,7 @@ public:
 
 // `not data`, or `data == {}`.
 bool is_empty(py::handle data) {
-    if (!pc::truth(data)) return true;
+    if (!is_true(data)) return true;
     PyObject *p = data.ptr();
     // A true value of these types never equals an empty map.
     if (PyUnicode_CheckExact(p) || PyDict_CheckExact(p) || PyType_CheckExact(p) ||
@@ -192,7 +192,7 @@ private:
 };
 
 py::object print_tree(py::handle self, py::handle data, py::handle output) {
-    if (!runs_own(self, {&ops().print_tree}) || !PyUnicode_CheckExact(output.ptr()))
+    if (!runs_own(self, ops().rendering) || !PyUnicode_CheckExact(output.ptr()))
         return render_level(self, data, output);
     if (is_empty(data)) return names().empty;
     if (!is_map(data)) return value_line(output, data);
@@ -214,7 +214,7 @@ py::object repr_op(py::handle self, const Args &) {
     header = concat(header, py::reinterpret_steal<py::object>(hex));
     header = concat(header, py::str(") "));
     py::object tree = self.attr(n.plugins_attr);
-    if (runs_own(self, {&ops().print_tree})) return print_tree(self, tree, header);
+    if (runs_own(self, ops().rendering)) return print_tree(self, tree, header);
     return call_op(self, ops().print_tree, {tree, header}, n.kw_data_output);
 }
 

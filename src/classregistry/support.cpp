@@ -18,11 +18,17 @@ py::object module_attr(py::handle name) {
     return py::reinterpret_steal<py::object>(v);
 }
 
-bool runs_own(py::handle self, std::initializer_list<const Op *> which) {
+bool same_text(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_GET_LENGTH(a.ptr()) != PyUnicode_GET_LENGTH(b.ptr())) return false;
+    return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+}
+
+bool runs_own(py::handle self, const OpSet &which) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     // A custom __getattribute__ or __getattr__ may answer differently.
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (const Op *op : which)
+    for (const Op *op : which.members)
         if (_PyType_Lookup(type, op->name.ptr()) != op->impl.ptr()) return false;
     PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!d) {
@@ -32,10 +38,15 @@ bool runs_own(py::handle self, std::initializer_list<const Op *> which) {
         return true;
     }
     py::object dict = py::reinterpret_steal<py::object>(d);
-    for (const Op *op : which) {
-        int r = PyDict_Contains(dict.ptr(), op->name.ptr());
-        if (r < 0) throw py::error_already_set();
-        if (r) return false;
+    // An instance attribute of the same name shadows the operation. The
+    // instance dict is small, so one pass over it beats a lookup per name;
+    // a key that is not an exact str might compare equal in its own way.
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (const Op *op : which.members)
+            if (same_text(key, op->name)) return false;
     }
     return true;
 }

@@ -34,9 +34,17 @@ bool is_lower(py::handle s) {
     if (!PyUnicode_CheckExact(s.ptr())) return call_predicate(s, "islower");
     make_ready(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    bool cased = false;
+    if (PyUnicode_IS_ASCII(s.ptr())) {
+        const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (c[i] >= 'A' && c[i] <= 'Z') return false;
+            if (c[i] >= 'a' && c[i] <= 'z') cased = true;
+        }
+        return cased;
+    }
     const int kind = PyUnicode_KIND(s.ptr());
     const void *data = PyUnicode_DATA(s.ptr());
-    bool cased = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
         if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) return false;
@@ -50,9 +58,15 @@ bool is_digits(py::handle s) {
     if (!PyUnicode_CheckExact(s.ptr())) return call_predicate(s, "isdigit");
     make_ready(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    if (n == 0) return false;
+    if (PyUnicode_IS_ASCII(s.ptr())) {
+        const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (c[i] < '0' || c[i] > '9') return false;
+        return true;
+    }
     const int kind = PyUnicode_KIND(s.ptr());
     const void *data = PyUnicode_DATA(s.ptr());
-    if (n == 0) return false;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
     return true;
@@ -60,7 +74,7 @@ bool is_digits(py::handle s) {
 
 // os == "linux"
 bool is_linux(py::handle os) {
-    if (PyUnicode_CheckExact(os.ptr())) return PyUnicode_Compare(os.ptr(), names().linux_os.ptr()) == 0;
+    if (PyUnicode_CheckExact(os.ptr())) return same_text(os, names().linux_os);
     return pc::equals(os, names().linux_os);
 }
 
@@ -94,8 +108,8 @@ py::object validate_arguments_op(py::handle self, const Args &a) {
 }  // namespace
 
 void validate_model(py::handle, py::handle os, py::handle platform, py::handle model) {
-    if (!pc::truth(model)) return;
-    if (!pc::truth(platform) || !pc::truth(os))
+    if (!is_true(model)) return;
+    if (!is_true(platform) || !is_true(os))
         raise_infra(concat(text("OS and platform are required for Model: "), pc::str(model)));
     if (!is_str(model)) raise_infra(text("Model should be of type str"));
     if (is_lower(model) || is_digits(model)) return;
@@ -103,7 +117,7 @@ void validate_model(py::handle, py::handle os, py::handle platform, py::handle m
 }
 
 void validate_platform(py::handle, py::handle os, py::handle platform) {
-    if (!pc::truth(platform)) return;
+    if (!is_true(platform)) return;
     if (os.is_none())
         raise_infra(concat(text("OS information not provided for platform: "), pc::str(platform)));
     if (!is_str(platform)) raise_infra(text("platform should be of type str"));
@@ -112,7 +126,7 @@ void validate_platform(py::handle, py::handle os, py::handle platform) {
 }
 
 void validate_os(py::handle self, py::handle os) {
-    const bool given = pc::truth(os);
+    const bool given = is_true(os);
     py::object known = self.attr(names().supported_os);
     if (given) {
         if (!pc::contains(known, os)) {
@@ -128,7 +142,7 @@ void validate_os(py::handle self, py::handle os) {
 }
 
 void validate_chassis_type(py::handle self, py::handle chassis_type) {
-    const bool given = pc::truth(chassis_type);
+    const bool given = is_true(chassis_type);
     py::object known = self.attr(names().chassis_type_list);
     if (given && pc::contains(known, chassis_type)) return;
     raise_infra(concat(concat(concat(text("chassis Type should be one of these "), py::repr(known)),
@@ -136,17 +150,26 @@ void validate_chassis_type(py::handle self, py::handle chassis_type) {
                        pc::str(chassis_type)));
 }
 
+namespace {
+
+// validate_arguments when none of the four validators is overridden.
+void run_validators(py::handle self, py::handle os, py::handle platform, py::handle model,
+                    py::handle chassis_type) {
+    validate_model(self, os, platform, model);
+    validate_platform(self, os, platform);
+    validate_os(self, os);
+    if (is_linux(os)) return;
+    validate_chassis_type(self, chassis_type);
+}
+
+}  // namespace
+
 void validate_arguments(py::handle self, py::handle os, py::handle platform, py::handle model,
                         py::handle chassis_type) {
     const Ops &o = ops();
     const Names &n = names();
-    if (runs_own(self, {&o.validate_model, &o.validate_platform, &o.validate_os,
-                        &o.validate_chassis_type})) {
-        validate_model(self, os, platform, model);
-        validate_platform(self, os, platform);
-        validate_os(self, os);
-        if (is_linux(os)) return;
-        validate_chassis_type(self, chassis_type);
+    if (runs_own(self, o.validators)) {
+        run_validators(self, os, platform, model, chassis_type);
         return;
     }
     call_op(self, o.validate_model, {os, platform, model}, n.kw_os_platform_model);
@@ -158,10 +181,13 @@ void validate_arguments(py::handle self, py::handle os, py::handle platform, py:
 
 void call_validate_arguments(py::handle self, py::handle os, py::handle platform,
                              py::handle model, py::handle chassis_type) {
-    if (runs_own(self, {&ops().validate_arguments}))
+    const Ops &o = ops();
+    if (runs_own(self, o.validation))
+        run_validators(self, os, platform, model, chassis_type);
+    else if (runs_own(self, o.arguments))
         validate_arguments(self, os, platform, model, chassis_type);
     else
-        call_op(self, ops().validate_arguments, {os, platform, model, chassis_type});
+        call_op(self, o.validate_arguments, {os, platform, model, chassis_type});
 }
 
 void add_validation(py::module_ &m, py::handle cls) {
