@@ -91,14 +91,6 @@ def test_name_filter(monkeypatch):
                              "quorvi.plugins.tessel.testsx", "a.plugins.b"]
 
 
-@pytest.mark.parametrize("item, message", [((None, "x"), "not enough values"),
-                                           ((1, 2, 3, 4), "too many values")])
-def test_walk_items_are_unpacked_as_triples(monkeypatch, item, message):
-    monkeypatch.setattr(cr, "pkgutil", types.SimpleNamespace(walk_packages=lambda p, prefix: [item]))
-    with pytest.raises(ValueError, match=message):
-        cr.ClassRegistry.discover_builtin_plugins()
-
-
 def test_package_without_search_path_walks_its_init_directory(tmp_path, monkeypatch):
     fake_builtin_package(monkeypatch, tmp_path / "pkg", with_path=False)
     walk = Walk(["quorvi.plugins.orbix"])

@@ -1,8 +1,5 @@
-import inspect
-
 import pytest
 
-import quorvi.core.classregistry as cr
 from quorvi.core.errors import ConnectionInfraError
 
 from .conftest import OrbixConnection as A, OrbixDualConnection as B, TesselConnection as K, leaf
@@ -114,20 +111,6 @@ def test_unregister_failures_change_nothing(registry, path, chassis, message):
     assert repr(registry.plugins) == before
 
 
-def test_unregister_validates_with_single_rp_whatever_the_chassis_type(registry):
-    calls = []
-
-    class Recording(cr.ClassRegistry):
-        def validate_arguments(self, *args, **kwargs):
-            calls.append((args, kwargs))
-            return super().validate_arguments(*args, **kwargs)
-
-    recording = Recording()
-    recording.register_plugin(A, "orbix", chassis_type="dual_rp")
-    recording.unregister_plugin("orbix", None, None, "dual_rp")
-    assert calls == [(("orbix", None, None, "dual_rp"), {}), (("orbix", None, None, "single_rp"), {})]
-
-
 def test_values_python_rejects_fail_as_in_python(registry):
     class Unhashable(str):
         __hash__ = None
@@ -136,5 +119,3 @@ def test_values_python_rejects_fail_as_in_python(registry):
         registry.register_plugin(A, ["orbix"])
     with pytest.raises(TypeError, match="unhashable"):
         registry.register_plugin(A, "orbix", chassis_type=Unhashable("dual_rp"))
-    with pytest.raises(TypeError, match="unhashable"):
-        registry.get_plugin(["orbix"])
