@@ -128,55 +128,155 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     return result.result();
 }
 
+// A str written piece by piece into one growing string object, widened
+// when a piece needs wider characters and resized in place, so rendering a
+// large tree holds no more than the text itself.
+class TextBuffer {
+public:
+    void write(py::handle piece) {
+        PyObject *s = piece.ptr();
+        make_ready(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n == 0) return;
+        reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
+        if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0)
+            throw py::error_already_set();
+        length_ += n;
+    }
+
+    py::object finish() {
+        if (!text_) return names().empty;
+        resize(length_);
+        return std::move(text_);
+    }
+
+private:
+    static void make_ready(PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#else
+        (void)s;
+#endif
+    }
+
+    void reserve(Py_ssize_t needed, Py_UCS4 maxchar) {
+        if (!text_ || maxchar > PyUnicode_MAX_CHAR_VALUE(text_.ptr())) {
+            const Py_ssize_t size = needed > 2 * capacity_ ? needed : 2 * capacity_ + 256;
+            const Py_UCS4 widest =
+                text_ && PyUnicode_MAX_CHAR_VALUE(text_.ptr()) > maxchar ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : maxchar;
+            PyObject *wider = PyUnicode_New(size, widest);
+            if (!wider) throw py::error_already_set();
+            py::object replacement = py::reinterpret_steal<py::object>(wider);
+            if (length_ && PyUnicode_CopyCharacters(wider, 0, text_.ptr(), 0, length_) < 0)
+                throw py::error_already_set();
+            text_ = std::move(replacement);
+            capacity_ = size;
+            return;
+        }
+        if (needed > capacity_) resize(needed > 2 * capacity_ ? needed : 2 * capacity_);
+    }
+
+    void resize(Py_ssize_t size) {
+        // PyUnicode_Resize may move the object; on failure it leaves it as it was.
+        PyObject *text = text_.release().ptr();
+        const int failed = PyUnicode_Resize(&text, size);
+        text_ = py::reinterpret_steal<py::object>(text);
+        if (failed) throw py::error_already_set();
+        capacity_ = size;
+    }
+
+    py::object text_;
+    Py_ssize_t length_ = 0, capacity_ = 0;
+};
+
 // The whole tree in one pass, for the class's own print_tree: each node
 // writes its lines with the indentation its ancestors would add, the first
-// line with `first`, the others with `rest`.
+// line with `first`, the others with `rest` (both begin with the line feed
+// that separates the line from the one before, except at the very top).
 class Renderer {
 public:
     explicit Renderer(py::handle self) : self_(self) {}
 
-    void node(py::handle data, py::handle label, py::handle first, py::handle rest) {
+    // Renders `data` under the label "__ " + key, or under `output` at the top
+    // (key null). With exact strs the label is written, not built.
+    void node(py::handle data, py::handle key, py::handle output, py::handle first,
+              py::handle rest) {
         const Names &n = names();
         if (is_empty(data)) {
             emit(first, n.empty);
             return;
         }
+        const bool plain_key = key && PyUnicode_CheckExact(key.ptr()) && !has_line_feed(key);
         if (!is_map(data)) {
-            emit_text(value_line(label, data), first, rest);
-            return;
-        }
-        if (!PyUnicode_CheckExact(label.ptr())) {
-            emit_text(render_level(self_, data, label), first, rest);
+            if (plain_key) {
+                py::object value = pc::str(data);
+                if (PyUnicode_CheckExact(value.ptr()) && !has_line_feed(value)) {
+                    buffer_.write(first);
+                    buffer_.write(n.child_prefix);
+                    buffer_.write(key);
+                    buffer_.write(n.joint);
+                    buffer_.write(value);
+                    return;
+                }
+                emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), first, rest);
+                return;
+            }
+            emit_text(value_line(label_of(key, output), data), first, rest);
             return;
         }
         RecursionGuard guard;
-        emit_text(label, first, rest);
+        if (plain_key) {
+            buffer_.write(first);
+            buffer_.write(n.child_prefix);
+            buffer_.write(key);
+        } else {
+            py::object label = label_of(key, output);
+            if (!PyUnicode_CheckExact(label.ptr())) {
+                emit_text(render_level(self_, data, label), first, rest);
+                return;
+            }
+            emit_text(label, first, rest);
+        }
         py::list keys = sorted_keys(data);
         const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
         py::object with_bar = concat(rest, n.connector);
         py::object with_indent = concat(rest, n.indent);
         for (Py_ssize_t i = 0; i < count; ++i) {
-            py::handle key = PyList_GET_ITEM(keys.ptr(), i);
-            py::object value = data[key];
-            py::object child_label = concat(n.child_prefix, key);
-            node(value, child_label, with_bar, i == count - 1 ? with_indent : with_bar);
+            py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
+            py::object value = data[child_key];
+            node(value, child_key, py::handle(), with_bar, i == count - 1 ? with_indent : with_bar);
         }
     }
 
-    py::object text() {
-        PyObject *r = PyUnicode_Join(names().newline.ptr(), lines_.ptr());
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
-    }
+    py::object text() { return buffer_.finish(); }
 
 private:
-    void emit(py::handle prefix, py::handle line) {
-        if (PyList_Append(lines_.ptr(), concat(prefix, line).ptr()) < 0)
-            throw py::error_already_set();
+    static bool has_line_feed(py::handle text) {
+        return PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) != -1;
     }
+
+    static py::object label_of(py::handle key, py::handle output) {
+        return key ? concat(names().child_prefix, key) : py::reinterpret_borrow<py::object>(output);
+    }
+
+    void emit(py::handle prefix, py::handle line) {
+        if (PyUnicode_CheckExact(line.ptr())) {
+            buffer_.write(prefix);
+            buffer_.write(line);
+            return;
+        }
+        // What the nested calls would do: add the line to the indentation.
+        py::object piece = concat(prefix, line);
+        if (!PyUnicode_Check(piece.ptr())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(piece.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        buffer_.write(piece);
+    }
+
     void emit_text(py::handle text, py::handle first, py::handle rest) {
-        if (PyUnicode_CheckExact(text.ptr()) &&
-            PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) == -1) {
+        if (PyUnicode_CheckExact(text.ptr()) && !has_line_feed(text)) {
             emit(first, text);
             return;
         }
@@ -188,7 +288,7 @@ private:
     }
 
     py::handle self_;
-    py::list lines_;
+    TextBuffer buffer_;
 };
 
 py::object print_tree(py::handle self, py::handle data, py::handle output) {
@@ -197,7 +297,7 @@ py::object print_tree(py::handle self, py::handle data, py::handle output) {
     if (is_empty(data)) return names().empty;
     if (!is_map(data)) return value_line(output, data);
     Renderer renderer(self);
-    renderer.node(data, output, names().empty, names().empty);
+    renderer.node(data, py::handle(), output, names().empty, names().newline);
     return renderer.text();
 }
 
