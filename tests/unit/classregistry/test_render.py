@@ -120,3 +120,16 @@ def test_instance_patch_of_print_tree_wins(registry):
     registry.print_tree = lambda data, output: f"{output}!{len(data)}"
     registry._plugins["orbix"] = {}
     assert repr(registry) == f"plugins ({cr.ClassRegistry} at {hex(id(registry))}) !1"
+
+
+def test_direct_rendering_matches_level_by_level_rendering(log):
+    class Key(str):
+        pass
+
+    tree = {"ascii": {"x": 1}, "\u00e9\nz": {"data": {"\u00fc": "\U0001f600\nline"}},
+            Key("sub"): {"k": "", "l": {}}, "\u4e2d": ["list", 1], "big": {str(i): i for i in range(300)}}
+    own, delegating = cr.ClassRegistry(), Delegating()
+    for output in ("top", "top\nlevel", "\u00e9"):
+        text = own.print_tree(tree, output)
+        assert text == delegating.print_tree(tree, output)
+        assert text.count("\n") == 312 + output.count("\n")
