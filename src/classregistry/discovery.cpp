@@ -2,8 +2,6 @@
 // external plug-ins published under the entry-point group.
 #include "classregistry.hpp"
 
-#include <string>
-
 namespace classregistry {
 
 namespace pc = pyclass;
@@ -15,7 +13,8 @@ py::object second_of_three(py::handle item) {
     py::iterator it = py::iter(item);
     py::object values[3];
     int got = 0;
-    for (; got < 3 && it != py::iterator::sentinel(); ++it) values[got++] = py::reinterpret_borrow<py::object>(*it);
+    for (; got < 3 && it != py::iterator::sentinel(); ++it)
+        values[got++] = py::reinterpret_borrow<py::object>(*it);
     if (got < 3) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
         throw py::error_already_set();
