@@ -283,8 +283,10 @@ PyObject *call_static(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
 inline std::string text_signature(const Signature &s, const char *doc) {
     std::string t = s.name + "(";
     bool first = true;
+    // Plain "self", not "$self": the builtin's own __self__ is the module,
+    // and inspect would drop a "$self" parameter as already bound to it.
     if (s.has_self) {
-        t += "$self";
+        t += "self";
         first = false;
     }
     for (std::size_t i = 0; i < s.names.size(); ++i) {

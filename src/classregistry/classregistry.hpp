@@ -1,0 +1,124 @@
+// Internal interface of the classregistry extension module.
+#pragma once
+
+#include "../pyclass.hpp"
+
+#include <initializer_list>
+#include <vector>
+
+namespace classregistry {
+
+using pyclass::Args;
+
+// Interned strings and keyword tuples, made once at load so that the hot
+// paths create no Python strings per call.
+struct Names {
+    py::object data, cls, path, single_rp, linux_os;
+    py::object plugins_attr, supported_os, supported_chassis, chassis_type_list;
+    py::object log, debug, warning, getfile, iter_entry_points, entrypoint_group;
+    py::object pkgutil, importlib, os, connection_infra_error;
+    py::object empty, newline, child_prefix, joint, connector, indent;
+    py::object newline_connector, newline_indent;
+    // keyword names of the calls from one operation to another
+    py::object kw_os_platform_model, kw_platform_os, kw_os, kw_chassis_type, kw_data_output;
+};
+const Names &names();
+
+// One operation of ClassRegistry: its name and the object stored on the
+// class, so that a call can tell whether `self.<name>` is still that one.
+struct Op {
+    py::object name;
+    py::object impl;
+};
+// Operations that one call site runs directly when none is overridden.
+struct OpSet {
+    std::vector<const Op *> members;
+};
+
+struct Ops {
+    Op validate_model, validate_platform, validate_os, validate_chassis_type,
+        validate_arguments, print_tree;
+    OpSet validation;  // validate_arguments and the four validators
+    OpSet validators;  // the four validators
+    OpSet arguments;   // validate_arguments
+    OpSet rendering;   // print_tree
+};
+Ops &ops();
+
+// True when `self.<name>` resolves, for every member, to the operation as
+// the class defines it: no subclass override, no patch on the class or the
+// instance, no custom attribute access. Then the C++ body may run directly;
+// otherwise the call goes through the object.
+bool runs_own(py::handle self, const OpSet &which);
+
+// `self.<op>(*args)`, the last `len(kwnames)` arguments passed by keyword.
+py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
+                   py::handle kwnames = py::handle());
+
+// The module object, kept from init on (the module is never unloaded).
+void set_module(py::handle m);
+
+// A module attribute looked up at call time, so that patching it works.
+py::object module_attr(py::handle name);
+
+// Python's `from module import a, b`: the named attributes of the imported
+// module, ImportError for one that is missing.
+std::vector<py::object> import_names(const char *module, std::initializer_list<const char *> which);
+
+// Python's `raise ConnectionInfraError(message)`, with the class looked up
+// on the module at call time.
+[[noreturn]] void raise_infra(const py::object &message);
+
+// Python's truth value, answered directly for None and an exact str.
+inline bool is_true(py::handle x) {
+    if (x.is_none()) return false;
+    if (PyUnicode_CheckExact(x.ptr())) return PyUnicode_GET_LENGTH(x.ptr()) != 0;
+    return pyclass::truth(x);
+}
+
+// Two exact strs with the same text (no Python comparison involved).
+bool same_text(py::handle a, py::handle b);
+
+// Python's `a + b`, with a direct path for two exact strings.
+py::object concat(py::handle a, py::handle b);
+
+// Validation: the C++ bodies of the validators, and validate_arguments as
+// registration and lookup call it (through the object unless unmodified).
+void validate_model(py::handle self, py::handle os, py::handle platform, py::handle model);
+void validate_platform(py::handle self, py::handle os, py::handle platform);
+void validate_os(py::handle self, py::handle os);
+void validate_chassis_type(py::handle self, py::handle chassis_type);
+void validate_arguments(py::handle self, py::handle os, py::handle platform, py::handle model,
+                        py::handle chassis_type);
+void call_validate_arguments(py::handle self, py::handle os, py::handle platform,
+                             py::handle model, py::handle chassis_type);
+
+// The lookup path of registration, unregistration and lookup: [os],
+// [os, platform] or [os, platform, model] (borrowed components).
+struct LookupPath {
+    py::handle parts[3];
+    int size = 0;
+    LookupPath(py::handle os, py::handle platform, py::handle model);
+    py::list as_list() const;
+    // Rejects a platform or model named "data", which would lead the walk
+    // into a data map.
+    void reject_reserved() const;
+};
+
+// Python's `key in node` followed by `node[key]`: the child, or a null
+// object when the node has no such key.
+py::object child_of(py::handle node, py::handle key);
+
+// Loaded at module init: the pkg_resources entry-point iterator, or a
+// stand-in over importlib.metadata where pkg_resources cannot be imported.
+py::object load_iter_entry_points(py::module_ &m);
+
+// Each file adds its operations to the class, in the order of declaration.
+void add_init_and_plugins(py::module_ &m, py::handle cls);
+void add_validation(py::module_ &m, py::handle cls);
+void add_lookup(py::module_ &m, py::handle cls);
+void add_registration(py::module_ &m, py::handle cls);
+void add_discovery(py::module_ &m, py::handle cls);
+void add_rendering(py::module_ &m, py::handle cls);
+
+}  // namespace classregistry

@@ -1,0 +1,187 @@
+// The registry tree: construction, the read-only `plugins` view, the lookup
+// path, and registration and unregistration of connection classes.
+#include "classregistry.hpp"
+
+namespace classregistry {
+
+namespace pc = pyclass;
+
+LookupPath::LookupPath(py::handle os, py::handle platform, py::handle model) {
+    parts[0] = os;
+    if (!model.is_none()) {
+        parts[1] = platform;
+        parts[2] = model;
+        size = 3;
+    } else if (platform.is_none()) {
+        size = 1;
+    } else {
+        parts[1] = platform;
+        size = 2;
+    }
+}
+
+py::list LookupPath::as_list() const {
+    py::list path;
+    for (int i = 0; i < size; ++i) path.append(parts[i]);
+    return path;
+}
+
+namespace {
+
+bool is_data(py::handle component) {
+    if (component.is_none()) return false;
+    if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
+    return pc::equals(component, names().data);
+}
+
+}  // namespace
+
+void LookupPath::reject_reserved() const {
+    if (size > 1 && is_data(parts[1]))
+        raise_infra(py::str("platform 'data' is reserved for the registry's data map"));
+    if (size > 2 && is_data(parts[2]))
+        raise_infra(py::str("model 'data' is reserved for the registry's data map"));
+}
+
+py::object child_of(py::handle node, py::handle key) {
+    if (PyDict_CheckExact(node.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(node.ptr(), key.ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::object();
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    if (!pc::contains(node, key)) return py::object();
+    return node[key];
+}
+
+namespace {
+
+py::object init(py::handle self, const Args &) {
+    const Names &n = names();
+    py::setattr(self, n.plugins_attr, py::dict());
+    py::setattr(self, n.chassis_type_list, module_attr(n.supported_chassis));
+    py::setattr(self, n.supported_os, module_attr(n.supported_os));
+    return py::none();
+}
+
+py::object get_plugins(py::handle self, const Args &) { return self.attr(names().plugins_attr); }
+
+py::object set_plugins(py::handle, const Args &) {
+    pc::raise(PyExc_Exception, " Protected Member, cannot modify Plugins");
+}
+
+py::object format_field(py::handle value) {
+    PyObject *r = PyObject_Format(value.ptr(), names().empty.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// " {} already registered for {}, {} is overriding this class", filled as
+// str.format fills it.
+void warn_override(py::handle existing_cls, const LookupPath &path, py::handle cls) {
+    py::object old_name = format_field(existing_cls.attr("__name__"));
+    py::object where = format_field(path.as_list());
+    py::object new_name = format_field(cls.attr("__name__"));
+    py::list pieces;
+    pieces.append(py::str(" "));
+    pieces.append(old_name);
+    pieces.append(py::str(" already registered for "));
+    pieces.append(where);
+    pieces.append(py::str(", "));
+    pieces.append(new_name);
+    pieces.append(py::str(" is overriding this class"));
+    PyObject *message = PyUnicode_Join(names().empty.ptr(), pieces.ptr());
+    if (!message) throw py::error_already_set();
+    module_attr(names().log).attr(names().warning)(py::reinterpret_steal<py::object>(message));
+}
+
+py::object register_plugin(py::handle self, const Args &a) {
+    const Names &n = names();
+    py::handle cls = a[0], chassis_type = a[4];
+    call_validate_arguments(self, a[1], a[2], a[3], chassis_type);
+    LookupPath path(a[1], a[2], a[3]);
+    path.reject_reserved();
+
+    py::object node = self.attr(n.plugins_attr);
+    for (int i = 0; i < path.size; ++i) {
+        py::object next = child_of(node, path.parts[i]);
+        if (!next) {
+            node[path.parts[i]] = py::dict();
+            next = node[path.parts[i]];
+        }
+        node = next;
+    }
+    py::object class_path = module_attr(n.getfile)(cls);
+
+    py::object data = child_of(node, n.data);
+    if (data) {
+        py::object existing = child_of(data, chassis_type);
+        if (existing) warn_override(existing[n.cls], path, cls);
+        py::dict leaf;
+        leaf[n.cls] = cls;
+        leaf[n.path] = class_path;
+        data[chassis_type] = leaf;
+        node[n.data] = data;
+    } else {
+        py::dict leaf;
+        leaf[n.cls] = cls;
+        leaf[n.path] = class_path;
+        py::dict fresh;
+        fresh[chassis_type] = leaf;
+        node[n.data] = fresh;
+    }
+    return py::none();
+}
+
+py::object unregister_plugin(py::handle self, const Args &a) {
+    const Names &n = names();
+    py::handle chassis_type = a[3];
+    call_validate_arguments(self, a[0], a[1], a[2], n.single_rp);
+    LookupPath path(a[0], a[1], a[2]);
+    path.reject_reserved();
+
+    py::object node = self.attr(n.plugins_attr);
+    for (int i = 0; i < path.size; ++i) {
+        py::object next = child_of(node, path.parts[i]);
+        if (!next) raise_infra(py::str("Plugin data not found"));
+        node = next;
+    }
+    if (chassis_type.is_none()) {
+        if (!pc::contains(node, n.data)) raise_infra(py::str("Plugin data not found"));
+        if (PyObject_DelItem(node.ptr(), n.data.ptr()) < 0) throw py::error_already_set();
+        return py::none();
+    }
+    py::object data = child_of(node, n.data);
+    if (!data) raise_infra(py::str("Plugin data not found"));
+    if (!pc::contains(data, chassis_type))
+        raise_infra(pc::percent_s("Plugin data not found for %s", chassis_type));
+    if (PyObject_DelItem(data.ptr(), chassis_type.ptr()) < 0) throw py::error_already_set();
+    return py::none();
+}
+
+}  // namespace
+
+void add_init_and_plugins(py::module_ &m, py::handle cls) {
+    pc::def<init>(cls, m, "__init__", {}, "A registry with an empty tree.");
+    pc::def_property<get_plugins, set_plugins>(
+        cls, m, "plugins", "The registry tree itself (read-only: assignment is refused).");
+}
+
+void add_registration(py::module_ &m, py::handle cls) {
+    using pc::arg;
+    py::object none = py::none();
+    pc::def<unregister_plugin>(
+        cls, m, "unregister_plugin",
+        {arg("os", none), arg("platform", none), arg("model", none), arg("chassis_type", none)},
+        "Remove the class of one chassis type, or without a chassis type every class, "
+        "at the node of the lookup path.");
+    pc::def<register_plugin>(cls, m, "register_plugin",
+                             {arg("cls"), arg("os", none), arg("platform", none),
+                              arg("model", none), arg("chassis_type", names().single_rp)},
+                             "Register `cls` for a chassis type at the node of the lookup path; "
+                             "the last registration wins.");
+}
+
+}  // namespace classregistry

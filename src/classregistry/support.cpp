@@ -1,0 +1,114 @@
+// Helpers shared by the operations: dispatch through the object, module
+// attributes at call time, the registry's error, Python's `+` and imports.
+#include "classregistry.hpp"
+
+namespace classregistry {
+
+namespace pc = pyclass;
+
+namespace {
+PyObject *g_module = nullptr;  // borrowed: the module outlives every call
+}  // namespace
+
+void set_module(py::handle m) { g_module = m.ptr(); }
+
+py::object module_attr(py::handle name) {
+    PyObject *v = PyObject_GetAttr(g_module, name.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+bool same_text(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_GET_LENGTH(a.ptr()) != PyUnicode_GET_LENGTH(b.ptr())) return false;
+    return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+}
+
+bool runs_own(py::handle self, const OpSet &which) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    // A custom __getattribute__ or __getattr__ may answer differently.
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (const Op *op : which.members)
+        if (_PyType_Lookup(type, op->name.ptr()) != op->impl.ptr()) return false;
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) {
+        // An object without a __dict__ cannot shadow the class.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return true;
+    }
+    py::object dict = py::reinterpret_steal<py::object>(d);
+    // An instance attribute of the same name shadows the operation. The
+    // instance dict is small, so one pass over it beats a lookup per name;
+    // a key that is not an exact str might compare equal in its own way.
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (const Op *op : which.members)
+            if (same_text(key, op->name)) return false;
+    }
+    return true;
+}
+
+py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
+                   py::handle kwnames) {
+    // One spare slot in front lets the callee prepend a bound self cheaply.
+    PyObject *stack[2 + 6] = {nullptr, self.ptr()};
+    std::size_t n = 2;
+    for (py::handle a : args) stack[n++] = a.ptr();
+    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+    const std::size_t positional = 1 + args.size() - keywords;
+    PyObject *r = PyObject_VectorcallMethod(op.name.ptr(), stack + 1,
+                                            positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            kwnames ? kwnames.ptr() : nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+void raise_infra(const py::object &message) {
+    py::object error_type = module_attr(names().connection_infra_error);
+    PyObject *e = PyObject_CallOneArg(error_type.ptr(), message.ptr());
+    if (!e) throw py::error_already_set();
+    py::object error = py::reinterpret_steal<py::object>(e);
+    // As `raise error_type(message)`: an instance is raised as it is, a class
+    // is instantiated, anything else is a TypeError.
+    if (PyExceptionInstance_Check(error.ptr()))
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    else if (PyExceptionClass_Check(error.ptr()))
+        PyErr_SetNone(error.ptr());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    throw py::error_already_set();
+}
+
+py::object concat(py::handle a, py::handle b) {
+    PyObject *r = PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())
+                      ? PyUnicode_Concat(a.ptr(), b.ptr())
+                      : PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+std::vector<py::object> import_names(const char *module,
+                                     std::initializer_list<const char *> which) {
+    py::list fromlist;
+    for (const char *name : which) fromlist.append(py::str(name));
+    PyObject *m = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!m) throw py::error_already_set();
+    py::object mod = py::reinterpret_steal<py::object>(m);
+    std::vector<py::object> found;
+    for (const char *name : which) {
+        PyObject *v = PyObject_GetAttrString(mod.ptr(), name);
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+            throw py::error_already_set();
+        }
+        found.push_back(py::reinterpret_steal<py::object>(v));
+    }
+    return found;
+}
+
+}  // namespace classregistry
