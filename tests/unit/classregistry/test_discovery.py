@@ -44,6 +44,9 @@ def fake_builtin_package(monkeypatch, root, with_path=True):
     if with_path:
         package.__path__ = [str(root)]
     monkeypatch.setitem(sys.modules, "quorvi.plugins", package)
+    # Real plug-in modules imported by earlier tests would shadow the fake ones.
+    for name in [n for n in sys.modules if n.startswith("quorvi.plugins.")]:
+        monkeypatch.delitem(sys.modules, name)
     return package
 
 
