@@ -8,7 +8,7 @@ from quorvi.core.errors import ConnectionError
 from quorvi.device import Device
 from quorvi.line import clean_output, find_error
 from quorvi.multi_connection import MultiRpConnection
-from quorvi.registry import PluginRegistry
+from quorvi.core.classregistry import ClassRegistry
 from quorvi.settings import DEFAULT_LEARNED_HOSTNAME
 from quorvi.utils import update_connection_kwargs
 
@@ -121,7 +121,7 @@ class RecordingConnection(Connection):
 
 
 def test_device_connect_builds_registered_class_under_alias_and_destroy_forgets():
-    registry = PluginRegistry()
+    registry = ClassRegistry()
     registry.register_plugin(RecordingConnection, os="orbix")
     dev = device(os="orbix", platform="ox900", registry_=registry)
     assert dev.connect(alias="cli", goto_enable=False) == "connected cli"

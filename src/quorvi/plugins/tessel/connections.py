@@ -39,6 +39,27 @@ class TesselQuadConnection(MultiRpConnection):
     link_broker_class = BaseQuadRpLinkBroker
 
 
+# The ts5k platform has a class of its own for every chassis type, the place
+# for its platform-specific behaviour: a lookup for (tessel, ts5k) stops at the
+# ts5k node and never backs off to the OS node.
+class TesselTs5kSingleRpConnection(TesselSingleRpConnection):
+    platform = "ts5k"
+
+
+class TesselTs5kDualRpConnection(TesselDualRpConnection):
+    platform = "ts5k"
+
+
+class TesselTs5kStackConnection(TesselStackConnection):
+    platform = "ts5k"
+
+
+class TesselTs5kQuadConnection(TesselQuadConnection):
+    platform = "ts5k"
+
+
 for _cls in (TesselSingleRpConnection, TesselDualRpConnection, TesselStackConnection,
-             TesselQuadConnection):
-    registry.register_plugin(_cls, os=_cls.os, chassis_type=_cls.chassis_type)
+             TesselQuadConnection, TesselTs5kSingleRpConnection, TesselTs5kDualRpConnection,
+             TesselTs5kStackConnection, TesselTs5kQuadConnection):
+    registry.register_plugin(_cls, os=_cls.os, platform=_cls.platform,
+                             chassis_type=_cls.chassis_type)
