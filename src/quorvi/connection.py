@@ -4,7 +4,8 @@
 single-RP connection (one console line). Multi-RP connections live in
 `quorvi.multi_connection`. A connection does not bring its lines up itself: its
 `connect()` opens the lines, then builds its link broker
-(`self.link_broker_class(self)`) and lets it do the bring-up.
+(`self.link_broker_class(self)`) and lets it do the bring-up; when that fails,
+the lines are closed again.
 """
 import logging
 from typing import Any, Dict, Optional
@@ -97,6 +98,25 @@ class BaseConnection:
         self.link_broker = self.link_broker_class(self)
         return self.link_broker
 
+    def _open_lines(self) -> None:
+        """Open the console lines that are not open yet."""
+
+    def connect(self) -> Any:
+        """Open the console lines, then let a new link broker bring them up;
+        returns what the broker's connect returns. A failed bring-up closes
+        the lines, so no console process outlives it; its error reaches the
+        caller unchanged."""
+        up = False
+        try:
+            self._open_lines()
+            result = self._make_link_broker().connect()
+            up = True
+        finally:
+            if not up:
+                self._close_spawns()
+        self.connected = True
+        return result
+
     def _spawns(self):
         return []
 
@@ -128,16 +148,11 @@ class Connection(BaseConnection, LineHandle):
         self.state_machine.default_timeout = self.connection_timeout
         self._learned_hostname: Optional[str] = None
 
-    def connect(self) -> Any:
-        """Open the console line, then bring it up through the link broker."""
+    def _open_lines(self) -> None:
         if self.spawn is None or self.spawn.closed:
             if self.console is None:
                 raise ConnectionError("device %s has no console" % self.device.name)
             self.spawn = self._open_spawn(self.console)
-        broker = self._make_link_broker()
-        result = broker.connect()
-        self.connected = True
-        return result
 
     def _spawns(self):
         return [self.spawn]

@@ -75,11 +75,20 @@ class LineHandle:
         return self.spawn
 
     def _prepare(self, prompt_recovery: bool) -> None:
-        """Read what is pending (a late prompt tells where the line is) and drop it."""
+        """Catch up with the line (a late prompt tells where it is), then drop
+        what is pending, so that the command's answer starts clean."""
         spawn, sm = self._require_line(), self.state_machine
-        spawn.settle(sm.settle_time)
-        sm.read_prompt(spawn)
+        sm.sync(spawn)
         spawn.buffer = ""
+
+    def _send(self, text: str) -> None:
+        """Send one line once the line owes no late prompt (see
+        StateMachine.drain_owed_prompts), on an empty buffer, so that the
+        answer read next is this line's."""
+        spawn = self._require_line()
+        self.state_machine.drain_owed_prompts(spawn)
+        spawn.buffer = ""
+        spawn.sendline(text)
 
     def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
                 timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
@@ -99,12 +108,10 @@ class LineHandle:
             if sm.current_state != "enable":
                 sm.go_to("enable", spawn, context=self.context, prompt_recovery=prompt_recovery,
                          timeout=self.connection_timeout)
-                spawn.buffer = ""
         elif sm.current_state not in sm.state_names():
             sm.go_to("any", spawn, context=self.context, prompt_recovery=prompt_recovery,
                      timeout=self.connection_timeout)
-            spawn.buffer = ""
-        spawn.sendline(command)
+        self._send(command)
         result = sm.expect_prompt(spawn, timeout)
         output = clean_output(result.match_output[:result.match.start()], command)
         if not allow_state_change and sm.current_state != "enable":
@@ -128,11 +135,10 @@ class LineHandle:
         self._prepare(prompt_recovery)
         sm.go_to("config", spawn, context=self.context, prompt_recovery=prompt_recovery,
                  timeout=self.connection_timeout)
-        spawn.buffer = ""
         outputs = []
         failure = None
         for line in lines:
-            spawn.sendline(line)
+            self._send(line)
             result = sm.expect_prompt(spawn, timeout)
             output = clean_output(result.match_output[:result.match.start()], line)
             if output:

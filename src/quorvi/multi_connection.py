@@ -157,14 +157,9 @@ class MultiRpConnection(BaseConnection):
                                                     **kwargs)
 
     # -- life cycle -------------------------------------------------------
-    def connect(self) -> Any:
-        """Open every console line, then bring them up through the link broker."""
+    def _open_lines(self) -> None:
         for sub in self.subconnections:
             sub.open()
-        broker = self._make_link_broker()
-        result = broker.connect()
-        self.connected = True
-        return result
 
     def _spawns(self):
         return [sub.spawn for sub in self.subconnections]

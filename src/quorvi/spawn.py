@@ -61,6 +61,10 @@ class Spawn:
         # Hostname read from the last prompt matched while a hostname was being learned.
         self.seen_hostname: Optional[str] = None
         self.dropped = 0  # characters dropped from the head of the buffer so far
+        # Prompts the device may still print for empty lines sent while a prompt
+        # was awaited, and how long to wait for each (StateMachine.drain_owed_prompts).
+        self.owed_prompts = 0
+        self.owed_prompt_wait = 0.0
         self._buffer = ""
         self._eof = False
         argv = shlex.split(command)

@@ -150,12 +150,18 @@ class StateMachine:
             return re.escape(self.hostname)
         return self.learn_pattern
 
-    def prompt_pattern(self, spec: StateSpec) -> str:
+    def prompt_body(self, spec: StateSpec) -> str:
+        """The prompt of a state as a regex, wherever it stands."""
         body = spec.prompt
         if "{hostname}" in body:
             host = self.learn_pattern if self.learn_hostname else self.hostname_pattern
             body = body.replace("{hostname}", "(?P<hostname>%s)%s" % (host, STANDBY_SUFFIX))
-        return PROMPT_START + body + PROMPT_END
+        return body
+
+    def prompt_pattern(self, spec: StateSpec) -> str:
+        """The prompt of a state as a regex: at a line start and at the end of
+        what the line has shown."""
+        return PROMPT_START + self.prompt_body(spec) + PROMPT_END
 
     # -- states -----------------------------------------------------------
     @property
@@ -198,11 +204,11 @@ class StateMachine:
         session: Dict[str, Any] = {}
         extra = list(dialog or [])
         if to_state == "any":
+            self.drain_owed_prompts(spawn)
             return self._reach_any(spawn, context, session, extra, deadline, timeout)
         if to_state not in self.state_names():
             raise ConnectionError("%s: cannot go to unknown state %r" % (spawn, to_state))
-        spawn.settle(self.settle_time)
-        self.read_prompt(spawn)
+        self.sync(spawn)
         if self.path(self._current_state, to_state) is None:
             self._reach_any(spawn, context, session, extra, deadline, timeout)
         attempts: Dict[Any, int] = collections.Counter()
@@ -221,10 +227,11 @@ class StateMachine:
                                          step.command, step.source, step.target,
                                          " (device said: %s)" % " / ".join(said) if said else ""))
             if not first:
-                spawn.settle(self.settle_time)
-                if self.read_prompt(spawn) and self._current_state != step.source:
+                self.sync(spawn)
+                if self._current_state != step.source:
                     continue  # a late prompt showed the line elsewhere
             first = False
+            self.drain_owed_prompts(spawn)  # _reach_any may have nudged
             spawn.sendline(step.command)
             statements = extra + (list(enable_dialog()) if step.password else [])
             self._wait_prompt(spawn, context, session, statements, deadline, timeout,
@@ -235,6 +242,58 @@ class StateMachine:
         statements = extra + list(login_dialog())
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
+
+    def sync(self, spawn: Any) -> bool:
+        """Catch up with the line before something is sent on it: take in the
+        prompts it still owes for nudges, read what is pending until the line
+        is quiet, and take a prompt at its end as the current state (True when
+        there was one). Without this, a late prompt would be taken as the
+        answer to the next command."""
+        self.drain_owed_prompts(spawn)
+        spawn.settle(self.settle_time)
+        return self.read_prompt(spawn)
+
+    def drain_owed_prompts(self, spawn: Any) -> int:
+        """Take in the prompts that nudges may still bring and drop them with
+        what came before them; returns how many were taken in.
+
+        The count is an upper bound (a prompt that answered a nudge cannot be
+        told from one that answered the line sent before), so the drain also
+        ends once the line has been quiet for the line's `owed_prompt_wait`.
+        Prompts that arrive together stand one after another without a line
+        break (the line echoed the empty lines long before), so they are
+        counted wherever they stand; a prompt beyond the owed ones is kept."""
+        owed = getattr(spawn, "owed_prompts", 0)
+        if not owed:
+            return 0
+        spawn.owed_prompts = 0
+        wait = getattr(spawn, "owed_prompt_wait", 0.0) or self.nudge_interval
+        bodies = [(state, re.compile(self.prompt_body(state.spec))) for state in self.states]
+        quiet_until = time.monotonic() + wait
+        while True:
+            found = sorted({m.end(): str(state) for state, body in bodies
+                            for m in body.finditer(spawn.buffer)}.items())
+            remaining = quiet_until - time.monotonic()
+            if len(found) >= owed or remaining <= 0:
+                break
+            if spawn.read_pending(remaining):
+                quiet_until = time.monotonic() + wait
+        found = found[:owed]
+        if found:
+            end, state = found[-1]
+            spawn.buffer = spawn.buffer[end:]
+            self._current_state = state
+        return len(found)
+
+    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float) -> None:
+        """Note on the line that the device may still answer `nudges` empty
+        lines. `answer_time` is how long the prompt just found took since the
+        last line sent before the nudges: the device answers each owed line
+        about as slowly, so twice that is waited for each."""
+        if not nudges:
+            return
+        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges
+        spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
 
     def read_prompt(self, spawn: Any) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
@@ -264,6 +323,11 @@ class StateMachine:
     def _wait_prompt(self, spawn, context, session, statements, deadline, timeout, nudge, goal):
         states = list(self.states)
         patterns = [s.pattern for s in statements] + [s.pattern for s in states]
+        # Each nudge may bring a prompt of its own after the one found here;
+        # they are counted so that they can be taken in before the next command
+        # (on a line that timed out nothing is counted: its state is unknown).
+        nudges = 0
+        last_sent = time.monotonic()
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
@@ -281,13 +345,18 @@ class StateMachine:
                     raise ConnectionError("%s: the line closed while going to %r" % (spawn, goal)) from None
                 if nudge and time.monotonic() < deadline:
                     spawn.sendline()
+                    nudges += 1
                 continue
+            answer_time = time.monotonic() - last_sent
             if result.index < len(statements):
                 statement = statements[result.index]
                 statement.run(spawn, context, session)
+                last_sent = time.monotonic()
                 if not statement.loop_continue:
+                    self._owe_prompts(spawn, nudges, answer_time)
                     return self._current_state
                 continue
+            self._owe_prompts(spawn, nudges, answer_time)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn)
             return self._current_state

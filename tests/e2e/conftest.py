@@ -13,6 +13,18 @@ FAST = {"CONNECTION_TIMEOUT": 5, "EXEC_TIMEOUT": 5, "DETECT_RPR_TIMEOUT": 0.3,
         "PROMPT_NUDGE_INTERVAL": 0.3}
 
 
+# What a bring-up sends after reaching enable: the initial exec commands and
+# the initial configuration block (the framework's default settings).
+INIT_EXEC = ["terminal length 0", "terminal width 0"]
+INIT = INIT_EXEC + ["configure terminal", "no logging console", "end"]
+UNLOCK = ["redundancy", "standby console enable"]
+
+
+def messages(caplog, level=None):
+    """Texts of the captured log records, optionally of one level only."""
+    return [r.getMessage() for r in caplog.records if level is None or r.levelno == level]
+
+
 def pid_gone(pid):
     """True when `pid` is no running process (a zombie counts as gone only once reaped)."""
     return not os.path.exists("/proc/%d" % pid)
@@ -42,12 +54,14 @@ def sim():
 
     start.spawn = spawn
     yield start
-    for line in spawns:
-        line.close()
     leaked = []
-    for device in devices:
-        leaked += device.kill_consoles()
-        device.stop()
+    try:
+        for line in spawns:
+            line.close()
+    finally:
+        for device in devices:
+            leaked += device.kill_consoles()
+            device.stop()
     assert not leaked, "console processes left running: %s" % leaked
 
 
@@ -63,5 +77,10 @@ def device_for(sim):
         return device
 
     yield make
+    errors = []
     for device in made:
-        device.destroy()
+        try:
+            device.destroy()
+        except Exception as exc:  # the others are destroyed all the same
+            errors.append(exc)
+    assert not errors, "destroy failed: %s" % errors

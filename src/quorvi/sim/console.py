@@ -67,9 +67,9 @@ class Console:
 
     def read_secret(self, question: str) -> Optional[str]:
         """Ask without echoing the answer (echo is off before the question shows)."""
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        saved = None
-        if termios is not None and fd is not None and self.stdin.isatty():
+        fd, saved = None, None
+        if termios is not None and self.stdin.isatty():
+            fd = self.stdin.fileno()
             saved = termios.tcgetattr(fd)
             quiet = list(saved)
             quiet[3] &= ~termios.ECHO
@@ -177,7 +177,8 @@ class Console:
     def cmd_enable(self) -> Optional[List[str]]:
         if self.mode != "disable":
             return []
-        password = self.device.get("enable_password")
+        # A console may have its own enable password (one RP configured apart).
+        password = self.console.get("enable_password", self.device.get("enable_password"))
         if password:
             answer = self.read_secret(out.ENABLE_PASSWORD)
             if answer is None:

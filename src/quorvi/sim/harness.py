@@ -93,13 +93,25 @@ def _cmdline(pid: str) -> str:
 
 class SimulatedDevice:
     """A simulated device, described by a profile name ("single", "dual",
-    "stack", "quad") with its options, or by a full description dict."""
+    "stack", "quad") with its options, or by a full description dict.
 
-    def __init__(self, profile: Any = "single", **options: Any) -> None:
+    `console_options` maps a console name to settings of that console alone
+    (e.g. {"b": {"enable_password": "other"}} or {"a": {"silent": True}})."""
+
+    def __init__(self, profile: Any = "single",
+                 console_options: Optional[Dict[str, Dict[str, Any]]] = None,
+                 **options: Any) -> None:
         if isinstance(profile, dict):
             self.description = dict(profile, **options)
         else:
             self.description = PROFILES[profile](**options)
+        consoles = [dict(c) for c in self.description.get("consoles", [])]
+        unknown = set(console_options or {}) - {c["name"] for c in consoles}
+        if unknown:
+            raise ValueError("no console(s) %s to set options on" % ", ".join(sorted(unknown)))
+        for console in consoles:
+            console.update((console_options or {}).get(console["name"], {}))
+        self.description["consoles"] = consoles
         self.directory: Optional[str] = None
         self.path: Optional[str] = None
 

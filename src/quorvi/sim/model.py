@@ -29,6 +29,7 @@ DEVICE_DEFAULTS: Dict[str, Any] = {
     "members": [],  # [{"number", "role", "mac", "priority", "hw_version", "state"}]
 }
 
+# A console may also carry "enable_password", overriding the device's for that console.
 CONSOLE_DEFAULTS: Dict[str, Any] = {"member": 1, "role": "single", "silent": False}
 
 

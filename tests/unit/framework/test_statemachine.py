@@ -1,5 +1,6 @@
 """State graph paths and prompt patterns (no line needed)."""
 import re
+import time
 
 import pytest
 
@@ -95,3 +96,58 @@ def test_current_state_follows_writes_and_updates_without_io():
     with pytest.raises(KeyError):
         sm.get_state("rpr")
     assert str(sm.get_state("config")) == "config"
+
+
+class LateLine:
+    """A line whose output arrives in scripted chunks: one chunk per read, or
+    nothing (after waiting the read's time limit) once the script is used up."""
+
+    def __init__(self, chunks, owed, wait=0.05):
+        self.buffer = ""
+        self.chunks = list(chunks)
+        self.owed_prompts = owed
+        self.owed_prompt_wait = wait
+        self.reads = 0
+
+    def read_pending(self, timeout=0.0):
+        self.reads += 1
+        if not self.chunks:
+            time.sleep(timeout)
+            return ""
+        data = self.chunks.pop(0)
+        self.buffer += data
+        return data
+
+    def expect(self, patterns, timeout=None, log_timeout=True, trim_buffer=True):
+        raise AssertionError("the drain reads chunks; it does not wait for one pattern")
+
+
+@pytest.mark.parametrize("chunks, owed, taken, left, state", [
+    # Prompts that arrived together stand without a line break between them.
+    (["\r\n\r\nR1#R1#"], 2, 2, "", "enable"),
+    # One chunk at a time; the prompt beyond the owed ones stays for the next reader.
+    (["\r\nR1>", "R1>R1>\r\nextra", "never read"], 2, 2, "R1>\r\nextra", "disable"),
+    (["R1(config)#", "R1(config-if)#"], 2, 2, "", "config"),
+    # Fewer prompts than owed (one answered a nudge itself): quiet ends the drain.
+    (["\r\nR1#"], 3, 1, "", "enable"),
+    ([], 2, 0, "", "generic"),
+])
+def test_drain_takes_in_owed_prompts_wherever_they_stand(chunks, owed, taken, left, state):
+    sm, line = StateMachine("R1"), LateLine(chunks, owed)
+    started = time.monotonic()
+    assert sm.drain_owed_prompts(line) == taken
+    assert (line.buffer, sm.current_state, line.owed_prompts) == (left, state, 0)
+    assert time.monotonic() - started < 0.5
+
+
+def test_drain_costs_nothing_when_no_prompt_is_owed():
+    line = LateLine(["\r\nR1#"], owed=0)
+    assert StateMachine("R1").drain_owed_prompts(line) == 0
+    assert line.reads == 0 and line.buffer == ""
+
+
+def test_drain_waits_for_a_late_prompt_while_the_line_keeps_talking():
+    # Each chunk restarts the quiet period: output still arriving is not the end.
+    line = LateLine(["\r\nsome", " late", " output\r\nR1#"], owed=1, wait=0.2)
+    assert StateMachine("R1").drain_owed_prompts(line) == 1
+    assert line.buffer == "" and line.reads == 3

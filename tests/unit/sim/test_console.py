@@ -82,3 +82,17 @@ def test_profiles_reject_impossible_devices():
         SimulatedDevice("stack", members=3, active=1, standby=1)
     with pytest.raises(ValueError):
         SimulatedDevice("dual", active="c")
+    with pytest.raises(ValueError, match="no console"):
+        SimulatedDevice("dual", console_options={"c": {"silent": True}})
+
+
+@pytest.mark.parametrize("console, answer, reached", [
+    ("a", "en", "R1#"),          # the device's password
+    ("b", "en", "R1-stby>"),     # console b has a password of its own
+    ("b", "other", "R1-stby#"),
+])
+def test_console_options_set_one_console_apart(console, answer, reached):
+    text, _ = run("dual", ["enable", answer], console=console, active="a", enable_password="en",
+                  console_options={"b": {"enable_password": "other"}})
+    assert text.rstrip().endswith(reached)
+    assert ("% Access denied" in text) == (reached == "R1-stby>")
