@@ -27,7 +27,7 @@ GENERIC = "generic"
 RPR = "rpr"
 
 
-class StateSpec:
+class StateDef:
     """A state as data: its name and prompt template."""
 
     def __init__(self, name: str, prompt: str) -> None:
@@ -35,7 +35,7 @@ class StateSpec:
         self.prompt = prompt
 
     def __repr__(self) -> str:
-        return "StateSpec(%r, %r)" % (self.name, self.prompt)
+        return "StateDef(%r, %r)" % (self.name, self.prompt)
 
 
 class Transition:
@@ -55,23 +55,23 @@ class State:
     """A state of one machine; `pattern` is its concrete prompt regex, built from
     the machine's current hostname (or learning pattern)."""
 
-    def __init__(self, spec: StateSpec, machine: "StateMachine") -> None:
-        self.spec = spec
+    def __init__(self, definition: StateDef, machine: "StateMachine") -> None:
+        self.definition = definition
         self.machine = machine
 
     @property
     def name(self) -> str:
-        return self.spec.name
+        return self.definition.name
 
     @property
     def pattern(self) -> str:
-        return self.machine.prompt_pattern(self.spec)
+        return self.machine.prompt_pattern(self.definition)
 
     def __str__(self) -> str:
-        return self.spec.name
+        return self.definition.name
 
     def __repr__(self) -> str:
-        return "State(%r)" % self.spec.name
+        return "State(%r)" % self.definition.name
 
 
 def find_path(transitions: Iterable[Transition], source: str, target: str) -> Optional[List[Transition]]:
@@ -105,9 +105,9 @@ class StateMachine:
     """Prompt-driven states of one line: "disable", "enable", "config"."""
 
     STATES = [
-        StateSpec("disable", r"{hostname}>"),
-        StateSpec("enable", r"{hostname}#"),
-        StateSpec("config", r"{hostname}\(config[^)\r\n]*\)#"),
+        StateDef("disable", r"{hostname}>"),
+        StateDef("enable", r"{hostname}#"),
+        StateDef("config", r"{hostname}\(config[^)\r\n]*\)#"),
     ]
     TRANSITIONS = [
         Transition("disable", "enable", "enable", password=True),
@@ -116,7 +116,7 @@ class StateMachine:
         Transition("config", "enable", "end"),
     ]
     # Any line ending in a usual prompt character: a device whose prompts are not known yet.
-    LEARN_OS_STATE = StateSpec("learn_os", r"[^\r\n]*?[>#$%]")
+    LEARN_OS_STATE = StateDef("learn_os", r"[^\r\n]*?[>#$%]")
     MAX_TRANSITION_ATTEMPTS = 2
 
     def __init__(self, hostname: Optional[str] = None, settings: Any = None) -> None:
@@ -128,7 +128,7 @@ class StateMachine:
         self.nudge_interval = getattr(settings, "PROMPT_NUDGE_INTERVAL", 1.0)
         self.settle_time = getattr(settings, "SETTLE_TIME", 0.05)
         self.transitions = list(self.TRANSITIONS)
-        self.states = [State(spec, self) for spec in self.STATES]
+        self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
 
@@ -150,18 +150,18 @@ class StateMachine:
             return re.escape(self.hostname)
         return self.learn_pattern
 
-    def prompt_body(self, spec: StateSpec) -> str:
+    def prompt_body(self, definition: StateDef) -> str:
         """The prompt of a state as a regex, wherever it stands."""
-        body = spec.prompt
+        body = definition.prompt
         if "{hostname}" in body:
             host = self.learn_pattern if self.learn_hostname else self.hostname_pattern
             body = body.replace("{hostname}", "(?P<hostname>%s)%s" % (host, STANDBY_SUFFIX))
         return body
 
-    def prompt_pattern(self, spec: StateSpec) -> str:
+    def prompt_pattern(self, definition: StateDef) -> str:
         """The prompt of a state as a regex: at a line start and at the end of
         what the line has shown."""
-        return PROMPT_START + self.prompt_body(spec) + PROMPT_END
+        return PROMPT_START + self.prompt_body(definition) + PROMPT_END
 
     # -- states -----------------------------------------------------------
     @property
@@ -268,7 +268,7 @@ class StateMachine:
             return 0
         spawn.owed_prompts = 0
         wait = getattr(spawn, "owed_prompt_wait", 0.0) or self.nudge_interval
-        bodies = [(state, re.compile(self.prompt_body(state.spec))) for state in self.states]
+        bodies = [(state, re.compile(self.prompt_body(state.definition))) for state in self.states]
         quiet_until = time.monotonic() + wait
         while True:
             found = sorted({m.end(): str(state) for state, body in bodies
