@@ -39,9 +39,9 @@ void add_dual_rp_operations(py::module_ &m, py::handle cls);
 void add_stack_rp_operations(py::module_ &m, py::handle cls);
 void add_quad_rp_operations(py::module_ &m, py::handle cls);
 
-}  // namespace link_broker
-
-namespace link_broker {
+// Steps shared by the multi-RP and quad establish_connection: the hostname
+// learned across the subconnections, stored on all of them.
+void learn_hostname_across(const py::object &con, const py::object &subconnections);
 
 // What the "show switch" probe of the stack and quad brokers found: whether a
 // line in "enable" or "disable" ran the command, and the member records

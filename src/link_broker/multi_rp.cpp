@@ -10,6 +10,32 @@ namespace link_broker {
 namespace pc = pyclass;
 using namespace pybind11::literals;
 
+// The hostname the first line reports other than the default pattern, stored
+// on the connection and every subconnection; learning is then switched off.
+void learn_hostname_across(const py::object &con, const py::object &subconnections) {
+    py::object default_hostname = con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME");
+    py::object learned_hostname = default_hostname;
+    for (py::handle subconnection : subconnections) {
+        py::object seen = subconnection.attr("_get_learned_hostname")(
+            "spawn"_a = subconnection.attr("spawn"));
+        if (!pc::equals(seen, default_hostname)) {
+            learned_hostname = seen;
+            break;
+        }
+    }
+    if (pc::equals(learned_hostname, default_hostname))
+        con.attr("log").attr("warning")(
+            pc::format("Failed to learn the hostname.  Using the default hostname pattern {}. "
+                       "This may lead to unstable behavior.",
+                       default_hostname));
+
+    py::setattr(con, "learned_hostname", learned_hostname);
+    for (py::handle subconnection : subconnections) {
+        py::setattr(subconnection, "learned_hostname", learned_hostname);
+        py::setattr(subconnection.attr("state_machine"), "learn_hostname", py::bool_(false));
+    }
+}
+
 namespace {
 
 // OS-learning path of connect: learn the OS over every line, reconnect the
@@ -134,27 +160,7 @@ py::object establish_connection(py::handle self, const Args &) {
 
     if (!learn_hostname) return py::none();
 
-    py::object default_hostname = con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME");
-    py::object learned_hostname = default_hostname;
-    for (py::handle subconnection : subconnections) {
-        py::object seen = subconnection.attr("_get_learned_hostname")(
-            "spawn"_a = subconnection.attr("spawn"));
-        if (!pc::equals(seen, default_hostname)) {
-            learned_hostname = seen;
-            break;
-        }
-    }
-    if (pc::equals(learned_hostname, default_hostname))
-        con.attr("log").attr("warning")(
-            pc::format("Failed to learn the hostname.  Using the default hostname pattern {}. "
-                       "This may lead to unstable behavior.",
-                       default_hostname));
-
-    py::setattr(con, "learned_hostname", learned_hostname);
-    for (py::handle subconnection : subconnections) {
-        py::setattr(subconnection, "learned_hostname", learned_hostname);
-        py::setattr(subconnection.attr("state_machine"), "learn_hostname", py::bool_(false));
-    }
+    learn_hostname_across(con, subconnections);
     return py::none();
 }
 

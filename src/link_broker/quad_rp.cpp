@@ -77,25 +77,7 @@ py::object establish_connection(py::handle self, const Args &) {
 
     if (!learn_hostname) return py::none();
 
-    py::object fallback = con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME");
-    py::object learned = fallback;
-    for (py::handle subcon : subconnections) {
-        py::object seen = subcon.attr("_get_learned_hostname")("spawn"_a = subcon.attr("spawn"));
-        if (!pc::equals(seen, fallback)) {
-            learned = seen;
-            break;
-        }
-    }
-    if (pc::equals(learned, fallback))
-        con.attr("log").attr("warning")(
-            pc::format("Failed to learn the hostname.  Using the default hostname pattern {}. "
-                       "This may lead to unstable behavior.",
-                       fallback));
-    py::setattr(con, "learned_hostname", learned);
-    for (py::handle subcon : subconnections) {
-        py::setattr(subcon, "learned_hostname", learned);
-        py::setattr(subcon.attr("state_machine"), "learn_hostname", py::bool_(false));
-    }
+    learn_hostname_across(con, subconnections);
     return py::none();
 }
 

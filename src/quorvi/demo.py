@@ -57,39 +57,8 @@ def _device_report(sim: Any) -> List[tuple]:
     return rows
 
 
-def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
-    """Connect to one simulated device of the given kind; True on success."""
-    from .sim.harness import SimulatedDevice
-
-    print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
-    with SimulatedDevice(kind, delay=delay) as sim:
-        overrides: Dict[str, Any] = {"learn_hostname": True}
-        # A stack's link broker has no OS-learning step: it is given its OS.
-        if learn_os and kind != "stack":
-            overrides.update(os="generic", platform=None, learn_os=True)
-        dev = Device(**sim.device_kwargs(**overrides))
-        if kind == "quad":
-            dev.settings.DETECT_RPR_TIMEOUT = 0.3
-        start = time.monotonic()
-        try:
-            dev.connect()
-        except (ConnectionError, TimeoutError) as exc:
-            print("connect failed: %s" % exc)
-            dev.destroy()
-            return False
-        elapsed = time.monotonic() - start
-        try:
-            print("\n--- summary ---\n" + summary(dev, elapsed, _device_report(sim)))
-        finally:
-            dev.destroy()
-    return True
-
-
-def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str]] = None,
-                       timeout: Optional[float] = None) -> bool:
-    """Connect to a real device, run the given commands, print a summary."""
-    dev = Device(**device_kwargs)
-    options = {} if timeout is None else {"connection_timeout": timeout}
+def _connect(dev: Device, report: Any = None, **options: Any) -> bool:
+    """Connect, print the summary (plus `report()` rows), always destroy."""
     start = time.monotonic()
     try:
         dev.connect(**options)
@@ -99,7 +68,39 @@ def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str
         return False
     elapsed = time.monotonic() - start
     try:
-        print("\n--- summary ---\n" + summary(dev, elapsed))
+        print("\n--- summary ---\n" + summary(dev, elapsed, report() if report else None))
+    except BaseException:
+        dev.destroy()
+        raise
+    return True
+
+
+def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
+    """Connect to one simulated device of the given kind; True on success."""
+    from .sim.harness import SimulatedDevice
+
+    print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
+    with SimulatedDevice(kind, response_delay=delay) as sim:
+        overrides: Dict[str, Any] = {"learn_hostname": True}
+        # A stack's link broker has no OS-learning step: it is given its OS.
+        if learn_os and kind != "stack":
+            overrides.update(os="generic", platform=None, learn_os=True)
+        dev = Device(**sim.device_kwargs(**overrides))
+        if kind == "quad":
+            dev.settings.DETECT_RPR_TIMEOUT = 0.3
+        ok = _connect(dev, lambda: _device_report(sim))
+        dev.destroy()
+    return ok
+
+
+def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str]] = None,
+                       timeout: Optional[float] = None) -> bool:
+    """Connect to a real device, run the given commands, print a summary."""
+    dev = Device(**device_kwargs)
+    options = {} if timeout is None else {"connection_timeout": timeout}
+    if not _connect(dev, **options):
+        return False
+    try:
         for command in execute or []:
             print("\n%s\n%s" % (command, dev.execute(command)))
     finally:

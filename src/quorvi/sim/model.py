@@ -36,6 +36,11 @@ CONSOLE_DEFAULTS: Dict[str, Any] = {"member": 1, "role": "single", "silent": Fal
 def load_device(path: str) -> Dict[str, Any]:
     with open(path) as f:
         description = json.load(f)
+    unknown = sorted(set(description) - set(DEVICE_DEFAULTS))
+    if unknown:
+        # A misspelt option would otherwise be dropped without a word.
+        raise ValueError("unknown device option(s) %s; known: %s"
+                         % (", ".join(unknown), ", ".join(sorted(DEVICE_DEFAULTS))))
     device = dict(DEVICE_DEFAULTS)
     device.update(description)
     device["consoles"] = [dict(CONSOLE_DEFAULTS, **c) for c in device["consoles"]]

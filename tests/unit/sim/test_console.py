@@ -96,3 +96,10 @@ def test_console_options_set_one_console_apart(console, answer, reached):
                   console_options={"b": {"enable_password": "other"}})
     assert text.rstrip().endswith(reached)
     assert ("% Access denied" in text) == (reached == "R1-stby>")
+
+
+def test_misspelt_device_option_is_refused_not_dropped():
+    sim = SimulatedDevice("single", delay=0.5)
+    with pytest.raises(ValueError, match="unknown device option.*delay"):
+        sim.start()
+    sim.stop()
