@@ -125,13 +125,12 @@ class Run:
 
     def __init__(self, scenario, fail_at=None, error=None):
         self.kind, operation, os_learning = SCENARIOS[scenario]
-        kind = self.kind
         self.rec = rec = FaultRecorder(fail_at, error)
         self.raised = None
         with PatchedFramework(rec, link_broker) as fw, \
                 mock.patch.object(link_broker, "time", FakeTime(rec)):
             fw.learner.script = ("orbix", "ox900")
-            self.con, broker = build(kind, os_learning, rec)
+            self.con, broker = build(self.kind, os_learning, rec)
             rec.on = True
             try:
                 self.result = getattr(broker, operation)()
@@ -143,10 +142,6 @@ class Run:
 
     def call(self, index):
         return self.events[self.calls[index]]
-
-    def position(self, predicate, default=None):
-        """Position of the first event that satisfies `predicate`."""
-        return next((i for i, e in enumerate(self.events) if predicate(e)), default)
 
 
 def normal(value):
