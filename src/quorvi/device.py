@@ -47,12 +47,14 @@ class Device:
     def connect(self, **kwargs: Any) -> Any:
         """Build the connection for `alias` (default "default") through the class
         that fits the device, make it the device attribute of that name, and
-        connect it. Returns what the connection's connect() returns."""
+        connect it. A connection made earlier for that alias is disconnected
+        first. Returns what the connection's connect() returns."""
         alias = kwargs.pop("alias", "default")
         existing = self.handles.get(alias)
         if existing is None and alias in vars(self):
             raise ValueError("alias %r clashes with a Device attribute" % alias)
-        if existing is not None and existing.connected:
+        if existing is not None:
+            # Also a connection whose bring-up failed: its lines are still open.
             existing.disconnect()
         cls = self.connection_class()
         con = cls(self, alias=alias, **kwargs)

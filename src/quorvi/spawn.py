@@ -66,6 +66,9 @@ class Spawn:
         self.owed_prompts = 0
         self.owed_prompt_wait = 0.0
         self._buffer = ""
+        # (patterns, end): the buffer was searched for these patterns up to
+        # `end` (counted from the first character ever received) without a match.
+        self._searched: Optional[tuple] = None
         self._eof = False
         argv = shlex.split(command)
         if not argv:
@@ -105,6 +108,7 @@ class Spawn:
     @buffer.setter
     def buffer(self, value: str) -> None:
         self._buffer = value or ""
+        self._searched = None
 
     def send(self, text: str) -> None:
         if self._child.closed or self._eof:
@@ -168,8 +172,15 @@ class Spawn:
         closes first."""
         patterns = compile_patterns(pattern)
         timeout = self.default_timeout if timeout is None else timeout
-        deadline = time.monotonic() + timeout
+        began = time.monotonic()
+        deadline = began + timeout
+        # Waiting again for the same patterns (a prompt, polled in short waits)
+        # goes on where the last wait stopped, so that a long buffer is not
+        # searched from its head on every call.
         start = 0
+        if self._searched is not None and self._searched[0] == patterns:
+            start = max(0, self._searched[1] - self.dropped - SEARCH_OVERLAP)
+        self._searched = None
         while True:
             found = self._search(patterns, start)
             if found:
@@ -187,9 +198,13 @@ class Spawn:
                 # an overlap before it (the old end moves when the head is dropped).
                 old_end -= self.dropped - dropped
                 start = max(0, old_end - SEARCH_OVERLAP)
-        reason = "the line closed" if (self._eof or self._child.closed) else "timeout"
+        self._searched = (patterns, self.dropped + len(self._buffer))
+        if self._eof or self._child.closed:
+            reason, waited = "the line closed", time.monotonic() - began
+        else:
+            reason, waited = "timeout", timeout
         message = "%s: %s after %.1fs waiting for %s" % (
-            self, reason, timeout, " or ".join(repr(p.pattern) for p in patterns))
+            self, reason, waited, " or ".join(repr(p.pattern) for p in patterns))
         if self.hostname_mismatch:
             message += " (hint: the prompt's hostname differs from the expected hostname)"
         if log_timeout:

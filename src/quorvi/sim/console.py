@@ -49,6 +49,7 @@ class Console:
         self.chassis = device["chassis"]
         self.role = self.console["role"]
         self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
+        self.bad: Dict[str, Any] = dict((device.get("misbehave") or {}).get(name) or {})
 
     # -- terminal ---------------------------------------------------------
     def write(self, text: str) -> None:
@@ -58,6 +59,16 @@ class Console:
     def write_lines(self, lines: List[str]) -> None:
         if lines:
             self.write("\n".join(lines) + "\n")
+
+    def write_raw(self, data: bytes) -> None:
+        """Bytes as they are, whatever their encoding."""
+        self.stdout.flush()
+        raw = getattr(self.stdout, "buffer", None)
+        if raw is None:
+            self.write(data.decode("latin-1"))
+            return
+        raw.write(data)
+        raw.flush()
 
     def readline(self) -> Optional[str]:
         line = self.stdin.readline()
@@ -104,6 +115,11 @@ class Console:
             while self.stdin.readline():
                 pass  # a silent RP reads and never answers
             return
+        if self.bad.get("noise"):
+            noise = bytes.fromhex(self.bad["noise"])
+            self.write_raw(noise)
+            while self.bad.get("noise_forever"):
+                self.write_raw(noise)
         if not self.start_session():
             return
         while True:
@@ -120,6 +136,8 @@ class Console:
     def start_session(self) -> bool:
         """Banner, then the login when the device asks for one; False on EOF."""
         self.write("\n" + out.BANNER.format(**self.fields()) + "\n\n")
+        if not self.misbehave_after_banner():
+            return False
         self.mode = "disable"
         login = self.device.get("login")
         while login:
@@ -135,6 +153,20 @@ class Console:
             self.write_lines([out.ERRORS["login"], ""])
         return True
 
+    def misbehave_after_banner(self) -> bool:
+        """A long line, endless output or the end of the console; False ends it."""
+        if self.bad.get("close_after") == "banner":
+            return False
+        length = int(self.bad.get("long_line") or 0)
+        while length > 0:
+            self.write("x" * min(length, 65536))
+            length -= 65536
+        if self.bad.get("long_line"):
+            self.write("\n")
+        while self.bad.get("flood"):
+            self.write(self.bad["flood"])
+        return True
+
     # -- commands ---------------------------------------------------------
     def handle(self, line: str) -> bool:
         """Answer one input line; False ends the console."""
@@ -146,6 +178,9 @@ class Console:
             self.handle_config(text)
             return True
         self.shared.record("commands", self.name, text)
+        closing = text == self.bad.get("close_after")
+        if closing and not self.bad.get("close_midway"):
+            return False
         command, _, pipe = text.partition("|")
         words = command.split()
         handler, ambiguous = match_command(words, out.EXEC_COMMANDS)
@@ -156,6 +191,9 @@ class Console:
             self.write_lines([out.ERRORS["invalid"]])
             return True
         lines = getattr(self, "cmd_" + handler)()
+        if closing:
+            self.write_lines(list(lines or [])[:len(lines or []) // 2])
+            return False
         if lines is None:
             return True
         if lines is False:

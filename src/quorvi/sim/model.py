@@ -27,6 +27,14 @@ DEVICE_DEFAULTS: Dict[str, Any] = {
     "stack_mac": "0c75.bd11.2200",
     "consoles": [],  # [{"name", "member", "role", "silent"}]
     "members": [],  # [{"number", "role", "mac", "priority", "hw_version", "state"}]
+    # Console name -> how that console misbehaves, for tests of bad device output:
+    #   "noise": hex bytes written before the banner (binary, NUL, invalid UTF-8);
+    #   "noise_forever": keep writing the noise, never a prompt;
+    #   "long_line": characters of one line written after the banner;
+    #   "flood": text written after the banner over and over, never a prompt;
+    #   "close_after": "banner", or a command line on whose receipt the console
+    #   exits; with "close_midway" it first writes half of the command's answer.
+    "misbehave": {},
 }
 
 # A console may also carry "enable_password", overriding the device's for that console.
