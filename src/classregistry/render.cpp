@@ -67,9 +67,11 @@ py::object split_lines(py::handle text) {
     return text.attr("split")(names().newline);
 }
 
-// `output + " = " + str(data)`
+// `output + " = " + str(data)`, left to right: the first `+` fails before
+// str(data) is ever asked for.
 py::object value_line(py::handle output, py::handle data) {
-    return concat(concat(output, names().joint), pc::str(data));
+    py::object head = concat(output, names().joint);
+    return concat(head, pc::str(data));
 }
 
 // A text built by `+=`: gathered as pieces and joined once while everything
@@ -202,11 +204,20 @@ public:
     void node(py::handle data, py::handle key, py::handle output, py::handle first,
               py::handle rest) {
         const Names &n = names();
+        // The nested call gets "__ " + key before it looks at the value, so a
+        // key that cannot be added to a str fails even under an empty value.
+        // Only for an exact str is the label left to be written piecewise.
+        py::object label;
+        if (!key)
+            label = py::reinterpret_borrow<py::object>(output);
+        else if (!PyUnicode_CheckExact(key.ptr()))
+            label = concat(n.child_prefix, key);
         if (is_empty(data)) {
             emit(first, n.empty);
             return;
         }
-        const bool plain_key = key && PyUnicode_CheckExact(key.ptr()) && !has_line_feed(key);
+        const bool plain_key = !label && !has_line_feed(key);
+        if (!label && !plain_key) label = concat(n.child_prefix, key);
         if (!is_map(data)) {
             if (plain_key) {
                 py::object value = pc::str(data);
@@ -221,7 +232,7 @@ public:
                 emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), first, rest);
                 return;
             }
-            emit_text(value_line(label_of(key, output), data), first, rest);
+            emit_text(value_line(label, data), first, rest);
             return;
         }
         RecursionGuard guard;
@@ -230,7 +241,6 @@ public:
             buffer_.write(n.child_prefix);
             buffer_.write(key);
         } else {
-            py::object label = label_of(key, output);
             if (!PyUnicode_CheckExact(label.ptr())) {
                 emit_text(render_level(self_, data, label), first, rest);
                 return;
@@ -253,10 +263,6 @@ public:
 private:
     static bool has_line_feed(py::handle text) {
         return PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) != -1;
-    }
-
-    static py::object label_of(py::handle key, py::handle output) {
-        return key ? concat(names().child_prefix, key) : py::reinterpret_borrow<py::object>(output);
     }
 
     void emit(py::handle prefix, py::handle line) {
