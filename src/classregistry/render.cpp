@@ -117,9 +117,12 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     Text result(output);
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::handle key = PyList_GET_ITEM(keys.ptr(), i);
+        // `self.print_tree(data=data[key], output="__ " + key)`, in Python's
+        // order: the method, the value, then the label.
+        py::object method = bound_op(self, ops().print_tree);
         py::object value = data[key];
-        py::object temp_output =
-            call_op(self, ops().print_tree, {value, concat(n.child_prefix, key)}, n.kw_data_output);
+        py::object label = concat(n.child_prefix, key);
+        py::object temp_output = call_bound(method, {value, label}, n.kw_data_output);
         py::handle separator = i == count - 1 ? n.newline_indent : n.newline_connector;
         bool first = true;
         for (py::handle line : split_lines(temp_output)) {
@@ -313,15 +316,18 @@ py::object repr_op(py::handle self, const Args &) {
     const Names &n = names();
     py::object identity = py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(self.ptr()));
     if (!identity) throw py::error_already_set();
-    PyObject *hex = PyNumber_ToBase(identity.ptr(), 16);
+    py::object hex = py::reinterpret_steal<py::object>(PyNumber_ToBase(identity.ptr(), 16));
     if (!hex) throw py::error_already_set();
     py::object header = concat(py::str("plugins ("), pc::str(py::type::handle_of(self)));
     header = concat(header, py::str(" at "));
-    header = concat(header, py::reinterpret_steal<py::object>(hex));
+    header = concat(header, hex);
     header = concat(header, py::str(") "));
+    if (runs_own(self, ops().rendering))
+        return print_tree(self, self.attr(n.plugins_attr), header);
+    // `self.print_tree(data=self._plugins, ...)`: the method first, then its arguments.
+    py::object method = bound_op(self, ops().print_tree);
     py::object tree = self.attr(n.plugins_attr);
-    if (runs_own(self, ops().rendering)) return print_tree(self, tree, header);
-    return call_op(self, ops().print_tree, {tree, header}, n.kw_data_output);
+    return call_bound(method, {tree, header}, n.kw_data_output);
 }
 
 }  // namespace
