@@ -273,7 +273,8 @@ def variant(base, kind):
         """Renders every level under a str subclass label."""
 
         def print_tree(self, data, output="plugin"):
-            return super().print_tree(data=data, output=Label(output) if type(output) is str else output)
+            label = Label(output) if type(output) is str else output
+            return super().print_tree(data=data, output=label)
     return Labelled
 
 
@@ -359,12 +360,11 @@ class RegistryMachine(RuleBasedStateMachine):
         self.model = registry(ModelRegistry, kind, quorvi.plugins.supported_os,
                               quorvi.plugins.supported_chassis)
         # A few classes from the start, so that early lookups find something.
-        for cls, os, platform, chassis_type in [
-                (OrbixConnection, "orbix", None, "single_rp"),
-                (OrbixDualConnection, "orbix", "ox900", "dual_rp"),
-                (TesselConnection, "linux", None, "single_rp")]:
+        for values in [(OrbixConnection, "orbix", None, None, "single_rp"),
+                       (OrbixDualConnection, "orbix", "ox900", None, "dual_rp"),
+                       (TesselConnection, "linux", None, None, "single_rp")]:
             self.call("register_plugin", ["cls", "os", "platform", "model", "chassis_type"],
-                      [cls, os, platform, None, chassis_type], "positional")
+                      list(values), "positional")
 
     def both(self, what, real_call, model_call):
         real = outcome(real_call)
