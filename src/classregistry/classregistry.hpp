@@ -55,6 +55,12 @@ bool runs_own(py::handle self, const OpSet &which);
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
                    py::handle kwnames = py::handle());
 
+// `self.<op>` looked up on its own, and a call of what it gave: for call
+// sites where Python looks the method up before evaluating the arguments.
+py::object bound_op(py::handle self, const Op &op);
+py::object call_bound(py::handle method, std::initializer_list<py::handle> args,
+                      py::handle kwnames = py::handle());
+
 // The module object, kept from init on (the module is never unloaded).
 void set_module(py::handle m);
 

@@ -9,10 +9,10 @@ namespace pc = pyclass;
 namespace {
 
 [[noreturn]] void not_found(const LookupPath &from_path, py::handle chassis_type) {
-    PyObject *joined = PyUnicode_Join(py::str("/").ptr(), from_path.as_list().ptr());
+    py::object joined = py::reinterpret_steal<py::object>(
+        PyUnicode_Join(py::str("/").ptr(), from_path.as_list().ptr()));
     if (!joined) throw py::error_already_set();
-    py::object message = concat(py::str("Plugin data not found for ("),
-                                py::reinterpret_steal<py::object>(joined));
+    py::object message = concat(py::str("Plugin data not found for ("), joined);
     message = concat(message, py::str("), type: "));
     message = concat(message, pc::str(chassis_type));
     raise_infra(concat(message, py::str(" ")));

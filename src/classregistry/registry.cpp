@@ -92,9 +92,10 @@ void warn_override(py::handle existing_cls, const LookupPath &path, py::handle c
     pieces.append(py::str(", "));
     pieces.append(new_name);
     pieces.append(py::str(" is overriding this class"));
-    PyObject *message = PyUnicode_Join(names().empty.ptr(), pieces.ptr());
+    py::object message =
+        py::reinterpret_steal<py::object>(PyUnicode_Join(names().empty.ptr(), pieces.ptr()));
     if (!message) throw py::error_already_set();
-    module_attr(names().log).attr(names().warning)(py::reinterpret_steal<py::object>(message));
+    module_attr(names().log).attr(names().warning)(message);
 }
 
 py::object register_plugin(py::handle self, const Args &a) {

@@ -67,9 +67,11 @@ py::object split_lines(py::handle text) {
     return text.attr("split")(names().newline);
 }
 
-// `output + " = " + str(data)`
+// `output + " = " + str(data)`, left to right: the first `+` fails before
+// str(data) is ever asked for.
 py::object value_line(py::handle output, py::handle data) {
-    return concat(concat(output, names().joint), pc::str(data));
+    py::object head = concat(output, names().joint);
+    return concat(head, pc::str(data));
 }
 
 // A text built by `+=`: gathered as pieces and joined once while everything
@@ -115,9 +117,12 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     Text result(output);
     for (Py_ssize_t i = 0; i < count; ++i) {
         py::handle key = PyList_GET_ITEM(keys.ptr(), i);
+        // `self.print_tree(data=data[key], output="__ " + key)`, in Python's
+        // order: the method, the value, then the label.
+        py::object method = bound_op(self, ops().print_tree);
         py::object value = data[key];
-        py::object temp_output =
-            call_op(self, ops().print_tree, {value, concat(n.child_prefix, key)}, n.kw_data_output);
+        py::object label = concat(n.child_prefix, key);
+        py::object temp_output = call_bound(method, {value, label}, n.kw_data_output);
         py::handle separator = i == count - 1 ? n.newline_indent : n.newline_connector;
         bool first = true;
         for (py::handle line : split_lines(temp_output)) {
@@ -202,11 +207,20 @@ public:
     void node(py::handle data, py::handle key, py::handle output, py::handle first,
               py::handle rest) {
         const Names &n = names();
+        // The nested call gets "__ " + key before it looks at the value, so a
+        // key that cannot be added to a str fails even under an empty value.
+        // Only for an exact str is the label left to be written piecewise.
+        py::object label;
+        if (!key)
+            label = py::reinterpret_borrow<py::object>(output);
+        else if (!PyUnicode_CheckExact(key.ptr()))
+            label = concat(n.child_prefix, key);
         if (is_empty(data)) {
             emit(first, n.empty);
             return;
         }
-        const bool plain_key = key && PyUnicode_CheckExact(key.ptr()) && !has_line_feed(key);
+        const bool plain_key = !label && !has_line_feed(key);
+        if (!label && !plain_key) label = concat(n.child_prefix, key);
         if (!is_map(data)) {
             if (plain_key) {
                 py::object value = pc::str(data);
@@ -221,7 +235,7 @@ public:
                 emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), first, rest);
                 return;
             }
-            emit_text(value_line(label_of(key, output), data), first, rest);
+            emit_text(value_line(label, data), first, rest);
             return;
         }
         RecursionGuard guard;
@@ -230,7 +244,6 @@ public:
             buffer_.write(n.child_prefix);
             buffer_.write(key);
         } else {
-            py::object label = label_of(key, output);
             if (!PyUnicode_CheckExact(label.ptr())) {
                 emit_text(render_level(self_, data, label), first, rest);
                 return;
@@ -253,10 +266,6 @@ public:
 private:
     static bool has_line_feed(py::handle text) {
         return PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) != -1;
-    }
-
-    static py::object label_of(py::handle key, py::handle output) {
-        return key ? concat(names().child_prefix, key) : py::reinterpret_borrow<py::object>(output);
     }
 
     void emit(py::handle prefix, py::handle line) {
@@ -307,15 +316,18 @@ py::object repr_op(py::handle self, const Args &) {
     const Names &n = names();
     py::object identity = py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(self.ptr()));
     if (!identity) throw py::error_already_set();
-    PyObject *hex = PyNumber_ToBase(identity.ptr(), 16);
+    py::object hex = py::reinterpret_steal<py::object>(PyNumber_ToBase(identity.ptr(), 16));
     if (!hex) throw py::error_already_set();
     py::object header = concat(py::str("plugins ("), pc::str(py::type::handle_of(self)));
     header = concat(header, py::str(" at "));
-    header = concat(header, py::reinterpret_steal<py::object>(hex));
+    header = concat(header, hex);
     header = concat(header, py::str(") "));
+    if (runs_own(self, ops().rendering))
+        return print_tree(self, self.attr(n.plugins_attr), header);
+    // `self.print_tree(data=self._plugins, ...)`: the method first, then its arguments.
+    py::object method = bound_op(self, ops().print_tree);
     py::object tree = self.attr(n.plugins_attr);
-    if (runs_own(self, ops().rendering)) return print_tree(self, tree, header);
-    return call_op(self, ops().print_tree, {tree, header}, n.kw_data_output);
+    return call_bound(method, {tree, header}, n.kw_data_output);
 }
 
 }  // namespace

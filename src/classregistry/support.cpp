@@ -51,6 +51,25 @@ bool runs_own(py::handle self, const OpSet &which) {
     return true;
 }
 
+py::object bound_op(py::handle self, const Op &op) {
+    PyObject *method = PyObject_GetAttr(self.ptr(), op.name.ptr());
+    if (!method) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(method);
+}
+
+py::object call_bound(py::handle method, std::initializer_list<py::handle> args,
+                      py::handle kwnames) {
+    PyObject *stack[1 + 6] = {nullptr};
+    std::size_t n = 1;
+    for (py::handle a : args) stack[n++] = a.ptr();
+    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+    PyObject *r = PyObject_Vectorcall(method.ptr(), stack + 1,
+                                      (args.size() - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames ? kwnames.ptr() : nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
                    py::handle kwnames) {
     // One spare slot in front lets the callee prepend a bound self cheaply.

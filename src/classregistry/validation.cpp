@@ -80,6 +80,15 @@ bool is_linux(py::handle os) {
 
 py::object text(const char *s) { return py::str(s); }
 
+// `head + repr(known) + middle + str(value)`, evaluated left to right as
+// Python does: the list's text is asked for before the value's.
+py::object list_message(const char *head, py::handle known, const char *middle,
+                        py::handle value) {
+    py::object message = concat(text(head), py::repr(known));
+    message = concat(message, text(middle));
+    return concat(message, pc::str(value));
+}
+
 py::object validate_model_op(py::handle self, const Args &a) {
     validate_model(self, a[0], a[1], a[2]);
     return py::none();
@@ -136,18 +145,15 @@ void validate_os(py::handle self, py::handle os) {
         }
         return;
     }
-    raise_infra(concat(concat(concat(text("OS should be one of these "), py::repr(known)),
-                              text(" , but got ")),
-                       pc::str(os)));
+    raise_infra(list_message("OS should be one of these ", known, " , but got ", os));
 }
 
 void validate_chassis_type(py::handle self, py::handle chassis_type) {
     const bool given = is_true(chassis_type);
     py::object known = self.attr(names().chassis_type_list);
     if (given && pc::contains(known, chassis_type)) return;
-    raise_infra(concat(concat(concat(text("chassis Type should be one of these "), py::repr(known)),
-                              text(", but got ")),
-                       pc::str(chassis_type)));
+    raise_infra(list_message("chassis Type should be one of these ", known, ", but got ",
+                             chassis_type));
 }
 
 namespace {
