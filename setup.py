@@ -9,6 +9,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
 EXTRA = os.environ.get("QUORVI_CXXFLAGS", "").split()
 LDFLAGS = os.environ.get("QUORVI_LDFLAGS", "").split()
+# A build with other flags (the sanitizer build) keeps its objects apart, so
+# that neither build mistakes the other's modules for up to date.
+BUILD_BASE = os.environ.get("QUORVI_BUILD_BASE")
 
 
 def extension(name, folder):
@@ -32,4 +35,7 @@ modules = [
     extension("quorvi.core.classregistry", "classregistry"),
 ]
 
-setup(ext_modules=[m for m in modules if m is not None])
+setup(
+    ext_modules=[m for m in modules if m is not None],
+    options={"build": {"build_base": BUILD_BASE}} if BUILD_BASE else {},
+)

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -300,6 +301,21 @@ inline std::string text_signature(const Signature &s, const char *doc) {
     return t;
 }
 
+// A method definition together with the texts its name and doc point to.
+struct MethodDefinition {
+    PyMethodDef def;
+    std::string name;
+    std::string doc;
+};
+
+// Every definition made, kept for the life of the process: the interpreter
+// may free a function object while shutting down, but a definition is never
+// freed, so one still in use by a function object never dangles.
+inline std::vector<MethodDefinition *> &definitions() {
+    static auto *all = new std::vector<MethodDefinition *>;
+    return *all;
+}
+
 template <auto Body>
 py::object make_function(py::handle module, const char *name, bool has_self,
                          std::initializer_list<Param> params, const char *doc,
@@ -315,15 +331,19 @@ py::object make_function(py::handle module, const char *name, bool has_self,
         s.names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(p.name)));
         s.defaults.push_back(p.default_value);
     }
-    // The definition must outlive the function object; the module is never
-    // unloaded, so it lives as long as the process.
-    auto *def = new PyMethodDef{};
-    def->ml_name = (new std::string(name))->c_str();
+    // The definition must outlive the function object: it lives as long as
+    // the process, with the texts it points to.
+    definitions().reserve(definitions().size() + 1);
+    std::unique_ptr<MethodDefinition> owned(
+        new MethodDefinition{{}, name, text_signature(s, doc)});
+    PyMethodDef *def = &owned->def;
+    def->ml_name = owned->name.c_str();
     def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
     def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    def->ml_doc = (new std::string(text_signature(s, doc)))->c_str();
+    def->ml_doc = owned->doc.c_str();
     PyObject *fn = PyCFunction_NewEx(def, module.ptr(), module.attr("__name__").ptr());
     if (!fn) throw py::error_already_set();
+    definitions().push_back(owned.release());
     return py::reinterpret_steal<py::object>(fn);
 }
 

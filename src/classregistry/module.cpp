@@ -68,7 +68,9 @@ Ops &ops() { return *g_ops; }
 PYBIND11_MODULE(classregistry, m) {
     using namespace classregistry;
     namespace pc = pyclass;
-    g_names = make_names();
+    // A load that failed part way is retried by the next import; the names
+    // made by an earlier attempt serve it unchanged.
+    if (!g_names) g_names = make_names();
     set_module(m);
 
     m.attr("os") = py::module_::import("os");

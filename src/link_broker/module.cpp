@@ -2,6 +2,8 @@
 // link broker classes.
 #include "link_broker.hpp"
 
+#include <memory>
+
 namespace link_broker {
 
 namespace {
@@ -30,7 +32,9 @@ PYBIND11_MODULE(link_broker, m) {
     m.attr("learn_os_platform") = utils.attr("learn_os_platform");
     m.attr("update_connection_kwargs") = utils.attr("update_connection_kwargs");
 
-    auto *c = new Classes;
+    // Owned here until the load succeeds: a failed load is retried by the
+    // next import, which makes its own.
+    auto c = std::make_unique<Classes>();
     py::object object = py::module_::import("builtins").attr("object");
     c->common = pc::make_class(m, "BaseCommonRpLinkBroker", py::make_tuple(object),
                                "Root of the link broker family: the owning connection, "
@@ -49,7 +53,6 @@ PYBIND11_MODULE(link_broker, m) {
     c->quad_rp = pc::make_class(m, "BaseQuadRpLinkBroker", py::make_tuple(c->multi_rp),
                                 "Link broker for a quad device: active, standby, active "
                                 "ICS and standby ICS.");
-    g_classes = c;
 
     add_common_operations(m, c->common);
     add_single_rp_operations(m, c->single_rp);
@@ -58,4 +61,5 @@ PYBIND11_MODULE(link_broker, m) {
     add_dual_rp_operations(m, c->dual_rp);
     add_stack_rp_operations(m, c->stack_rp);
     add_quad_rp_operations(m, c->quad_rp);
+    g_classes = c.release();
 }

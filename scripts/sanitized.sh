@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs a command (the test suite) against the sanitizer build and fails when
+# any AddressSanitizer, LeakSanitizer or UndefinedBehaviorSanitizer report
+# appears, in the command itself or in any process it starts.
+#
+#   scripts/sanitized.sh .venv-asan/bin/python -m pytest ...
+#
+# The interpreter is not instrumented, so the runtimes are preloaded. Every
+# process started below inherits the settings and writes its reports into
+# one folder, which must be empty at the end.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+logs="${SANITIZER_LOGS:-build/asan/reports}"
+rm -rf "$logs"
+mkdir -p "$logs"
+logs="$(cd "$logs" && pwd)"
+
+asan="$(g++ -print-file-name=libasan.so)"
+ubsan="$(g++ -print-file-name=libubsan.so)"
+for lib in "$asan" "$ubsan"; do
+    [ -e "$lib" ] || { echo "sanitized.sh: runtime $lib not found" >&2; exit 2; }
+done
+
+export LD_PRELOAD="$asan:$ubsan${LD_PRELOAD:+:$LD_PRELOAD}"
+# Every Python allocation through malloc: ASan sees each object's bounds and
+# frees, and the leak checker sees pointers held inside Python objects (the
+# interpreter's own small-object arenas would hide them).
+export PYTHONMALLOC=malloc
+# halt_on_error: the first error ends the process; exitcode 99 on a report
+# that did not abort it (leaks at exit). Reports go to files so that none is
+# lost in a test's captured output or a simulator's pseudo-terminal.
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=99:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:log_path=$logs/asan"
+export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0:exitcode=99"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:log_path=$logs/ubsan"
+
+"$@"
+status=$?
+
+reports=("$logs"/*)
+if [ -e "${reports[0]}" ]; then
+    for report in "${reports[@]}"; do
+        echo "==== $report"
+        cat "$report"
+    done
+    echo "sanitizers: ${#reports[@]} report file(s) in $logs" >&2
+    exit 1
+fi
+echo "sanitizers: no report"
+exit "$status"
