@@ -131,6 +131,8 @@ class StateMachine:
         self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
+        # (spawn, its send count) when that line was last found to owe nothing.
+        self._caught_up: Any = None
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -248,10 +250,29 @@ class StateMachine:
         prompts it still owes for nudges, read what is pending until the line
         is quiet, and take a prompt at its end as the current state (True when
         there was one). Without this, a late prompt would be taken as the
-        answer to the next command."""
+        answer to the next command.
+
+        A line that owes nothing is not waited on: nothing was sent on it since
+        its last prompt (or since it was last caught up with), that prompt came
+        after everything sent before, and nothing has arrived since."""
         self.drain_owed_prompts(spawn)
+        if self._owes_nothing(spawn) and not spawn.buffer and not spawn.read_pending(0):
+            return False
         spawn.settle(self.settle_time)
-        return self.read_prompt(spawn)
+        found = self.read_prompt(spawn)
+        if found or not spawn.buffer:
+            self._caught_up = (spawn, getattr(spawn, "sends", None))
+        return found
+
+    def _owes_nothing(self, spawn: Any) -> bool:
+        sends = getattr(spawn, "sends", None)
+        if sends is None:
+            return False
+        if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
+            return True
+        last = getattr(spawn, "last_match", None)
+        return (last is not None and last.sends == sends and not last.sent_since
+                and last.pattern.pattern in [s.pattern for s in self.states])
 
     def drain_owed_prompts(self, spawn: Any) -> int:
         """Take in the prompts that nudges may still bring and drop them with
@@ -283,11 +304,14 @@ class StateMachine:
             end, state = found[-1]
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
+        if len(found) == owed and not spawn.buffer:
+            self._caught_up = (spawn, getattr(spawn, "sends", None))
         return len(found)
 
     def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float) -> None:
         """Note on the line that the device may still answer `nudges` empty
-        lines. `answer_time` is how long the prompt just found took since the
+        lines (or other lines sent after the prompt just found had shown).
+        `answer_time` is how long the prompt just found took since the
         last line sent before the nudges: the device answers each owed line
         about as slowly, so twice that is waited for each."""
         if not nudges:
@@ -326,7 +350,10 @@ class StateMachine:
         # Each nudge may bring a prompt of its own after the one found here;
         # they are counted so that they can be taken in before the next command
         # (on a line that timed out nothing is counted: its state is unknown).
+        # Once a question has been answered the line is not nudged: an empty
+        # line would be read as the next answer.
         nudges = 0
+        answered = False
         last_sent = time.monotonic()
         while True:
             remaining = deadline - time.monotonic()
@@ -343,7 +370,7 @@ class StateMachine:
             except TimeoutError:
                 if getattr(spawn, "closed", False) or getattr(spawn, "eof", False):
                     raise ConnectionError("%s: the line closed while going to %r" % (spawn, goal)) from None
-                if nudge and time.monotonic() < deadline:
+                if nudge and not answered and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
                 continue
@@ -355,8 +382,11 @@ class StateMachine:
                 if not statement.loop_continue:
                     self._owe_prompts(spawn, nudges, answer_time)
                     return self._current_state
+                answered = True
                 continue
-            self._owe_prompts(spawn, nudges, answer_time)
+            # Lines sent after this prompt had shown are still to be answered.
+            owed = nudges + getattr(result, "sent_since", 0)
+            self._owe_prompts(spawn, owed, answer_time)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn)
             return self._current_state
