@@ -62,7 +62,7 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
     from .sim.harness import SimulatedDevice
 
     print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
-    with SimulatedDevice(kind, delay=delay) as sim:
+    with SimulatedDevice(kind, response_delay=delay) as sim:
         overrides: Dict[str, Any] = {"learn_hostname": True}
         # A stack's link broker has no OS-learning step: it is given its OS.
         if learn_os and kind != "stack":
