@@ -308,16 +308,19 @@ class StateMachine:
             self._caught_up = (spawn, getattr(spawn, "sends", None))
         return len(found)
 
-    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float) -> None:
+    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float, late: int = 0) -> None:
         """Note on the line that the device may still answer `nudges` empty
-        lines (or other lines sent after the prompt just found had shown).
+        lines, and `late` lines sent after the prompt just found had shown.
         `answer_time` is how long the prompt just found took since the
         last line sent before the nudges: the device answers each owed line
-        about as slowly, so twice that is waited for each."""
-        if not nudges:
+        about as slowly, so twice that is waited for each. How slowly a late
+        line is answered is not known: up to a nudge interval is waited."""
+        if not nudges and not late:
             return
-        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges
+        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges + late
         spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
+        if late:
+            spawn.owed_prompt_wait = max(spawn.owed_prompt_wait, self.nudge_interval)
 
     def read_prompt(self, spawn: Any) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
@@ -385,8 +388,7 @@ class StateMachine:
                 answered = True
                 continue
             # Lines sent after this prompt had shown are still to be answered.
-            owed = nudges + getattr(result, "sent_since", 0)
-            self._owe_prompts(spawn, owed, answer_time)
+            self._owe_prompts(spawn, nudges, answer_time, getattr(result, "sent_since", 0))
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn)
             return self._current_state

@@ -133,3 +133,18 @@ def test_no_nudge_goes_out_while_the_device_takes_in_an_answer(tmp_path):
         assert said.read_text() == "admin/pw1\n"
     finally:
         line.close()
+
+
+def test_prompt_shown_before_a_line_was_sent_does_not_answer_it(sim):
+    # The quad's answer test leaves the first prompt in the buffer and sends an
+    # empty line; a slow device answers it after the next move has begun.
+    device = sim(response_delay=0.2)
+    line = sim.spawn(device, "a")
+    line.expect(r"R1>\s*$", timeout=5, trim_buffer=False)
+    line.sendline()
+    sm = machine()
+    assert sm.go_to("any", line, timeout=5) == "disable"  # the prompt already shown
+    assert sm.go_to("enable", line, timeout=5) == "enable"
+    line.sendline("show version")
+    assert "Version 7.2.1" in sm.expect_prompt(line, 5).match_output
+    assert device.commands_received("a") == ["enable", "show version"]
