@@ -162,8 +162,13 @@ class StateMachine:
 
     def prompt_pattern(self, definition: StateDef) -> str:
         """The prompt of a state as a regex: at a line start and at the end of
-        what the line has shown."""
-        return PROMPT_START + self.prompt_body(definition) + PROMPT_END
+        what the line has shown. The same prompt may stand there several times
+        in a row ("R1>R1>"): an empty line sent before the device showed its
+        prompt is echoed first, and its answer follows that prompt directly."""
+        body = self.prompt_body(definition)
+        if "{hostname}" in definition.prompt:
+            body = "(?:%s)*%s" % (body.replace("(?P<hostname>", "(?:"), body)
+        return PROMPT_START + body + PROMPT_END
 
     # -- states -----------------------------------------------------------
     @property
@@ -254,7 +259,8 @@ class StateMachine:
 
         A line that owes nothing is not waited on: nothing was sent on it since
         its last prompt (or since it was last caught up with), that prompt came
-        after everything sent before, and nothing has arrived since."""
+        after everything sent before and answered no nudge, and nothing has
+        arrived since."""
         self.drain_owed_prompts(spawn)
         if self._owes_nothing(spawn) and not spawn.buffer and not spawn.read_pending(0):
             return False
@@ -270,6 +276,7 @@ class StateMachine:
             return False
         if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
             return True
+        # A prompt of this machine that someone else waited for (the link broker).
         last = getattr(spawn, "last_match", None)
         return (last is not None and last.sends == sends and not last.sent_since
                 and last.pattern.pattern in [s.pattern for s in self.states])
@@ -329,7 +336,7 @@ class StateMachine:
             result = spawn.expect([s.pattern for s in states], timeout=0, log_timeout=False)
         except TimeoutError:
             return False
-        self._record(states[result.index], result.match, spawn)
+        self._record(states[result.index], result.match, spawn, result)
         return True
 
     def expect_prompt(self, spawn: Any, timeout: float, log_timeout: bool = True) -> Any:
@@ -337,11 +344,17 @@ class StateMachine:
         spawn's expect result."""
         states = list(self.states)
         result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=log_timeout)
-        self._record(states[result.index], result.match, spawn)
+        self._record(states[result.index], result.match, spawn, result)
         return result
 
-    def _record(self, state: State, match: Any, spawn: Any) -> None:
+    def _record(self, state: State, match: Any, spawn: Any, result: Any = None,
+                owed: int = 0) -> None:
+        """Take a prompt found as the current state; when it answered all that
+        was sent on the line (`owed` prompts still to come), the line is
+        caught up with until the next send."""
         self._current_state = str(state)
+        if not owed and result is not None and not getattr(result, "sent_since", 0):
+            self._caught_up = (spawn, getattr(result, "sends", None))
         if self.learn_hostname:
             seen = match.groupdict().get("hostname")
             if seen:
@@ -388,7 +401,9 @@ class StateMachine:
                 answered = True
                 continue
             # Lines sent after this prompt had shown are still to be answered.
-            self._owe_prompts(spawn, nudges, answer_time, getattr(result, "sent_since", 0))
+            late = getattr(result, "sent_since", 0)
+            self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
-            self._record(states[result.index - len(statements)], result.match, spawn)
+            self._record(states[result.index - len(statements)], result.match, spawn, result,
+                         owed=nudges + late)
             return self._current_state

@@ -43,6 +43,9 @@ PROMPTS = [
     ("R1# ", "enable"), ("banner\r\n\r\nR1>", "disable"),
     ("\r\nR11#", None), ("\r\nXR1#", None), ("\r\nR1#\r\nmore output", None),
     ("\r\nR1-stbyx#", None), ("\r\nR1# show version", None),
+    # An empty line typed ahead: its answer follows the first prompt directly.
+    ("\r\n\r\nR1>R1>", "disable"), ("\r\nR1-stby#R1-stby#R1-stby#", "enable"),
+    ("\r\nR1(config)#R1(config)#", "config"), ("\r\nR1#R1>", None), ("\r\nR2>R1>", None),
 ]
 
 
@@ -55,6 +58,7 @@ def test_prompt_patterns_recognise_only_this_hostname_at_the_end(text, state):
 
 @pytest.mark.parametrize("text, hostname", [
     ("\r\nedge-7#", "edge-7"), ("\r\nR1-stby>", "R1"), ("\r\nsw.lab(config)#", "sw.lab"),
+    ("\r\nedge-7>edge-7>", "edge-7"),
 ])
 def test_learning_prompts_match_any_hostname_and_capture_it(text, hostname):
     sm = StateMachine("R1")
