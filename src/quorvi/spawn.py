@@ -38,8 +38,8 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
     posix_spawn starts the child without copying the caller's memory (a fork
     of a large Python process costs tens of milliseconds). Opening the terminal
     by name after setsid makes it the child's controlling terminal, so closing
-    the master hangs the child up. Signals the caller ignores or handles are
-    reset for the child."""
+    the master hangs the child up. SIGHUP, SIGINT and SIGPIPE start with their
+    default action even where the caller ignores them."""
     master, slave = os.openpty()  # neither is inherited by the child
     try:
         rows, cols = dimensions

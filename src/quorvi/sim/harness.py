@@ -23,8 +23,9 @@ CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "qu
 # The folder holding this quorvi package: console processes import it from there.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # A console process runs without site packages and environment (-I -S), which
-# halves its start-up; it finds the package through PACKAGE_ROOT alone.
-CONSOLE_MAIN = ("import sys; sys.path.insert(0, %r); "
+# halves its start-up; it finds the package through PACKAGE_ROOT alone, after
+# the standard library.
+CONSOLE_MAIN = ("import sys; sys.path.append(%r); "
                 "from quorvi.sim.__main__ import main; sys.exit(main())")
 
 
