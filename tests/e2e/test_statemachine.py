@@ -137,8 +137,9 @@ def test_no_nudge_goes_out_while_the_device_takes_in_an_answer(tmp_path):
 
 def test_prompt_shown_before_a_line_was_sent_does_not_answer_it(sim):
     # The quad's answer test leaves the first prompt in the buffer and sends an
-    # empty line; a slow device answers it after the next move has begun.
-    device = sim(response_delay=0.2)
+    # empty line; a slow device answers it after the next move has begun (and
+    # after the 50 ms of quiet that sync waits for on a line it cannot trust).
+    device = sim(response_delay=0.12)
     line = sim.spawn(device, "a")
     line.expect(r"R1>\s*$", timeout=5, trim_buffer=False)
     line.sendline()
