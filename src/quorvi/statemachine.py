@@ -260,9 +260,10 @@ class StateMachine:
         A line that owes nothing is not waited on: nothing was sent on it since
         its last prompt (or since it was last caught up with), that prompt came
         after everything sent before and answered no nudge, and nothing has
-        arrived since."""
-        self.drain_owed_prompts(spawn)
-        if self._owes_nothing(spawn) and not spawn.buffer and not spawn.read_pending(0):
+        arrived since. A line on which owed prompts stayed out is waited on."""
+        owed = getattr(spawn, "owed_prompts", 0)
+        if self.drain_owed_prompts(spawn) == owed and self._owes_nothing(spawn) \
+                and not spawn.buffer and not spawn.read_pending(0):
             return False
         spawn.settle(self.settle_time)
         found = self.read_prompt(spawn)

@@ -163,8 +163,9 @@ class QuietLine:
     """A line after some exchange: what its last expect found, how often it
     was sent to since, and output still pending; records each settle."""
 
-    def __init__(self, last_pattern, sent_since=0, sent_after=0, pending=""):
+    def __init__(self, last_pattern, sent_since=0, sent_after=0, pending="", owed=0):
         self.sends = 3
+        self.owed_prompts, self.owed_prompt_wait = owed, 0.01
         self.last_match = None if last_pattern is None else SimpleNamespace(
             pattern=re.compile(last_pattern), sends=self.sends - sent_after, sent_since=sent_since)
         self.buffer, self.pending, self.settles = "", pending, 0
@@ -198,6 +199,8 @@ ENABLE = StateMachine("R1").get_state("enable").pattern
     (QuietLine(r"\S+"), 1, "generic"),  # the last match was no prompt
     (QuietLine(None), 1, "generic"),
     (QuietLine(ENABLE, pending="\r\nR1>"), 1, "disable"),  # output came after the prompt
+    (QuietLine(ENABLE, owed=1, pending="\r\nR1>"), 0, "disable"),  # the nudge's prompt came
+    (QuietLine(ENABLE, owed=2, pending="\r\nR1>"), 1, "disable"),  # one stayed out
 ])
 def test_sync_waits_for_quiet_only_when_the_line_may_owe_output(line, settles, state):
     sm = StateMachine("R1")
