@@ -1,7 +1,16 @@
 """quorvi: drive routers and switches through their console lines."""
-import logging
 
 __version__ = "0.1.0"
 
-# The framework's package logger.
-log = logging.getLogger("quorvi")
+
+def __getattr__(name: str):
+    # The framework's package logger `log`, made on first use: the simulator's
+    # console processes import this package, never log, and start faster
+    # without importing logging.
+    if name == "log":
+        import logging
+
+        global log
+        log = logging.getLogger("quorvi")
+        return log
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -5,15 +5,19 @@ callers can inspect and drop it (`buffer`), and so that a line that never stops
 talking cannot grow memory without bound: the buffer is capped and its oldest
 text is dropped first.
 """
+import fcntl
 import logging
 import os
 import re
 import shlex
 import signal
+import struct
+import termios
 import time
-from typing import List, Optional, Pattern, Sequence, Union
+from typing import List, Mapping, Optional, Pattern, Sequence, Tuple, Union
 
 import pexpect
+from pexpect import fdpexpect
 
 from .core.errors import ConnectionError, TimeoutError
 
@@ -22,16 +26,50 @@ PatternLike = Union[str, Pattern]
 # A regex match may span this much text already searched before new data came.
 SEARCH_OVERLAP = 4096
 READ_SIZE = 4096
+# How long a line's process may take to end after its hang-up before it is killed.
+CLOSE_WAIT = 0.5
+
+
+def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
+                 env: Optional[Mapping[str, str]] = None) -> Tuple[int, int]:
+    """Run `argv` (searched on PATH) on a new pseudo-terminal that becomes its
+    controlling terminal, in a session of its own; returns (pid, master fd).
+
+    posix_spawn starts the child without copying the caller's memory (a fork
+    of a large Python process costs tens of milliseconds). Opening the terminal
+    by name after setsid makes it the child's controlling terminal, so closing
+    the master hangs the child up. SIGHUP, SIGINT and SIGPIPE start with their
+    default action even where the caller ignores them."""
+    master, slave = os.openpty()  # neither is inherited by the child
+    try:
+        rows, cols = dimensions
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+        pid = os.posix_spawnp(argv[0], list(argv), os.environ if env is None else env,
+                              file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.ttyname(slave), os.O_RDWR, 0),
+                                            (os.POSIX_SPAWN_DUP2, 0, 1),
+                                            (os.POSIX_SPAWN_DUP2, 0, 2)],
+                              setsid=True,
+                              setsigdef=(signal.SIGHUP, signal.SIGINT, signal.SIGPIPE))
+    except BaseException:
+        os.close(master)
+        raise
+    finally:
+        os.close(slave)
+    return pid, master
 
 
 class ExpectResult:
     """What `Spawn.expect` found."""
 
-    def __init__(self, match_output: str, match: "re.Match", index: int, pattern: Pattern) -> None:
+    def __init__(self, match_output: str, match: "re.Match", index: int, pattern: Pattern,
+                 sent_since: int = 0, sends: int = 0) -> None:
         self.match_output = match_output  # the text read, up to and including the match
         self.match = match
         self.index = index  # which of the patterns matched
         self.pattern = pattern
+        # Sends made after the matched text had arrived: it cannot answer them.
+        self.sent_since = sent_since
+        self.sends = sends  # the line's send count when the match was found
 
     @property
     def match_text(self) -> str:
@@ -70,23 +108,39 @@ class Spawn:
         # `end` (counted from the first character ever received) without a match.
         self._searched: Optional[tuple] = None
         self._eof = False
+        self.sends = 0  # how many times text was sent
+        self._received = 0  # characters received so far
+        self._send_marks: List[int] = []  # characters received before each recent send
+        self.last_match: Optional[ExpectResult] = None  # what the last expect found
         argv = shlex.split(command)
         if not argv:
             raise ConnectionError("empty command for line %s" % self.name)
         try:
-            self._child = pexpect.spawn(argv[0], argv[1:], encoding="utf-8", codec_errors="replace",
-                                        dimensions=tuple(dimensions), env=env, echo=True)
-        except pexpect.ExceptionPexpect as exc:
+            self._pid, master = start_on_pty(argv, dimensions, env)
+        except OSError as exc:
             raise ConnectionError("cannot start line %s (%s): %s" % (self.name, command, exc)) from None
-        self._child.delaybeforesend = 0
+        self._exit_status: Optional[int] = None
+        # pexpect reads and writes the line; unlike pexpect.spawn, nothing
+        # sleeps before a send.
+        self._child = fdpexpect.fdspawn(master, encoding="utf-8", codec_errors="replace",
+                                        use_poll=True)
         self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
 
     def __str__(self) -> str:
         return "spawn: %s: %s" % (self.name, self.command)
 
+    def __del__(self) -> None:
+        # A line dropped without close() still hangs up its process.
+        child = getattr(self, "_child", None)
+        if child is not None and not child.closed:
+            try:
+                child.close()
+            except OSError:
+                pass
+
     @property
     def pid(self) -> int:
-        return self._child.pid
+        return self._pid
 
     @property
     def closed(self) -> bool:
@@ -98,7 +152,27 @@ class Spawn:
         return self._eof
 
     def is_alive(self) -> bool:
-        return not self._child.closed and self._child.isalive()
+        return not self._child.closed and self._exited(0) is None
+
+    def _exited(self, wait: float) -> Optional[int]:
+        """The process's exit status once it has ended (reaping it), waiting up
+        to `wait` seconds for that; None while it runs."""
+        deadline = time.monotonic() + wait
+        pause = 0.0005
+        while self._exit_status is None:
+            try:
+                pid, status = os.waitpid(self._pid, os.WNOHANG)
+            except ChildProcessError:
+                status, pid = 0, self._pid  # reaped elsewhere
+            if pid:
+                self._exit_status = status
+                break
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            time.sleep(min(pause, remaining))
+            pause = min(pause * 2, 0.02)
+        return self._exit_status
 
     @property
     def buffer(self) -> str:
@@ -117,12 +191,21 @@ class Spawn:
             self._child.send(text)
         except OSError as exc:
             raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
+        self.sends += 1
+        start = self._received - len(self._buffer)
+        self._send_marks = [m for m in self._send_marks if m > start] + [self._received]
+
+    def sent_since(self, index: int) -> int:
+        """How many sends came after the text at `index` in the buffer arrived."""
+        position = self._received - len(self._buffer) + index
+        return sum(1 for mark in self._send_marks if mark > position)
 
     def sendline(self, text: str = "") -> None:
         self.log.debug("%s: send %r", self.name, text)
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
+        self._received += len(data)
         self._buffer += data
         excess = len(self._buffer) - self.max_buffer
         if excess > 0:
@@ -186,9 +269,12 @@ class Spawn:
             if found:
                 index, match = found
                 output = self._buffer[:match.end()]
+                sent_since = self.sent_since(match.start())
                 if trim_buffer:
                     self._buffer = self._buffer[match.end():]
-                return ExpectResult(output, match, index, patterns[index])
+                self.last_match = ExpectResult(output, match, index, patterns[index], sent_since,
+                                               self.sends)
+                return self.last_match
             remaining = deadline - time.monotonic()
             if remaining <= 0 or self._eof or self._child.closed:
                 break
@@ -212,19 +298,17 @@ class Spawn:
         raise TimeoutError(message)
 
     def close(self) -> None:
-        """End the child (hang-up, then kill if needed) and reap it."""
-        child = self._child
-        if child.closed and not child.isalive():
+        """Hang the line up and reap its process (killed if it does not end
+        within CLOSE_WAIT seconds)."""
+        if self._child.closed and self._exit_status is not None:
             return
-        try:
-            child.close(force=True)
-        except pexpect.ExceptionPexpect:
-            pass
-        if child.isalive():
+        if not self._child.closed:
+            self._child.close()  # the child gets SIGHUP from its terminal
+        if self._exited(CLOSE_WAIT) is None:
             try:
-                os.kill(child.pid, signal.SIGKILL)
-                os.waitpid(child.pid, 0)
-            except (ProcessLookupError, ChildProcessError):
+                os.kill(self._pid, signal.SIGKILL)
+            except ProcessLookupError:
                 pass
+            self._exited(5.0)
         self._eof = True
         self.log.debug("%s: closed", self.name)

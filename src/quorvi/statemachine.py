@@ -131,6 +131,8 @@ class StateMachine:
         self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
+        # (spawn, its send count) when that line was last found to owe nothing.
+        self._caught_up: Any = None
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -160,8 +162,13 @@ class StateMachine:
 
     def prompt_pattern(self, definition: StateDef) -> str:
         """The prompt of a state as a regex: at a line start and at the end of
-        what the line has shown."""
-        return PROMPT_START + self.prompt_body(definition) + PROMPT_END
+        what the line has shown. The same prompt may stand there several times
+        in a row ("R1>R1>"): an empty line sent before the device showed its
+        prompt is echoed first, and its answer follows that prompt directly."""
+        body = self.prompt_body(definition)
+        if "{hostname}" in definition.prompt:
+            body = "(?:%s)*%s" % (body.replace("(?P<hostname>", "(?:"), body)
+        return PROMPT_START + body + PROMPT_END
 
     # -- states -----------------------------------------------------------
     @property
@@ -248,10 +255,32 @@ class StateMachine:
         prompts it still owes for nudges, read what is pending until the line
         is quiet, and take a prompt at its end as the current state (True when
         there was one). Without this, a late prompt would be taken as the
-        answer to the next command."""
-        self.drain_owed_prompts(spawn)
+        answer to the next command.
+
+        A line that owes nothing is not waited on: nothing was sent on it since
+        its last prompt (or since it was last caught up with), that prompt came
+        after everything sent before and answered no nudge, and nothing has
+        arrived since. A line on which owed prompts stayed out is waited on."""
+        owed = getattr(spawn, "owed_prompts", 0)
+        if self.drain_owed_prompts(spawn) == owed and self._owes_nothing(spawn) \
+                and not spawn.buffer and not spawn.read_pending(0):
+            return False
         spawn.settle(self.settle_time)
-        return self.read_prompt(spawn)
+        found = self.read_prompt(spawn)
+        if found or not spawn.buffer:
+            self._caught_up = (spawn, getattr(spawn, "sends", None))
+        return found
+
+    def _owes_nothing(self, spawn: Any) -> bool:
+        sends = getattr(spawn, "sends", None)
+        if sends is None:
+            return False
+        if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
+            return True
+        # A prompt of this machine that someone else waited for (the link broker).
+        last = getattr(spawn, "last_match", None)
+        return (last is not None and last.sends == sends and not last.sent_since
+                and last.pattern.pattern in [s.pattern for s in self.states])
 
     def drain_owed_prompts(self, spawn: Any) -> int:
         """Take in the prompts that nudges may still bring and drop them with
@@ -283,17 +312,23 @@ class StateMachine:
             end, state = found[-1]
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
+        if len(found) == owed and not spawn.buffer:
+            self._caught_up = (spawn, getattr(spawn, "sends", None))
         return len(found)
 
-    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float) -> None:
+    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float, late: int = 0) -> None:
         """Note on the line that the device may still answer `nudges` empty
-        lines. `answer_time` is how long the prompt just found took since the
+        lines, and `late` lines sent after the prompt just found had shown.
+        `answer_time` is how long the prompt just found took since the
         last line sent before the nudges: the device answers each owed line
-        about as slowly, so twice that is waited for each."""
-        if not nudges:
+        about as slowly, so twice that is waited for each. How slowly a late
+        line is answered is not known: up to a nudge interval is waited."""
+        if not nudges and not late:
             return
-        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges
+        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges + late
         spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
+        if late:
+            spawn.owed_prompt_wait = max(spawn.owed_prompt_wait, self.nudge_interval)
 
     def read_prompt(self, spawn: Any) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
@@ -302,7 +337,7 @@ class StateMachine:
             result = spawn.expect([s.pattern for s in states], timeout=0, log_timeout=False)
         except TimeoutError:
             return False
-        self._record(states[result.index], result.match, spawn)
+        self._record(states[result.index], result.match, spawn, result)
         return True
 
     def expect_prompt(self, spawn: Any, timeout: float, log_timeout: bool = True) -> Any:
@@ -310,11 +345,17 @@ class StateMachine:
         spawn's expect result."""
         states = list(self.states)
         result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=log_timeout)
-        self._record(states[result.index], result.match, spawn)
+        self._record(states[result.index], result.match, spawn, result)
         return result
 
-    def _record(self, state: State, match: Any, spawn: Any) -> None:
+    def _record(self, state: State, match: Any, spawn: Any, result: Any = None,
+                owed: int = 0) -> None:
+        """Take a prompt found as the current state; when it answered all that
+        was sent on the line (`owed` prompts still to come), the line is
+        caught up with until the next send."""
         self._current_state = str(state)
+        if not owed and result is not None and not getattr(result, "sent_since", 0):
+            self._caught_up = (spawn, getattr(result, "sends", None))
         if self.learn_hostname:
             seen = match.groupdict().get("hostname")
             if seen:
@@ -326,7 +367,10 @@ class StateMachine:
         # Each nudge may bring a prompt of its own after the one found here;
         # they are counted so that they can be taken in before the next command
         # (on a line that timed out nothing is counted: its state is unknown).
+        # Once a question has been answered the line is not nudged: an empty
+        # line would be read as the next answer.
         nudges = 0
+        answered = False
         last_sent = time.monotonic()
         while True:
             remaining = deadline - time.monotonic()
@@ -343,7 +387,7 @@ class StateMachine:
             except TimeoutError:
                 if getattr(spawn, "closed", False) or getattr(spawn, "eof", False):
                     raise ConnectionError("%s: the line closed while going to %r" % (spawn, goal)) from None
-                if nudge and time.monotonic() < deadline:
+                if nudge and not answered and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
                 continue
@@ -355,8 +399,12 @@ class StateMachine:
                 if not statement.loop_continue:
                     self._owe_prompts(spawn, nudges, answer_time)
                     return self._current_state
+                answered = True
                 continue
-            self._owe_prompts(spawn, nudges, answer_time)
+            # Lines sent after this prompt had shown are still to be answered.
+            late = getattr(result, "sent_since", 0)
+            self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
-            self._record(states[result.index - len(statements)], result.match, spawn)
+            self._record(states[result.index - len(statements)], result.match, spawn, result,
+                         owed=nudges + late)
             return self._current_state

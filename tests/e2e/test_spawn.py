@@ -109,3 +109,48 @@ def test_str_names_the_line():
         assert str(line) == "spawn: R1/a: /bin/cat"
     finally:
         line.close()
+
+
+def test_line_is_the_controlling_terminal_of_a_session_of_its_own():
+    probe = ("import fcntl, os, struct, termios; "
+             "size = struct.unpack('HHHH', fcntl.ioctl(0, termios.TIOCGWINSZ, bytes(8)))[:2]; "
+             "print('sid', os.getsid(0) == os.getpid(), 'fg', os.tcgetpgrp(0) == os.getpgrp(), "
+             "'tty', open('/dev/tty').isatty(), 'size', *size)")
+    line = Spawn('/usr/bin/python3 -c "%s"' % probe, name="probe", dimensions=(30, 200))
+    try:
+        assert "sid True fg True tty True size 30 200" in line.expect(r"size \d+ \d+", timeout=5).match_output
+    finally:
+        line.close()
+
+
+def test_close_kills_a_process_that_ignores_the_hang_up():
+    line = Spawn("/usr/bin/python3 -c \"import signal, time; signal.signal(signal.SIGHUP, "
+                 "signal.SIG_IGN); print('ready', flush=True); time.sleep(60)\"", name="stubborn")
+    line.expect("ready", timeout=5)
+    pid, started = line.pid, time.monotonic()
+    line.close()
+    assert pid_gone(pid) and not line.is_alive()
+    assert time.monotonic() - started < 2
+
+
+def test_unknown_command_cannot_start_a_line():
+    with pytest.raises(ConnectionError, match="cannot start line x"):
+        Spawn("/nonexistent/console --port 1", name="x")
+
+
+def test_matches_tell_how_many_sends_came_after_the_matched_text():
+    line = Spawn("/bin/cat", name="cat")
+    try:
+        line.sendline("one")
+        assert line.expect(r"one\r\n", timeout=5).sent_since == 0
+        line.expect(r"one\r\n", timeout=5)  # cat's copy after the echo
+        line.sendline("two")
+        line.expect(r"two\r\ntwo\r\n", timeout=5, trim_buffer=False)
+        line.sendline("three")
+        line.sendline("four")
+        assert line.expect(r"two", timeout=0).sent_since == 2  # shown before both sends
+        # Read after both sends: nothing tells that it came before the second.
+        assert line.expect(r"three", timeout=5).sent_since == 0
+        assert line.sends == 4
+    finally:
+        line.close()

@@ -5,6 +5,7 @@ import pytest
 
 from quorvi.core.errors import ConnectionError, TimeoutError
 from quorvi.settings import DEFAULT_LEARNED_HOSTNAME, Settings
+from quorvi.spawn import Spawn
 from quorvi.statemachine import StateMachine
 
 from .conftest import FAST
@@ -48,13 +49,18 @@ GOOD = {"username": "admin", "password": "pw1"}
 BAD = {"username": "admin", "password": "nope"}
 
 
+@pytest.mark.parametrize("typed_ahead", [False, True], ids=["", "typed-ahead"])
 @pytest.mark.parametrize("cred_list, ok", [
     (["good"], True),
     (["bad", "good"], True),  # rejected first, the next credential is tried
     (["bad"], False),
 ])
-def test_login_dialog_tries_credentials_in_order(sim, cred_list, ok):
+def test_login_dialog_tries_credentials_in_order(sim, cred_list, ok, typed_ahead):
     line = sim.spawn(sim(login=LOGIN), "a")
+    if typed_ahead:
+        # What a nudge does when the console starts later than the nudge
+        # interval: the console drops it instead of taking it as the user name.
+        line.sendline()
     sm = machine()
     context = {"credentials": {"good": GOOD, "bad": BAD}, "cred_list": cred_list}
     if ok:
@@ -111,3 +117,35 @@ def test_learn_os_state_matches_an_unknown_prompt(sim):
     sm = machine(hostname="somebody-else")
     sm.learn_os_state()
     assert sm.go_to("any", line, timeout=5) == "learn_os"
+
+
+def test_no_nudge_goes_out_while_the_device_takes_in_an_answer(tmp_path):
+    # A device slow to ask for the password after the user name: an empty line
+    # sent meanwhile would be read as the password.
+    said = tmp_path / "said"
+    script = ('printf "Username: "; read u; sleep 0.5; stty -echo; printf "Password: "; read p; '
+              'stty echo; echo "$u/$p" > %s; printf "\\r\\nR1>"; read x' % said)
+    line = Spawn("/bin/sh -c '%s'" % script, name="slow-login")
+    try:
+        sm = StateMachine("R1", Settings(dict(FAST, PROMPT_NUDGE_INTERVAL=0.05)))
+        context = {"credentials": {"good": GOOD}, "cred_list": ["good"]}
+        assert sm.go_to("any", line, context=context, timeout=5) == "disable"
+        assert said.read_text() == "admin/pw1\n"
+    finally:
+        line.close()
+
+
+def test_prompt_shown_before_a_line_was_sent_does_not_answer_it(sim):
+    # The quad's answer test leaves the first prompt in the buffer and sends an
+    # empty line; a slow device answers it after the next move has begun (and
+    # after the 50 ms of quiet that sync waits for on a line it cannot trust).
+    device = sim(response_delay=0.12)
+    line = sim.spawn(device, "a")
+    line.expect(r"R1>\s*$", timeout=5, trim_buffer=False)
+    line.sendline()
+    sm = machine()
+    assert sm.go_to("any", line, timeout=5) == "disable"  # the prompt already shown
+    assert sm.go_to("enable", line, timeout=5) == "enable"
+    line.sendline("show version")
+    assert "Version 7.2.1" in sm.expect_prompt(line, 5).match_output
+    assert device.commands_received("a") == ["enable", "show version"]

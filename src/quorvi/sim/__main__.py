@@ -1,14 +1,22 @@
 """python -m quorvi.sim console --device FILE --console NAME"""
-import argparse
 import signal
 import sys
-from typing import List, Optional
 
 from .console import Console
 from .model import load_device
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def parse(argv):
+    """(device file, console name) of `console --device FILE --console NAME`.
+
+    Every line a test opens starts a console process: the usual form is read
+    directly; argparse is imported only for anything else (help, errors)."""
+    if len(argv) == 5 and argv[0] == "console":
+        options = dict(zip(argv[1::2], argv[2::2]))
+        if sorted(options) == ["--console", "--device"]:
+            return options["--device"], options["--console"]
+    import argparse
+
     parser = argparse.ArgumentParser(prog="python -m quorvi.sim",
                                      description="Simulated router/switch consoles.")
     sub = parser.add_subparsers(dest="action", required=True)
@@ -16,11 +24,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     console.add_argument("--device", required=True, help="device description (JSON file)")
     console.add_argument("--console", required=True, help="name of the console to run")
     args = parser.parse_args(argv)
+    return args.device, args.console
 
+
+def main(argv=None) -> int:
+    device_path, name = parse(sys.argv[1:] if argv is None else list(argv))
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
-    device = load_device(args.device)
+    device = load_device(device_path)
     try:
-        Console(device, args.device, args.console).run()
+        Console(device, device_path, name).run()
     except (OSError, KeyboardInterrupt):
         pass  # the line went away
     return 0

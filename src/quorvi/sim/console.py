@@ -1,8 +1,13 @@
-"""One console of a simulated device, on stdin/stdout."""
+"""One console of a simulated device, on stdin/stdout.
+
+A console is a process of its own, started for every line a test or a script
+opens: it imports as little as it can (no typing, no logging), so annotations
+here are never evaluated."""
+from __future__ import annotations
+
 import re
 import sys
 import time
-from typing import Any, Dict, List, Optional, TextIO, Tuple
 
 from . import outputs as out
 from .model import SharedState, find_console
@@ -13,7 +18,7 @@ except ImportError:  # pragma: no cover - not a POSIX system
     termios = None
 
 
-def match_command(words: List[str], table: Dict[Tuple[str, ...], str]) -> Tuple[Optional[str], bool]:
+def match_command(words: list[str], table: dict[tuple[str, ...], str]) -> tuple[str | None, bool]:
     """(handler, ambiguous) for typed `words`: each word a prefix of the
     canonical word at its position; "<arg>" takes any word."""
     candidates = []
@@ -36,8 +41,8 @@ def match_command(words: List[str], table: Dict[Tuple[str, ...], str]) -> Tuple[
 class Console:
     """Prompts, modes and command answers of one console line."""
 
-    def __init__(self, device: Dict[str, Any], device_path: str, name: str,
-                 stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
+    def __init__(self, device: dict, device_path: str, name: str,
+                 stdin=sys.stdin, stdout=sys.stdout) -> None:
         self.device = device
         self.console = find_console(device, name)
         self.name = name
@@ -56,7 +61,7 @@ class Console:
         self.stdout.write(text)
         self.stdout.flush()
 
-    def write_lines(self, lines: List[str]) -> None:
+    def write_lines(self, lines: list[str]) -> None:
         if lines:
             self.write("\n".join(lines) + "\n")
 
@@ -76,15 +81,22 @@ class Console:
             return None
         return line.rstrip("\r\n")
 
-    def read_secret(self, question: str) -> Optional[str]:
-        """Ask without echoing the answer (echo is off before the question shows)."""
+    def discard_typed_ahead(self) -> None:
+        """Drop input typed before a question showed, as login prompts do:
+        an empty line sent to a console still starting is no user name."""
+        if termios is not None and self.stdin.isatty():
+            termios.tcflush(self.stdin.fileno(), termios.TCIFLUSH)
+
+    def read_secret(self, question: str) -> str | None:
+        """Ask without echoing the answer (echo is off before the question
+        shows); what was typed before the question is dropped."""
         fd, saved = None, None
         if termios is not None and self.stdin.isatty():
             fd = self.stdin.fileno()
             saved = termios.tcgetattr(fd)
             quiet = list(saved)
             quiet[3] &= ~termios.ECHO
-            termios.tcsetattr(fd, termios.TCSANOW, quiet)
+            termios.tcsetattr(fd, termios.TCSAFLUSH, quiet)
         try:
             self.write(question)
             answer = self.readline()
@@ -94,7 +106,7 @@ class Console:
         self.write("\n")
         return answer
 
-    def fields(self) -> Dict[str, Any]:
+    def fields(self) -> dict:
         device = self.device
         return {
             "hostname": device["hostname"], "os": device["os"], "platform": device["platform"],
@@ -141,6 +153,7 @@ class Console:
         self.mode = "disable"
         login = self.device.get("login")
         while login:
+            self.discard_typed_ahead()
             self.write(out.LOGIN_USERNAME)
             username = self.readline()
             if username is None:
@@ -201,7 +214,7 @@ class Console:
         self.write_lines(self.apply_pipe(lines, pipe))
         return True
 
-    def apply_pipe(self, lines: List[str], pipe: str) -> List[str]:
+    def apply_pipe(self, lines: list[str], pipe: str) -> list[str]:
         words = pipe.split(None, 1)
         if not words:
             return lines
@@ -209,10 +222,10 @@ class Console:
             return [out.ERRORS["invalid"]]
         return [line for line in lines if re.search(words[1], line)]
 
-    def cmd_accept(self) -> List[str]:
+    def cmd_accept(self) -> list[str]:
         return []
 
-    def cmd_enable(self) -> Optional[List[str]]:
+    def cmd_enable(self) -> list[str] | bool | None:
         if self.mode != "disable":
             return []
         # A console may have its own enable password (one RP configured apart).
@@ -226,14 +239,14 @@ class Console:
         self.mode = "enable"
         return []
 
-    def cmd_disable(self) -> List[str]:
+    def cmd_disable(self) -> list[str]:
         self.mode = "disable"
         return []
 
-    def cmd_logout(self) -> Any:
+    def cmd_logout(self) -> bool | None:
         return None if self.start_session() else False
 
-    def cmd_configure(self) -> List[str]:
+    def cmd_configure(self) -> list[str]:
         if self.is_standby and not self.shared.read()["standby_unlocked"]:
             return [out.ERRORS["standby_locked"]]
         self.mode = "config"
@@ -255,10 +268,10 @@ class Console:
         if first in out.CONFIG_SUBMODES:
             self.submode = out.CONFIG_SUBMODES[first]
 
-    def cmd_show_version(self) -> List[str]:
+    def cmd_show_version(self) -> list[str]:
         return [line.format(**self.fields()) for line in out.SHOW_VERSION]
 
-    def cmd_show_redundancy(self) -> List[str]:
+    def cmd_show_redundancy(self) -> list[str]:
         role = self.role if self.chassis != "single" else "single"
         fields = dict(self.fields(), my_state=out.MY_STATE.get(role, out.MY_STATE["member"]),
                       peer_state=out.PEER_STATE.get(role, out.PEER_STATE["member"]),
@@ -269,7 +282,7 @@ class Console:
             lines.append(out.REDUNDANCY_STATE_LINE.format(**fields))
         return lines
 
-    def cmd_show_switch(self) -> List[str]:
+    def cmd_show_switch(self) -> list[str]:
         if not self.device["members"]:
             return [out.ERRORS["invalid"]]
         lines = [line.format(**self.fields()) for line in out.SHOW_SWITCH_HEADING]
@@ -278,7 +291,7 @@ class Console:
             lines.append(out.SHOW_SWITCH_MEMBER.format(current=current, **member))
         return lines
 
-    def cmd_show_running_config(self) -> List[str]:
+    def cmd_show_running_config(self) -> list[str]:
         state = self.shared.read()
         lines = [line.format(**self.fields()) for line in out.RUNNING_CONFIG_HEAD]
         for console in self.device["consoles"]:

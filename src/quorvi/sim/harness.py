@@ -20,6 +20,14 @@ from .model import SharedState, initial_state, load_device, save_device
 
 CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
 
+# The folder holding this quorvi package: console processes import it from there.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# A console process runs without site packages and environment (-I -S), which
+# halves its start-up; it finds the package through PACKAGE_ROOT alone, after
+# the standard library.
+CONSOLE_MAIN = ("import sys; sys.path.append(%r); "
+                "from quorvi.sim.__main__ import main; sys.exit(main())")
+
 
 def _member(number: int, role: str, priority: int) -> Dict[str, Any]:
     return {"number": number, "role": role, "mac": "0c75.bd11.22%02x" % (0x80 + number),
@@ -124,8 +132,12 @@ class SimulatedDevice:
     def start(self) -> "SimulatedDevice":
         self.directory = tempfile.mkdtemp(prefix="quorvi-sim-")
         self.path = os.path.join(self.directory, "device.json")
-        save_device(self.path, self.description)
-        self.device = load_device(self.path)
+        try:
+            save_device(self.path, self.description)
+            self.device = load_device(self.path)
+        except BaseException:
+            self.stop()
+            raise
         return self
 
     def stop(self) -> None:
@@ -153,7 +165,8 @@ class SimulatedDevice:
         """Shell command that opens console `console` of this device."""
         if console not in self.consoles:
             raise KeyError("no console %r" % console)
-        return " ".join(shlex.quote(a) for a in (sys.executable, "-m", "quorvi.sim", "console",
+        return " ".join(shlex.quote(a) for a in (sys.executable, "-I", "-S", "-c",
+                                                 CONSOLE_MAIN % PACKAGE_ROOT, "console",
                                                  "--device", self.path, "--console", console))
 
     @property

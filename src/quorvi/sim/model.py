@@ -1,17 +1,18 @@
 """The simulated device as data, and the state its consoles share.
 
-The description is a JSON file; the shared state lives in "<file>.state",
-read and written under an exclusive fcntl lock on "<file>.lock".
+The description is a JSON file. The shared state is a log beside it,
+"<file>.state": one JSON record a line for every line a console received,
+each appended with a single write, so recording costs a console no lock and
+no rewrite; readers fold the log into the state.
 """
-import contextlib
-import fcntl
+from __future__ import annotations
+
 import json
 import os
-from typing import Any, Dict, Iterator, List, Optional
 
 CHASSIS_KINDS = ("single", "dual", "stack", "quad")
 
-DEVICE_DEFAULTS: Dict[str, Any] = {
+DEVICE_DEFAULTS: dict = {
     "hostname": "R1",
     "os": "orbix",
     "platform": "ox900",
@@ -38,10 +39,10 @@ DEVICE_DEFAULTS: Dict[str, Any] = {
 }
 
 # A console may also carry "enable_password", overriding the device's for that console.
-CONSOLE_DEFAULTS: Dict[str, Any] = {"member": 1, "role": "single", "silent": False}
+CONSOLE_DEFAULTS: dict = {"member": 1, "role": "single", "silent": False}
 
 
-def load_device(path: str) -> Dict[str, Any]:
+def load_device(path: str) -> dict:
     with open(path) as f:
         description = json.load(f)
     unknown = sorted(set(description) - set(DEVICE_DEFAULTS))
@@ -57,19 +58,19 @@ def load_device(path: str) -> Dict[str, Any]:
     return device
 
 
-def save_device(path: str, description: Dict[str, Any]) -> None:
+def save_device(path: str, description: dict) -> None:
     with open(path, "w") as f:
         json.dump(description, f, indent=2)
 
 
-def find_console(device: Dict[str, Any], name: str) -> Dict[str, Any]:
+def find_console(device: dict, name: str) -> dict:
     for console in device["consoles"]:
         if console["name"] == name:
             return console
     raise KeyError("device %s has no console %r" % (device["hostname"], name))
 
 
-def initial_state() -> Dict[str, Any]:
+def initial_state() -> dict:
     return {"standby_unlocked": False, "commands": {}, "config": {}}
 
 
@@ -78,46 +79,31 @@ class SharedState:
 
     def __init__(self, device_path: str) -> None:
         self.path = device_path + ".state"
-        self.lock_path = device_path + ".lock"
-
-    @contextlib.contextmanager
-    def locked(self) -> Iterator[Dict[str, Any]]:
-        """The state, for reading and changing; written back on leaving."""
-        with open(self.lock_path, "a") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            try:
-                state = self._read()
-                yield state
-                tmp = self.path + ".tmp"
-                with open(tmp, "w") as f:
-                    json.dump(state, f)
-                os.replace(tmp, self.path)
-            finally:
-                fcntl.flock(lock, fcntl.LOCK_UN)
-
-    def _read(self) -> Dict[str, Any]:
-        try:
-            with open(self.path) as f:
-                return json.load(f)
-        except FileNotFoundError:
-            return initial_state()
-
-    def read(self) -> Dict[str, Any]:
-        with open(self.lock_path, "a") as lock:
-            fcntl.flock(lock, fcntl.LOCK_SH)
-            try:
-                return self._read()
-            finally:
-                fcntl.flock(lock, fcntl.LOCK_UN)
+        self._fd: int | None = None
 
     def record(self, kind: str, console: str, line: str,
-               unlock_commands: Optional[List[str]] = None) -> Dict[str, Any]:
+               unlock_commands: list[str] | None = None) -> None:
         """Append a received line ("commands" or "config") for `console`; a
-        config line through the active console may complete the unlock."""
-        with self.locked() as state:
-            state[kind].setdefault(console, []).append(line)
-            if unlock_commands is not None and kind == "config":
-                received = set(state["config"][console])
-                if all(c in received for c in unlock_commands):
-                    state["standby_unlocked"] = True
-            return dict(state)
+        config line through the active console carries the unlock commands,
+        and completes the unlock once that console has received them all."""
+        entry = [kind, console, line] if unlock_commands is None else \
+            [kind, console, line, unlock_commands]
+        if self._fd is None:
+            self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        os.write(self._fd, (json.dumps(entry) + "\n").encode())
+
+    def read(self) -> dict:
+        state = initial_state()
+        try:
+            with open(self.path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return state
+        # A line without its line break is still being written: left out.
+        for raw in data.split(b"\n")[:-1]:
+            kind, console, line, *unlock = json.loads(raw)
+            received = state[kind].setdefault(console, [])
+            received.append(line)
+            if unlock and kind == "config" and all(c in received for c in unlock[0]):
+                state["standby_unlocked"] = True
+        return state

@@ -1,9 +1,11 @@
 """State graph paths and prompt patterns (no line needed)."""
 import re
 import time
+from types import SimpleNamespace
 
 import pytest
 
+from quorvi.core.errors import TimeoutError
 from quorvi.settings import DEFAULT_LEARNED_HOSTNAME, Settings
 from quorvi.statemachine import StateMachine, Transition, find_path
 
@@ -41,6 +43,9 @@ PROMPTS = [
     ("R1# ", "enable"), ("banner\r\n\r\nR1>", "disable"),
     ("\r\nR11#", None), ("\r\nXR1#", None), ("\r\nR1#\r\nmore output", None),
     ("\r\nR1-stbyx#", None), ("\r\nR1# show version", None),
+    # An empty line typed ahead: its answer follows the first prompt directly.
+    ("\r\n\r\nR1>R1>", "disable"), ("\r\nR1-stby#R1-stby#R1-stby#", "enable"),
+    ("\r\nR1(config)#R1(config)#", "config"), ("\r\nR1#R1>", None), ("\r\nR2>R1>", None),
 ]
 
 
@@ -53,6 +58,7 @@ def test_prompt_patterns_recognise_only_this_hostname_at_the_end(text, state):
 
 @pytest.mark.parametrize("text, hostname", [
     ("\r\nedge-7#", "edge-7"), ("\r\nR1-stby>", "R1"), ("\r\nsw.lab(config)#", "sw.lab"),
+    ("\r\nedge-7>edge-7>", "edge-7"),
 ])
 def test_learning_prompts_match_any_hostname_and_capture_it(text, hostname):
     sm = StateMachine("R1")
@@ -151,3 +157,57 @@ def test_drain_waits_for_a_late_prompt_while_the_line_keeps_talking():
     line = LateLine(["\r\nsome", " late", " output\r\nR1#"], owed=1, wait=0.2)
     assert StateMachine("R1").drain_owed_prompts(line) == 1
     assert line.buffer == "" and line.reads == 3
+
+
+class QuietLine:
+    """A line after some exchange: what its last expect found, how often it
+    was sent to since, and output still pending; records each settle."""
+
+    def __init__(self, last_pattern, sent_since=0, sent_after=0, pending="", owed=0):
+        self.sends = 3
+        self.owed_prompts, self.owed_prompt_wait = owed, 0.01
+        self.last_match = None if last_pattern is None else SimpleNamespace(
+            pattern=re.compile(last_pattern), sends=self.sends - sent_after, sent_since=sent_since)
+        self.buffer, self.pending, self.settles = "", pending, 0
+
+    def read_pending(self, timeout=0.0):
+        data, self.pending = self.pending, ""
+        self.buffer += data
+        return data
+
+    def settle(self, quiet=0.05, limit=1.0):
+        self.settles += 1
+        self.read_pending()
+        return self.buffer
+
+    def expect(self, patterns, timeout=None, log_timeout=True, trim_buffer=True):
+        for index, pattern in enumerate(patterns):
+            match = re.search(pattern, self.buffer)
+            if match:
+                self.buffer = self.buffer[match.end():]
+                return SimpleNamespace(index=index, match=match)
+        raise TimeoutError("nothing")
+
+
+ENABLE = StateMachine("R1").get_state("enable").pattern
+
+
+@pytest.mark.parametrize("line, settles, state", [
+    (QuietLine(ENABLE), 0, "generic"),  # the prompt answered everything: no wait
+    (QuietLine(ENABLE, sent_after=1), 1, "generic"),  # a line went out since
+    (QuietLine(ENABLE, sent_since=1), 1, "generic"),  # the prompt came before a send
+    (QuietLine(r"\S+"), 1, "generic"),  # the last match was no prompt
+    (QuietLine(None), 1, "generic"),
+    (QuietLine(ENABLE, pending="\r\nR1>"), 1, "disable"),  # output came after the prompt
+    (QuietLine(ENABLE, owed=1, pending="\r\nR1>"), 0, "disable"),  # the nudge's prompt came
+    (QuietLine(ENABLE, owed=2, pending="\r\nR1>"), 1, "disable"),  # one stayed out
+])
+def test_sync_waits_for_quiet_only_when_the_line_may_owe_output(line, settles, state):
+    sm = StateMachine("R1")
+    sm.sync(line)
+    assert (line.settles, sm.current_state) == (settles, state)
+    sm.sync(line)  # caught up with now: nothing to wait for until the next send
+    assert line.settles == settles
+    line.sends += 1
+    sm.sync(line)
+    assert line.settles == settles + 1

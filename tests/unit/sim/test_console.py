@@ -5,8 +5,10 @@ import re
 import pytest
 
 from quorvi.sim import outputs
+from quorvi.sim.__main__ import parse
 from quorvi.sim.console import Console, match_command
 from quorvi.sim.harness import SimulatedDevice
+from quorvi.sim.model import SharedState
 
 
 @pytest.mark.parametrize("typed, handler, ambiguous", [
@@ -86,6 +88,50 @@ def test_profiles_reject_impossible_devices():
         SimulatedDevice("dual", console_options={"c": {"silent": True}})
 
 
+def test_unknown_device_option_is_refused_and_leaves_no_files():
+    device = SimulatedDevice("single", delay=1.2)  # the option is "response_delay"
+    with pytest.raises(ValueError, match="unknown device option.*delay"):
+        device.start()
+    assert device.directory is None
+
+
+def test_shared_log_folds_records_of_several_consoles(tmp_path):
+    path = str(tmp_path / "device.json")
+    a, b = SharedState(path), SharedState(path)
+    a.record("commands", "a", "enable")
+    b.record("config", "b", "redundancy", unlock_commands=["redundancy", "standby console enable"])
+    a.record("config", "a", "standby console enable",
+             unlock_commands=["redundancy", "standby console enable"])
+    assert not a.read()["standby_unlocked"]  # the unlock lines went to two consoles
+    b.record("config", "b", "standby console enable",
+             unlock_commands=["redundancy", "standby console enable"])
+    with open(path + ".state", "a") as log:
+        log.write('["commands", "a", "half writ')  # a record still being written
+    state = SharedState(path).read()
+    assert state["standby_unlocked"]
+    assert state["commands"] == {"a": ["enable"]}
+    assert state["config"] == {"a": ["standby console enable"],
+                               "b": ["redundancy", "standby console enable"]}
+    assert SharedState(str(tmp_path / "none.json")).read() == \
+        {"standby_unlocked": False, "commands": {}, "config": {}}
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["console", "--device", "d.json", "--console", "m1"], ("d.json", "m1")),
+    (["console", "--console", "m1", "--device", "d.json"], ("d.json", "m1")),
+    (["console", "--device=d.json", "--console=m1"], ("d.json", "m1")),  # argparse's forms
+    (["console", "--device", "d.json"], SystemExit),
+    (["console", "--device", "d.json", "--device", "e.json"], SystemExit),
+    (["shell", "--device", "d.json", "--console", "m1"], SystemExit),
+])
+def test_console_arguments(argv, expected, capsys):
+    if expected is SystemExit:
+        with pytest.raises(SystemExit):
+            parse(argv)
+    else:
+        assert parse(argv) == expected
+
+
 @pytest.mark.parametrize("console, answer, reached", [
     ("a", "en", "R1#"),          # the device's password
     ("b", "en", "R1-stby>"),     # console b has a password of its own
@@ -96,10 +142,3 @@ def test_console_options_set_one_console_apart(console, answer, reached):
                   console_options={"b": {"enable_password": "other"}})
     assert text.rstrip().endswith(reached)
     assert ("% Access denied" in text) == (reached == "R1-stby>")
-
-
-def test_misspelt_device_option_is_refused_not_dropped():
-    sim = SimulatedDevice("single", delay=0.5)
-    with pytest.raises(ValueError, match="unknown device option.*delay"):
-        sim.start()
-    sim.stop()
