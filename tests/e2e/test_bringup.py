@@ -55,7 +55,9 @@ def test_single_learns_os_and_reconnects_through_its_class(sim, device_for, os_n
 
 @needs_single
 def test_single_hostname_mismatch_flags_the_line_and_hints_in_timeout(sim, device_for):
-    device = device_for(sim(), hostname="R9", settings=dict(FAST, CONNECTION_TIMEOUT=1))
+    # The limit must cover the console's start, which takes over a second on
+    # a loaded machine under the sanitizer build; the prompt has to be seen.
+    device = device_for(sim(), hostname="R9", settings=dict(FAST, CONNECTION_TIMEOUT=3))
     with pytest.raises(TimeoutError, match="hostname"):
         device.connect()
     assert device.default.spawn.hostname_mismatch
