@@ -84,7 +84,9 @@ def test_passive_hostname_check(sim, device_for, caplog, device_hostname, expect
 
 
 def test_hostname_mismatch_ends_in_timeout_with_a_hint(sim, device_for, caplog):
-    device = device_for(sim(), hostname="R9", settings=dict(FAST, CONNECTION_TIMEOUT=1))
+    # The limit must cover the console's start, which takes over a second on
+    # a loaded machine under the sanitizer build; the prompt has to be seen.
+    device = device_for(sim(), hostname="R9", settings=dict(FAST, CONNECTION_TIMEOUT=3))
     with pytest.raises(TimeoutError, match="hostname differs"):
         device.connect()
     assert device.default.spawn.hostname_mismatch
