@@ -3,6 +3,7 @@
 
 #include "../pyclass.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -33,6 +34,12 @@ struct Op {
 // Operations that one call site runs directly when none is overridden.
 struct OpSet {
     std::vector<const Op *> members;
+    // What runs_own last found unmodified: a type, as of its version tag
+    // (Python clears the tag whenever the type or a base changes), and an
+    // instance dict, as of its version (a new one at every change).
+    mutable PyTypeObject *own_type = nullptr;
+    mutable unsigned int own_type_tag = 0;
+    mutable std::uint64_t own_dict_version = 0;
 };
 
 struct Ops {

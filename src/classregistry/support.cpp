@@ -24,23 +24,38 @@ bool same_text(py::handle a, py::handle b) {
     return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
 }
 
-bool runs_own(py::handle self, const OpSet &which) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    // A custom __getattribute__ or __getattr__ may answer differently.
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+namespace {
+
+bool has_valid_tag(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+}
+
+// Every member resolves on the type to the class's own operation.
+bool type_runs_own(PyTypeObject *type, const OpSet &which) {
+    if (type == which.own_type && has_valid_tag(type) && type->tp_version_tag == which.own_type_tag)
+        return true;
+    const unsigned int tag_before = has_valid_tag(type) ? type->tp_version_tag : 0;
     for (const Op *op : which.members)
         if (_PyType_Lookup(type, op->name.ptr()) != op->impl.ptr()) return false;
-    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!d) {
-        // An object without a __dict__ cannot shadow the class.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return true;
+    // The lookups give the type a version tag where it can have one. Cache
+    // only when the tag stayed the same throughout.
+    if (tag_before != 0 && has_valid_tag(type) && type->tp_version_tag == tag_before) {
+        which.own_type = type;
+        which.own_type_tag = tag_before;
     }
-    py::object dict = py::reinterpret_steal<py::object>(d);
-    // An instance attribute of the same name shadows the operation. The
-    // instance dict is small, so one pass over it beats a lookup per name;
-    // a key that is not an exact str might compare equal in its own way.
+    return true;
+}
+
+// No instance attribute shadows a member.
+bool dict_runs_own(py::handle dict, const OpSet &which) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Dict versions are unique across all dicts and change with every
+    // change, so a version once scanned needs no second scan.
+    const std::uint64_t version = reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag;
+    if (version == which.own_dict_version) return true;
+#endif
+    // The instance dict is small, so one pass over it beats a lookup per
+    // name; a key that is not an exact str might compare equal in its own way.
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
@@ -48,7 +63,27 @@ bool runs_own(py::handle self, const OpSet &which) {
         for (const Op *op : which.members)
             if (same_text(key, op->name)) return false;
     }
+#if PY_VERSION_HEX < 0x030C0000
+    which.own_dict_version = version;
+#endif
     return true;
+}
+
+}  // namespace
+
+bool runs_own(py::handle self, const OpSet &which) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    // A custom __getattribute__ or __getattr__ may answer differently.
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!type_runs_own(type, which)) return false;
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) {
+        // An object without a __dict__ cannot shadow the class.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return true;
+    }
+    return dict_runs_own(py::reinterpret_steal<py::object>(d), which);
 }
 
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
