@@ -9,6 +9,9 @@
 // so the text is the same without re-splitting it at every level.
 #include "classregistry.hpp"
 
+#include <cstring>
+#include <string>
+
 namespace classregistry {
 
 namespace pc = pyclass;
@@ -50,7 +53,7 @@ bool is_map(py::handle data) {
 
 // sorted(data)
 py::list sorted_keys(py::handle data) {
-    PyObject *keys = PySequence_List(data.ptr());
+    PyObject *keys = PyDict_CheckExact(data.ptr()) ? PyDict_Keys(data.ptr()) : PySequence_List(data.ptr());
     if (!keys) throw py::error_already_set();
     py::list sorted = py::reinterpret_steal<py::list>(keys);
     if (PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
@@ -128,9 +131,19 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     return result.result();
 }
 
+// Fills in the canonical form of a str made through the legacy API.
+void make_ready(PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#else
+    (void)s;
+#endif
+}
+
 // A str written piece by piece into one growing string object, widened
 // when a piece needs wider characters and resized in place, so rendering a
-// large tree holds no more than the text itself.
+// large tree holds no more than the text itself. Pieces of the buffer's own
+// width are copied as bytes.
 class TextBuffer {
 public:
     void write(py::handle piece) {
@@ -139,10 +152,32 @@ public:
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
         reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
-        if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0)
+        const int kind = PyUnicode_KIND(text_.ptr());
+        if (PyUnicode_KIND(s) == kind) {
+            std::memcpy(static_cast<char *>(PyUnicode_DATA(text_.ptr())) + length_ * kind,
+                        PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0) {
             throw py::error_already_set();
+        }
         length_ += n;
     }
+
+    // ASCII text (the indentation and the fixed pieces).
+    void write_ascii(const char *text, std::size_t size) {
+        if (size == 0) return;
+        const Py_ssize_t n = static_cast<Py_ssize_t>(size);
+        reserve(length_ + n, 127);
+        void *data = PyUnicode_DATA(text_.ptr());
+        const int kind = PyUnicode_KIND(text_.ptr());
+        if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char *>(data) + length_, text, size);
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyUnicode_WRITE(kind, data, length_ + i, static_cast<Py_UCS4>(text[i]));
+        }
+        length_ += n;
+    }
+    void write_ascii(const std::string &text) { write_ascii(text.data(), text.size()); }
 
     py::object finish() {
         if (!text_) return names().empty;
@@ -151,14 +186,6 @@ public:
     }
 
 private:
-    static void make_ready(PyObject *s) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0) throw py::error_already_set();
-#else
-        (void)s;
-#endif
-    }
-
     void reserve(Py_ssize_t needed, Py_UCS4 maxchar) {
         if (!text_ || maxchar > PyUnicode_MAX_CHAR_VALUE(text_.ptr())) {
             const Py_ssize_t size = needed > 2 * capacity_ ? needed : 2 * capacity_ + 256;
@@ -191,19 +218,20 @@ private:
 
 // The whole tree in one pass, for the class's own print_tree: each node
 // writes its lines with the indentation its ancestors would add, the first
-// line with `first`, the others with `rest` (both begin with the line feed
-// that separates the line from the one before, except at the very top).
+// line with `first`, the others with `rest`. Both are ASCII ("\n" followed
+// by connectors and indents; `first` is empty for the very first line) and
+// are kept as C++ strings, so indenting creates no Python objects.
 class Renderer {
 public:
     explicit Renderer(py::handle self) : self_(self) {}
 
     // Renders `data` under the label "__ " + key, or under `output` at the top
     // (key null). With exact strs the label is written, not built.
-    void node(py::handle data, py::handle key, py::handle output, py::handle first,
-              py::handle rest) {
+    void node(py::handle data, py::handle key, py::handle output, const std::string &first,
+              const std::string &rest) {
         const Names &n = names();
         if (is_empty(data)) {
-            emit(first, n.empty);
+            buffer_.write_ascii(first);
             return;
         }
         const bool plain_key = key && PyUnicode_CheckExact(key.ptr()) && !has_line_feed(key);
@@ -211,10 +239,10 @@ public:
             if (plain_key) {
                 py::object value = pc::str(data);
                 if (PyUnicode_CheckExact(value.ptr()) && !has_line_feed(value)) {
-                    buffer_.write(first);
-                    buffer_.write(n.child_prefix);
+                    buffer_.write_ascii(first);
+                    buffer_.write_ascii("__ ", 3);
                     buffer_.write(key);
-                    buffer_.write(n.joint);
+                    buffer_.write_ascii(" = ", 3);
                     buffer_.write(value);
                     return;
                 }
@@ -226,8 +254,8 @@ public:
         }
         RecursionGuard guard;
         if (plain_key) {
-            buffer_.write(first);
-            buffer_.write(n.child_prefix);
+            buffer_.write_ascii(first);
+            buffer_.write_ascii("__ ", 3);
             buffer_.write(key);
         } else {
             py::object label = label_of(key, output);
@@ -239,34 +267,50 @@ public:
         }
         py::list keys = sorted_keys(data);
         const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
-        py::object with_bar = concat(rest, n.connector);
-        py::object with_indent = concat(rest, n.indent);
+        const std::string with_bar = rest + "  |";
+        const std::string with_indent = rest + "  ";
+        const bool exact_dict = PyDict_CheckExact(data.ptr());
         for (Py_ssize_t i = 0; i < count; ++i) {
             py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
-            py::object value = data[child_key];
-            node(value, child_key, py::handle(), with_bar, i == count - 1 ? with_indent : with_bar);
+            node(item(data, child_key, exact_dict), child_key, py::handle(), with_bar,
+                 i == count - 1 ? with_indent : with_bar);
         }
     }
 
     py::object text() { return buffer_.finish(); }
 
 private:
+    // data[key], directly for an exact dict.
+    static py::object item(py::handle data, py::handle key, bool exact_dict) {
+        if (exact_dict) {
+            PyObject *v = PyDict_GetItemWithError(data.ptr(), key.ptr());
+            if (v) return py::reinterpret_borrow<py::object>(v);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        return data[key];
+    }
+
     static bool has_line_feed(py::handle text) {
-        return PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) != -1;
+        PyObject *s = text.ptr();
+        make_ready(s);
+        if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+            return std::memchr(PyUnicode_DATA(s), '\n', static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))) !=
+                   nullptr;
+        return PyUnicode_FindChar(s, '\n', 0, PyUnicode_GET_LENGTH(s), 1) != -1;
     }
 
     static py::object label_of(py::handle key, py::handle output) {
         return key ? concat(names().child_prefix, key) : py::reinterpret_borrow<py::object>(output);
     }
 
-    void emit(py::handle prefix, py::handle line) {
+    void emit(const std::string &prefix, py::handle line) {
         if (PyUnicode_CheckExact(line.ptr())) {
-            buffer_.write(prefix);
+            buffer_.write_ascii(prefix);
             buffer_.write(line);
             return;
         }
         // What the nested calls would do: add the line to the indentation.
-        py::object piece = concat(prefix, line);
+        py::object piece = concat(py::str(prefix), line);
         if (!PyUnicode_Check(piece.ptr())) {
             PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                          Py_TYPE(piece.ptr())->tp_name);
@@ -275,7 +319,7 @@ private:
         buffer_.write(piece);
     }
 
-    void emit_text(py::handle text, py::handle first, py::handle rest) {
+    void emit_text(py::handle text, const std::string &first, const std::string &rest) {
         if (PyUnicode_CheckExact(text.ptr()) && !has_line_feed(text)) {
             emit(first, text);
             return;
@@ -297,7 +341,7 @@ py::object print_tree(py::handle self, py::handle data, py::handle output) {
     if (is_empty(data)) return names().empty;
     if (!is_map(data)) return value_line(output, data);
     Renderer renderer(self);
-    renderer.node(data, py::handle(), output, names().empty, names().newline);
+    renderer.node(data, py::handle(), output, std::string(), std::string("\n"));
     return renderer.text();
 }
 
