@@ -4,6 +4,7 @@
 #include "../pyclass.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -49,6 +50,10 @@ struct Ops {
     OpSet validators;  // the four validators
     OpSet arguments;   // validate_arguments
     OpSet rendering;   // print_tree
+    // The instance attributes that __init__ sets: the class defines none of
+    // them (each member's impl is null).
+    Op tree_attr, supported_os_attr, chassis_type_list_attr;
+    OpSet instance_attrs;
 };
 Ops &ops();
 
@@ -57,6 +62,11 @@ Ops &ops();
 // instance, no custom attribute access. Then the C++ body may run directly;
 // otherwise the call goes through the object.
 bool runs_own(py::handle self, const OpSet &which);
+
+// `self.<name>` for one of ops().instance_attrs: read from the instance
+// dict directly while the class (and every base) leaves all of them to the
+// instance and attribute access is Python's own; through getattr otherwise.
+py::object instance_attr(py::handle self, const Op &attr);
 
 // `self.<op>(*args)`, the last `len(kwnames)` arguments passed by keyword.
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
@@ -76,15 +86,39 @@ std::vector<py::object> import_names(const char *module, std::initializer_list<c
 // on the module at call time.
 [[noreturn]] void raise_infra(const py::object &message);
 
-// Python's truth value, answered directly for None and an exact str.
+// Python's truth value, answered directly for None, an exact str, an
+// exact dict and a class whose metaclass is `type` (always true).
 inline bool is_true(py::handle x) {
-    if (x.is_none()) return false;
-    if (PyUnicode_CheckExact(x.ptr())) return PyUnicode_GET_LENGTH(x.ptr()) != 0;
+    PyObject *p = x.ptr();
+    if (p == Py_None) return false;
+    if (PyUnicode_CheckExact(p)) return PyUnicode_GET_LENGTH(p) != 0;
+    if (PyDict_CheckExact(p)) return PyDict_GET_SIZE(p) != 0;
+    if (Py_TYPE(p) == &PyType_Type) return true;
     return pyclass::truth(x);
 }
 
-// Two exact strs with the same text (no Python comparison involved).
-bool same_text(py::handle a, py::handle b);
+// Two exact strs with the same text (no Python comparison involved). As
+// CPython compares them: strs are stored in their narrowest width, so texts
+// of different widths differ; known hashes that differ tell it at once.
+inline bool same_text(py::handle a, py::handle b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(x) || !PyUnicode_IS_READY(y)) return PyUnicode_Compare(x, y) == 0;
+#endif
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    if (n != PyUnicode_GET_LENGTH(y)) return false;
+    const int kind = PyUnicode_KIND(x);
+    if (kind != static_cast<int>(PyUnicode_KIND(y))) return false;
+    const Py_hash_t hx = reinterpret_cast<PyASCIIObject *>(x)->hash;
+    const Py_hash_t hy = reinterpret_cast<PyASCIIObject *>(y)->hash;
+    if (hx != -1 && hy != -1 && hx != hy) return false;
+    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<std::size_t>(n) * kind) == 0;
+}
+
+// Python's `item in container`; for an exact list and an exact str the
+// elements that are exact strs are compared directly.
+bool contains(py::handle container, py::handle item);
 
 // Python's `a + b`, with a direct path for two exact strings.
 py::object concat(py::handle a, py::handle b);

@@ -95,15 +95,19 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
+    const Names &n = names();
     auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
                       own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
                       own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
-                      {}, {}, {}, {}};
+                      {}, {}, {}, {},
+                      Op{n.plugins_attr, py::object()},  Op{n.supported_os, py::object()},
+                      Op{n.chassis_type_list, py::object()}, {}};
     o->validators.members = {&o->validate_model, &o->validate_platform, &o->validate_os,
                              &o->validate_chassis_type};
     o->validation.members = o->validators.members;
     o->validation.members.push_back(&o->validate_arguments);
     o->arguments.members = {&o->validate_arguments};
     o->rendering.members = {&o->print_tree};
+    o->instance_attrs.members = {&o->tree_attr, &o->supported_os_attr, &o->chassis_type_list_attr};
     g_ops = o;
 }

@@ -66,7 +66,7 @@ py::object init(py::handle self, const Args &) {
     return py::none();
 }
 
-py::object get_plugins(py::handle self, const Args &) { return self.attr(names().plugins_attr); }
+py::object get_plugins(py::handle self, const Args &) { return instance_attr(self, ops().tree_attr); }
 
 py::object set_plugins(py::handle, const Args &) {
     pc::raise(PyExc_Exception, " Protected Member, cannot modify Plugins");
@@ -104,7 +104,7 @@ py::object register_plugin(py::handle self, const Args &a) {
     LookupPath path(a[1], a[2], a[3]);
     path.reject_reserved();
 
-    py::object node = self.attr(n.plugins_attr);
+    py::object node = instance_attr(self, ops().tree_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) {
@@ -142,7 +142,7 @@ py::object unregister_plugin(py::handle self, const Args &a) {
     LookupPath path(a[0], a[1], a[2]);
     path.reject_reserved();
 
-    py::object node = self.attr(n.plugins_attr);
+    py::object node = instance_attr(self, ops().tree_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) raise_infra(py::str("Plugin data not found"));

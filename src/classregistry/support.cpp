@@ -18,10 +18,24 @@ py::object module_attr(py::handle name) {
     return py::reinterpret_steal<py::object>(v);
 }
 
-bool same_text(py::handle a, py::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    if (PyUnicode_GET_LENGTH(a.ptr()) != PyUnicode_GET_LENGTH(b.ptr())) return false;
-    return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+bool contains(py::handle container, py::handle item) {
+    PyObject *list = container.ptr();
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(item.ptr())) return pc::contains(container, item);
+    // As list.__contains__: each element compared with `element == item`,
+    // the size read afresh since a comparison may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *element = PyList_GET_ITEM(list, i);
+        if (element == item.ptr()) return true;
+        if (PyUnicode_CheckExact(element)) {
+            if (same_text(element, item)) return true;
+            continue;
+        }
+        py::object held = py::reinterpret_borrow<py::object>(element);
+        const int r = PyObject_RichCompareBool(element, item.ptr(), Py_EQ);
+        if (r < 0) throw py::error_already_set();
+        if (r) return true;
+    }
+    return false;
 }
 
 namespace {
@@ -84,6 +98,27 @@ bool runs_own(py::handle self, const OpSet &which) {
         return true;
     }
     return dict_runs_own(py::reinterpret_steal<py::object>(d), which);
+}
+
+py::object instance_attr(py::handle self, const Op &attr) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && type_runs_own(type, ops().instance_attrs)) {
+        PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+        if (d) {
+            py::object dict = py::reinterpret_steal<py::object>(d);
+            PyObject *v = PyDict_GetItemWithError(d, attr.name.ptr());
+            if (v) return py::reinterpret_borrow<py::object>(v);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    // Not in the instance dict: getattr raises the AttributeError.
+    PyObject *v = PyObject_GetAttr(self.ptr(), attr.name.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
 }
 
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
