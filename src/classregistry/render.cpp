@@ -9,8 +9,10 @@
 // so the text is the same without re-splitting it at every level.
 #include "classregistry.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace classregistry {
 
@@ -142,42 +144,34 @@ void make_ready(PyObject *s) {
 
 // A str written piece by piece into one growing string object, widened
 // when a piece needs wider characters and resized in place, so rendering a
-// large tree holds no more than the text itself. Pieces of the buffer's own
-// width are copied as bytes.
+// large tree holds no more than the text itself. Pieces that fit the
+// buffer's width are copied as bytes.
 class TextBuffer {
 public:
     void write(py::handle piece) {
         PyObject *s = piece.ptr();
         make_ready(s);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0) return;
-        reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
-        const int kind = PyUnicode_KIND(text_.ptr());
-        if (PyUnicode_KIND(s) == kind) {
-            std::memcpy(static_cast<char *>(PyUnicode_DATA(text_.ptr())) + length_ * kind,
-                        PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
-        } else if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0) {
-            throw py::error_already_set();
+        const int kind = PyUnicode_KIND(s);
+        if (kind == kind_ && (ascii_ || !PyUnicode_IS_ASCII(s)) && length_ + n <= capacity_) {
+            std::memcpy(data_ + length_ * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
+            length_ += n;
+            return;
         }
-        length_ += n;
+        write_widening(s, n);
     }
 
     // ASCII text (the indentation and the fixed pieces).
     void write_ascii(const char *text, std::size_t size) {
-        if (size == 0) return;
         const Py_ssize_t n = static_cast<Py_ssize_t>(size);
-        reserve(length_ + n, 127);
-        void *data = PyUnicode_DATA(text_.ptr());
-        const int kind = PyUnicode_KIND(text_.ptr());
-        if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy(static_cast<char *>(data) + length_, text, size);
-        } else {
-            for (Py_ssize_t i = 0; i < n; ++i)
-                PyUnicode_WRITE(kind, data, length_ + i, static_cast<Py_UCS4>(text[i]));
+        if (kind_ == PyUnicode_1BYTE_KIND && length_ + n <= capacity_) {
+            std::memcpy(data_ + length_, text, size);
+            length_ += n;
+            return;
         }
-        length_ += n;
+        write_ascii_widening(text, n);
     }
-    void write_ascii(const std::string &text) { write_ascii(text.data(), text.size()); }
+    void write_ascii(const std::string &text, std::size_t size) { write_ascii(text.data(), size); }
 
     py::object finish() {
         if (!text_) return names().empty;
@@ -186,6 +180,29 @@ public:
     }
 
 private:
+    void write_widening(PyObject *s, Py_ssize_t n) {
+        if (n == 0) return;
+        reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
+        if (PyUnicode_KIND(s) == kind_) {
+            std::memcpy(data_ + length_ * kind_, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind_);
+        } else if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0) {
+            throw py::error_already_set();
+        }
+        length_ += n;
+    }
+
+    void write_ascii_widening(const char *text, Py_ssize_t n) {
+        if (n == 0) return;
+        if (length_ + n > capacity_) reserve(length_ + n, 127);
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            std::memcpy(data_ + length_, text, static_cast<std::size_t>(n));
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyUnicode_WRITE(kind_, data_, length_ + i, static_cast<Py_UCS4>(text[i]));
+        }
+        length_ += n;
+    }
+
     void reserve(Py_ssize_t needed, Py_UCS4 maxchar) {
         if (!text_ || maxchar > PyUnicode_MAX_CHAR_VALUE(text_.ptr())) {
             const Py_ssize_t size = needed > 2 * capacity_ ? needed : 2 * capacity_ + 256;
@@ -198,6 +215,7 @@ private:
                 throw py::error_already_set();
             text_ = std::move(replacement);
             capacity_ = size;
+            remember_layout();
             return;
         }
         if (needed > capacity_) resize(needed > 2 * capacity_ ? needed : 2 * capacity_);
@@ -210,76 +228,138 @@ private:
         text_ = py::reinterpret_steal<py::object>(text);
         if (failed) throw py::error_already_set();
         capacity_ = size;
+        remember_layout();
+    }
+
+    void remember_layout() {
+        kind_ = PyUnicode_KIND(text_.ptr());
+        ascii_ = PyUnicode_IS_ASCII(text_.ptr());
+        data_ = static_cast<char *>(PyUnicode_DATA(text_.ptr()));
     }
 
     py::object text_;
     Py_ssize_t length_ = 0, capacity_ = 0;
+    int kind_ = 0;
+    bool ascii_ = true;
+    char *data_ = nullptr;
 };
 
+// Exact strs in the order of Python's `<` for strs: by code point.
+bool text_less(const py::object &a, const py::object &b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    const Py_ssize_t nx = PyUnicode_GET_LENGTH(x), ny = PyUnicode_GET_LENGTH(y);
+    if (PyUnicode_KIND(x) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(y) == PyUnicode_1BYTE_KIND) {
+        const int c = std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y),
+                                  static_cast<std::size_t>(nx < ny ? nx : ny));
+        return c != 0 ? c < 0 : nx < ny;
+    }
+    return PyUnicode_Compare(x, y) < 0;
+}
+
 // The whole tree in one pass, for the class's own print_tree: each node
-// writes its lines with the indentation its ancestors would add, the first
-// line with `first`, the others with `rest`. Both are ASCII ("\n" followed
-// by connectors and indents; `first` is empty for the very first line) and
-// are kept as C++ strings, so indenting creates no Python objects.
+// writes its lines with the indentation its ancestors would add.
+//
+// A node's first line starts with its parent's `rest` followed by "  |"
+// (nothing at the very top); its other lines start with its own `rest`:
+// the parent's, followed by "  |", or by "  " for the last child. Every
+// `rest` is a prefix of the one member string `rest_` (a line feed, then
+// connectors and indents), so indenting creates no objects at all.
 class Renderer {
 public:
-    explicit Renderer(py::handle self) : self_(self) {}
+    explicit Renderer(py::handle self) : self_(self), rest_("\n") {}
 
-    // Renders `data` under the label "__ " + key, or under `output` at the top
-    // (key null). With exact strs the label is written, not built.
-    void node(py::handle data, py::handle key, py::handle output, const std::string &first,
-              const std::string &rest) {
+    // Renders `data` under the label "__ " + key, or under `output` at the
+    // top (key null). `rest_` holds this node's rest; its parent's rest is
+    // the first `parent` characters (the node's first line has none at the
+    // top). With exact strs the label is written, not built.
+    void node(py::handle data, py::handle key, py::handle output, std::size_t parent) {
         const Names &n = names();
         if (is_empty(data)) {
-            buffer_.write_ascii(first);
+            write_first(key, parent);
             return;
         }
         const bool plain_key = key && PyUnicode_CheckExact(key.ptr()) && !has_line_feed(key);
         if (!is_map(data)) {
             if (plain_key) {
-                py::object value = pc::str(data);
+                py::object value = text_of(data);
                 if (PyUnicode_CheckExact(value.ptr()) && !has_line_feed(value)) {
-                    buffer_.write_ascii(first);
-                    buffer_.write_ascii("__ ", 3);
-                    buffer_.write(key);
+                    write_label(key, parent);
                     buffer_.write_ascii(" = ", 3);
                     buffer_.write(value);
                     return;
                 }
-                emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), first, rest);
+                emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), key, parent);
                 return;
             }
-            emit_text(value_line(label_of(key, output), data), first, rest);
+            emit_text(value_line(label_of(key, output), data), key, parent);
             return;
         }
         RecursionGuard guard;
         if (plain_key) {
-            buffer_.write_ascii(first);
-            buffer_.write_ascii("__ ", 3);
-            buffer_.write(key);
+            write_label(key, parent);
         } else {
             py::object label = label_of(key, output);
             if (!PyUnicode_CheckExact(label.ptr())) {
-                emit_text(render_level(self_, data, label), first, rest);
+                emit_text(render_level(self_, data, label), key, parent);
                 return;
             }
-            emit_text(label, first, rest);
+            emit_text(label, key, parent);
         }
-        py::list keys = sorted_keys(data);
-        const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
-        const std::string with_bar = rest + "  |";
-        const std::string with_indent = rest + "  ";
+        const std::size_t own = rest_.size();
+        const std::size_t first_key = keys_.size();
+        if (!push_sorted_keys(data)) {
+            children(data, sorted_keys(data), own);
+            return;
+        }
+        const std::size_t count = keys_.size() - first_key;
         const bool exact_dict = PyDict_CheckExact(data.ptr());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
-            node(item(data, child_key, exact_dict), child_key, py::handle(), with_bar,
-                 i == count - 1 ? with_indent : with_bar);
+        // (After an error the renderer is dropped: no state to restore.)
+        for (std::size_t i = 0; i < count; ++i) {
+            // keys_ may grow (and move) below, so it is indexed afresh; it
+            // holds the key until this node is done.
+            py::handle child_key = keys_[first_key + i];
+            rest_.append(i == count - 1 ? "  " : "  |");
+            node(item(data, child_key, exact_dict), child_key, py::handle(), own);
+            rest_.resize(own);
         }
+        keys_.resize(first_key);
     }
 
     py::object text() { return buffer_.finish(); }
 
 private:
+    // The children of `data` in the order of `keys` (a list), for keys
+    // that are not all exact strs.
+    void children(py::handle data, const py::list &keys, std::size_t own) {
+        const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
+            rest_.append(i == count - 1 ? "  " : "  |");
+            node(item(data, child_key, false), child_key, py::handle(), own);
+            rest_.resize(own);
+        }
+    }
+
+    // Appends the keys of an exact dict whose keys are all exact strs to
+    // keys_, sorted as `sorted(data)` sorts them; false (and keys_
+    // unchanged) for any other map.
+    bool push_sorted_keys(py::handle data) {
+        if (!PyDict_CheckExact(data.ptr())) return false;
+        const std::size_t first = keys_.size();
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key)) {
+                keys_.resize(first);
+                return false;
+            }
+            keys_.push_back(py::reinterpret_borrow<py::object>(key));
+        }
+        if (keys_.size() - first > 1)
+            std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(first), keys_.end(), text_less);
+        return true;
+    }
+
     // data[key], directly for an exact dict.
     static py::object item(py::handle data, py::handle key, bool exact_dict) {
         if (exact_dict) {
@@ -288,6 +368,29 @@ private:
             if (PyErr_Occurred()) throw py::error_already_set();
         }
         return data[key];
+    }
+
+    // str(value). The text of a class whose metaclass is `type` is kept
+    // for the rest of the rendering: it depends only on the class's name,
+    // qualified name and module, and changing any of them clears the
+    // class's version tag, against which the kept text is checked.
+    py::object text_of(py::handle value) {
+        if (Py_TYPE(value.ptr()) != &PyType_Type) return pc::str(value);
+        auto *type = reinterpret_cast<PyTypeObject *>(value.ptr());
+        // A type gets its tag at its first lookup through the type cache.
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(type, names().cls.ptr());
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return pc::str(value);
+        const unsigned int tag = type->tp_version_tag;
+        for (const ClassText &kept : class_texts_)
+            if (kept.cls.ptr() == value.ptr() && kept.tag == tag) return kept.text;
+        py::object text = pc::str(value);
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != tag) return text;
+        ClassText kept{py::reinterpret_borrow<py::object>(value), tag, text};
+        if (class_texts_.size() < 8)
+            class_texts_.push_back(std::move(kept));
+        else
+            class_texts_[next_replaced_++ % class_texts_.size()] = std::move(kept);
+        return text;
     }
 
     static bool has_line_feed(py::handle text) {
@@ -303,9 +406,28 @@ private:
         return key ? concat(names().child_prefix, key) : py::reinterpret_borrow<py::object>(output);
     }
 
+    // The start of a node's first line: its parent's rest and "  |", or
+    // nothing at the top.
+    void write_first(py::handle key, std::size_t parent) {
+        if (!key) return;
+        buffer_.write_ascii(rest_, parent);
+        buffer_.write_ascii("  |", 3);
+    }
+
+    // A child's first line up to the end of its label "__ " + key.
+    void write_label(py::handle key, std::size_t parent) {
+        buffer_.write_ascii(rest_, parent);
+        buffer_.write_ascii("  |__ ", 6);
+        buffer_.write(key);
+    }
+
+    std::string first_prefix(py::handle key, std::size_t parent) const {
+        return key ? rest_.substr(0, parent) + "  |" : std::string();
+    }
+
     void emit(const std::string &prefix, py::handle line) {
         if (PyUnicode_CheckExact(line.ptr())) {
-            buffer_.write_ascii(prefix);
+            buffer_.write_ascii(prefix, prefix.size());
             buffer_.write(line);
             return;
         }
@@ -319,11 +441,15 @@ private:
         buffer_.write(piece);
     }
 
-    void emit_text(py::handle text, const std::string &first, const std::string &rest) {
+    // A node's text, its first line after the node's first prefix and the
+    // others after its rest.
+    void emit_text(py::handle text, py::handle key, std::size_t parent) {
+        const std::string first = first_prefix(key, parent);
         if (PyUnicode_CheckExact(text.ptr()) && !has_line_feed(text)) {
             emit(first, text);
             return;
         }
+        const std::string rest = rest_;
         bool is_first = true;
         for (py::handle line : split_lines(text)) {
             emit(is_first ? first : rest, line);
@@ -331,8 +457,18 @@ private:
         }
     }
 
+    struct ClassText {
+        py::object cls;
+        unsigned int tag;
+        py::object text;
+    };
+
     py::handle self_;
     TextBuffer buffer_;
+    std::string rest_;
+    std::vector<py::object> keys_;
+    std::vector<ClassText> class_texts_;
+    std::size_t next_replaced_ = 0;
 };
 
 py::object print_tree(py::handle self, py::handle data, py::handle output) {
@@ -341,7 +477,7 @@ py::object print_tree(py::handle self, py::handle data, py::handle output) {
     if (is_empty(data)) return names().empty;
     if (!is_map(data)) return value_line(output, data);
     Renderer renderer(self);
-    renderer.node(data, py::handle(), output, std::string(), std::string("\n"));
+    renderer.node(data, py::handle(), output, 0);
     return renderer.text();
 }
 
@@ -357,7 +493,7 @@ py::object repr_op(py::handle self, const Args &) {
     header = concat(header, py::str(" at "));
     header = concat(header, py::reinterpret_steal<py::object>(hex));
     header = concat(header, py::str(") "));
-    py::object tree = self.attr(n.plugins_attr);
+    py::object tree = instance_attr(self, ops().tree_attr);
     if (runs_own(self, ops().rendering)) return print_tree(self, tree, header);
     return call_op(self, ops().print_tree, {tree, header}, n.kw_data_output);
 }
