@@ -3,6 +3,8 @@
 The machines are shared and noisy, so every figure is a ratio measured side
 by side: the operation and its baseline run in alternating batches, and the
 figure is the median over the batches. Absolute values are medians too.
+Time is the thread's CPU time, so time spent waiting for a core while other
+work runs is not counted.
 """
 from __future__ import annotations
 
@@ -40,6 +42,13 @@ def at_least(limit: float) -> tuple[str, Callable[[float], bool]]:
     return f">= {limit:g}x faster", lambda speedup: speedup >= limit
 
 
+CLOCK = time.thread_time
+
+
+def timer(statement: str, namespace: dict) -> timeit.Timer:
+    return timeit.Timer(statement, timer=CLOCK, globals=namespace)
+
+
 def _number_for(timer: timeit.Timer, batch_seconds: float) -> int:
     """Loop count that makes one batch last about `batch_seconds`."""
     number = 1
@@ -51,7 +60,7 @@ def _number_for(timer: timeit.Timer, batch_seconds: float) -> int:
 
 
 def _empty_loop_ns(number: int) -> float:
-    return timeit.Timer("pass").timeit(number) / number * 1e9
+    return timer("pass", {}).timeit(number) / number * 1e9
 
 
 @dataclass
@@ -69,8 +78,8 @@ def compare(op: str, base: str, namespace: dict, repeats: int = 15,
     """Times the statements `op` and `base` (run with `namespace` as globals)
     in alternating batches. The cost of the empty timing loop is taken off
     both, so a ratio compares the calls themselves."""
-    op_timer = timeit.Timer(op, globals=namespace)
-    base_timer = timeit.Timer(base, globals=namespace)
+    op_timer = timer(op, namespace)
+    base_timer = timer(base, namespace)
     number = min(_number_for(op_timer, batch_seconds), _number_for(base_timer, batch_seconds))
     op_ns, base_ns, ratios = [], [], []
     for i in range(repeats):
@@ -89,16 +98,16 @@ def compare(op: str, base: str, namespace: dict, repeats: int = 15,
 def median_seconds(run: Callable[[], object], repeats: int = 7, min_batch: float = 0.05) -> float:
     """Median wall time (s) of one call of `run`, batched so that short calls
     are not lost in the clock's resolution."""
-    start = time.perf_counter()
+    start = CLOCK()
     run()
-    once = time.perf_counter() - start
+    once = CLOCK() - start
     number = max(1, int(min_batch / max(once, 1e-9)))
     times = []
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = CLOCK()
         for _ in range(number):
             run()
-        times.append((time.perf_counter() - start) / number)
+        times.append((CLOCK() - start) / number)
     return statistics.median(times)
 
 
@@ -111,9 +120,9 @@ def compare_calls(op: Callable[[], object], base: Callable[[], object],
         runs = (op, base) if i % 2 == 0 else (base, op)
         took = []
         for run in runs:
-            start = time.perf_counter()
+            start = CLOCK()
             run()
-            took.append(time.perf_counter() - start)
+            took.append(CLOCK() - start)
         t_op, t_base = took if i % 2 == 0 else took[::-1]
         op_s.append(t_op)
         base_s.append(t_base)
