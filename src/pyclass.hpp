@@ -187,6 +187,12 @@ inline std::ptrdiff_t param_index(const Signature &s, PyObject *key) {
 inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
                  PyObject *kwnames, PyObject **out) {
     const std::size_t n = s.names.size();
+    const std::size_t first = s.has_self ? 1 : 0;
+    // The common call: every parameter given by position.
+    if (!kwnames && nargs == first + n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = args[first + i];
+        return true;
+    }
     const std::size_t given = s.has_self ? (nargs ? nargs - 1 : 0) : nargs;
     if (s.has_self && nargs == 0) {
         type_error(s, "needs an argument");
@@ -199,7 +205,6 @@ inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
                           (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
-    const std::size_t first = s.has_self ? 1 : 0;
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     for (std::size_t i = 0; i < given; ++i) out[i] = args[first + i];
     if (kwnames) {
