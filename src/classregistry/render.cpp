@@ -142,106 +142,119 @@ void make_ready(PyObject *s) {
 #endif
 }
 
-// A str written piece by piece into one growing string object, widened
-// when a piece needs wider characters and resized in place, so rendering a
-// large tree holds no more than the text itself. Pieces that fit the
-// buffer's width are copied as bytes.
+// Byte storage for renderings, kept from one rendering to the next: a
+// large tree is written into memory that is already mapped, instead of
+// fresh pages that the system must fault in every time. A rendering that
+// starts while the storage is taken (a nested or concurrent one) gets its
+// own.
+class Scratch {
+public:
+    Scratch() : taken_(!shared_taken_), bytes_(taken_ ? &shared_bytes_ : &own_bytes_) {
+        if (taken_) shared_taken_ = true;
+    }
+    ~Scratch() {
+        if (!taken_) return;
+        // What an unusually large rendering needed is not kept for good.
+        if (shared_bytes_.capacity() > (std::size_t{64} << 20)) std::string().swap(shared_bytes_);
+        shared_taken_ = false;
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    std::string &bytes() { return *bytes_; }
+
+private:
+    static inline bool shared_taken_ = false;
+    static inline std::string shared_bytes_;
+    bool taken_;
+    std::string own_bytes_;
+    std::string *bytes_;
+};
+
+// A str written piece by piece: characters of one width (1, 2 or 4 bytes,
+// widened when a piece needs more) in the scratch bytes, turned into one
+// str at the end. Pieces of the buffer's width are copied as bytes.
 class TextBuffer {
 public:
+    TextBuffer() : bytes_(scratch_.bytes()) { bytes_.clear(); }
+
     void write(py::handle piece) {
         PyObject *s = piece.ptr();
         make_ready(s);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
         const int kind = PyUnicode_KIND(s);
-        if (kind == kind_ && (ascii_ || !PyUnicode_IS_ASCII(s)) && length_ + n <= capacity_) {
-            std::memcpy(data_ + length_ * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
-            length_ += n;
+        if (kind == kind_) {
+            const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+            if (maxchar > maxchar_) maxchar_ = maxchar;
+            bytes_.append(static_cast<const char *>(PyUnicode_DATA(s)), n * kind);
             return;
         }
-        write_widening(s, n);
+        write_other_width(s, n, kind);
     }
 
     // ASCII text (the indentation and the fixed pieces).
     void write_ascii(const char *text, std::size_t size) {
-        const Py_ssize_t n = static_cast<Py_ssize_t>(size);
-        if (kind_ == PyUnicode_1BYTE_KIND && length_ + n <= capacity_) {
-            std::memcpy(data_ + length_, text, size);
-            length_ += n;
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            bytes_.append(text, size);
             return;
         }
-        write_ascii_widening(text, n);
+        for (std::size_t i = 0; i < size; ++i) append_wide(static_cast<Py_UCS4>(text[i]));
     }
     void write_ascii(const std::string &text, std::size_t size) { write_ascii(text.data(), size); }
 
     py::object finish() {
-        if (!text_) return names().empty;
-        resize(length_);
-        return std::move(text_);
+        const Py_ssize_t length = static_cast<Py_ssize_t>(bytes_.size() / kind_);
+        if (length == 0) return names().empty;
+        PyObject *text = PyUnicode_New(length, maxchar_);
+        if (!text) throw py::error_already_set();
+        std::memcpy(PyUnicode_DATA(text), bytes_.data(), bytes_.size());
+        return py::reinterpret_steal<py::object>(text);
     }
 
 private:
-    void write_widening(PyObject *s, Py_ssize_t n) {
-        if (n == 0) return;
-        reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
-        if (PyUnicode_KIND(s) == kind_) {
-            std::memcpy(data_ + length_ * kind_, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind_);
-        } else if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0) {
-            throw py::error_already_set();
-        }
-        length_ += n;
-    }
-
-    void write_ascii_widening(const char *text, Py_ssize_t n) {
-        if (n == 0) return;
-        if (length_ + n > capacity_) reserve(length_ + n, 127);
-        if (kind_ == PyUnicode_1BYTE_KIND) {
-            std::memcpy(data_ + length_, text, static_cast<std::size_t>(n));
-        } else {
-            for (Py_ssize_t i = 0; i < n; ++i)
-                PyUnicode_WRITE(kind_, data_, length_ + i, static_cast<Py_UCS4>(text[i]));
-        }
-        length_ += n;
-    }
-
-    void reserve(Py_ssize_t needed, Py_UCS4 maxchar) {
-        if (!text_ || maxchar > PyUnicode_MAX_CHAR_VALUE(text_.ptr())) {
-            const Py_ssize_t size = needed > 2 * capacity_ ? needed : 2 * capacity_ + 256;
-            const Py_UCS4 widest =
-                text_ && PyUnicode_MAX_CHAR_VALUE(text_.ptr()) > maxchar ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : maxchar;
-            PyObject *wider = PyUnicode_New(size, widest);
-            if (!wider) throw py::error_already_set();
-            py::object replacement = py::reinterpret_steal<py::object>(wider);
-            if (length_ && PyUnicode_CopyCharacters(wider, 0, text_.ptr(), 0, length_) < 0)
-                throw py::error_already_set();
-            text_ = std::move(replacement);
-            capacity_ = size;
-            remember_layout();
+    void write_other_width(PyObject *s, std::size_t n, int kind) {
+        if (kind > kind_) widen(kind);
+        const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+        if (maxchar > maxchar_) maxchar_ = maxchar;
+        if (kind == kind_) {
+            bytes_.append(static_cast<const char *>(PyUnicode_DATA(s)), n * kind);
             return;
         }
-        if (needed > capacity_) resize(needed > 2 * capacity_ ? needed : 2 * capacity_);
+        const void *data = PyUnicode_DATA(s);
+        for (std::size_t i = 0; i < n; ++i)
+            append_wide(PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)));
     }
 
-    void resize(Py_ssize_t size) {
-        // PyUnicode_Resize may move the object; on failure it leaves it as it was.
-        PyObject *text = text_.release().ptr();
-        const int failed = PyUnicode_Resize(&text, size);
-        text_ = py::reinterpret_steal<py::object>(text);
-        if (failed) throw py::error_already_set();
-        capacity_ = size;
-        remember_layout();
+    void append_wide(Py_UCS4 c) {
+        if (kind_ == PyUnicode_2BYTE_KIND) {
+            const Py_UCS2 v = static_cast<Py_UCS2>(c);
+            bytes_.append(reinterpret_cast<const char *>(&v), sizeof v);
+        } else {
+            bytes_.append(reinterpret_cast<const char *>(&c), sizeof c);
+        }
     }
 
-    void remember_layout() {
-        kind_ = PyUnicode_KIND(text_.ptr());
-        ascii_ = PyUnicode_IS_ASCII(text_.ptr());
-        data_ = static_cast<char *>(PyUnicode_DATA(text_.ptr()));
+    // Rewrites what is written so far in the wider `kind`.
+    void widen(int kind) {
+        std::string wider;
+        wider.reserve(bytes_.capacity() / kind_ * kind);
+        const std::size_t length = bytes_.size() / kind_;
+        for (std::size_t i = 0; i < length; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind_, bytes_.data(), static_cast<Py_ssize_t>(i));
+            if (kind == PyUnicode_2BYTE_KIND) {
+                const Py_UCS2 v = static_cast<Py_UCS2>(c);
+                wider.append(reinterpret_cast<const char *>(&v), sizeof v);
+            } else {
+                wider.append(reinterpret_cast<const char *>(&c), sizeof c);
+            }
+        }
+        bytes_.swap(wider);
+        kind_ = kind;
     }
 
-    py::object text_;
-    Py_ssize_t length_ = 0, capacity_ = 0;
-    int kind_ = 0;
-    bool ascii_ = true;
-    char *data_ = nullptr;
+    Scratch scratch_;
+    std::string &bytes_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_UCS4 maxchar_ = 0;
 };
 
 // Exact strs in the order of Python's `<` for strs: by code point.
