@@ -13,6 +13,14 @@ PyObject *g_module = nullptr;  // borrowed: the module outlives every call
 void set_module(py::handle m) { g_module = m.ptr(); }
 
 py::object module_attr(py::handle name) {
+    // An exact module's attributes are its dict's entries (ModuleType
+    // defines none of the names used here); a missing one is left to
+    // getattr (module __getattr__, the AttributeError).
+    if (PyModule_CheckExact(g_module)) {
+        PyObject *v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
     PyObject *v = PyObject_GetAttr(g_module, name.ptr());
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
@@ -44,7 +52,8 @@ bool has_valid_tag(PyTypeObject *type) {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
 }
 
-// Every member resolves on the type to the class's own operation.
+}  // namespace
+
 bool type_runs_own(PyTypeObject *type, const OpSet &which) {
     if (type == which.own_type && has_valid_tag(type) && type->tp_version_tag == which.own_type_tag)
         return true;
@@ -59,6 +68,8 @@ bool type_runs_own(PyTypeObject *type, const OpSet &which) {
     }
     return true;
 }
+
+namespace {
 
 // No instance attribute shadows a member.
 bool dict_runs_own(py::handle dict, const OpSet &which) {
@@ -89,7 +100,7 @@ bool runs_own(py::handle self, const OpSet &which) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     // A custom __getattribute__ or __getattr__ may answer differently.
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!type_runs_own(type, which)) return false;
+    if (!type_runs_own_cached(type, which)) return false;
     PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!d) {
         // An object without a __dict__ cannot shadow the class.
@@ -100,21 +111,7 @@ bool runs_own(py::handle self, const OpSet &which) {
     return dict_runs_own(py::reinterpret_steal<py::object>(d), which);
 }
 
-py::object instance_attr(py::handle self, const Op &attr) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro == PyObject_GenericGetAttr && type_runs_own(type, ops().instance_attrs)) {
-        PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-        if (d) {
-            py::object dict = py::reinterpret_steal<py::object>(d);
-            PyObject *v = PyDict_GetItemWithError(d, attr.name.ptr());
-            if (v) return py::reinterpret_borrow<py::object>(v);
-            if (PyErr_Occurred()) throw py::error_already_set();
-        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-        } else {
-            throw py::error_already_set();
-        }
-    }
+py::object instance_attr_slow(py::handle self, const Op &attr) {
     // Not in the instance dict: getattr raises the AttributeError.
     PyObject *v = PyObject_GetAttr(self.ptr(), attr.name.ptr());
     if (!v) throw py::error_already_set();
@@ -134,6 +131,99 @@ py::object call_op(py::handle self, const Op &op, std::initializer_list<py::hand
                                             kwnames ? kwnames.ptr() : nullptr);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+void log_line(py::handle level, py::handle message) {
+    py::object log = module_attr(names().log);
+    // The spare slot in front lets the callee prepend a bound self cheaply.
+    PyObject *stack[3] = {nullptr, log.ptr(), message.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(level.ptr(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+    if (!r) throw py::error_already_set();
+    py::object discarded = py::reinterpret_steal<py::object>(r);
+}
+
+namespace {
+
+// inspect.getfile's answer for a plain class, or a null object where
+// anything differs from the plain case. An error in a step that
+// inspect.getfile takes as well propagates.
+py::object plain_class_file(py::handle cls) {
+    const Names &n = names();
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    // A heap type keeps __module__ in its dict.
+    if (Py_TYPE(cls.ptr()) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict)
+        return py::object();
+    PyObject *module_name = PyDict_GetItemWithError(type->tp_dict, n.dunder_module.ptr());
+    if (!module_name) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyUnicode_CheckExact(module_name)) return py::object();
+    // sys.modules, as the sys module holds it now.
+    PyObject *modules = PyDict_GetItemWithError(n.sys_dict.ptr(), n.modules.ptr());
+    if (!modules) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyDict_CheckExact(modules)) return py::object();
+    PyObject *module = PyDict_GetItemWithError(modules, module_name);
+    if (!module) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    // An exact module's attribute is its dict's entry (ModuleType defines
+    // no __file__); a missing one is left to the call (module __getattr__).
+    if (!PyModule_CheckExact(module)) return py::object();
+    PyObject *file = PyDict_GetItemWithError(PyModule_GetDict(module), n.dunder_file.ptr());
+    if (!file) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyUnicode_CheckExact(file) || PyUnicode_GET_LENGTH(file) == 0) return py::object();
+    return py::reinterpret_borrow<py::object>(file);
+}
+
+}  // namespace
+
+py::object class_file(py::handle cls) {
+    py::object getfile = module_attr(names().getfile);
+    if (getfile.ptr() == names().inspect_getfile.ptr()) {
+        if (py::object file = plain_class_file(cls)) return file;
+    }
+    PyObject *r = PyObject_CallOneArg(getfile.ptr(), cls.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object join_texts(std::initializer_list<py::handle> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (py::handle piece : pieces) {
+        PyObject *s = piece.ptr();
+        if (!PyUnicode_Check(s) || PyUnicode_READY(s) < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "can only join str");
+            throw py::error_already_set();
+        }
+        length += PyUnicode_GET_LENGTH(s);
+        if (PyUnicode_MAX_CHAR_VALUE(s) > widest) widest = PyUnicode_MAX_CHAR_VALUE(s);
+    }
+    PyObject *joined = PyUnicode_New(length, widest);
+    if (!joined) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(joined);
+    const int kind = PyUnicode_KIND(joined);
+    char *data = static_cast<char *>(PyUnicode_DATA(joined));
+    Py_ssize_t at = 0;
+    for (py::handle piece : pieces) {
+        PyObject *s = piece.ptr();
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (static_cast<int>(PyUnicode_KIND(s)) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
+        else if (PyUnicode_CopyCharacters(joined, at, s, 0, n) < 0)
+            throw py::error_already_set();
+        at += n;
+    }
+    return result;
 }
 
 void raise_infra(const py::object &message) {

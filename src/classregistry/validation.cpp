@@ -132,7 +132,7 @@ void validate_os(py::handle self, py::handle os) {
         if (!contains(known, os)) {
             py::object line =
                 pc::percent_s("%s is not part of the built-in list of supported OSes.", os);
-            module_attr(names().log).attr(names().debug)(line);
+            log_line(names().debug, line);
         }
         return;
     }
