@@ -8,7 +8,9 @@ from setuptools import Extension, setup
 HERE = os.path.dirname(os.path.abspath(__file__))
 CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
 EXTRA = os.environ.get("QUORVI_CXXFLAGS", "").split()
-LDFLAGS = os.environ.get("QUORVI_LDFLAGS", "").split()
+# The C++ runtime is linked in: loading the shared libstdc++ (its symbol
+# binding and start-up) cost more than both modules' own import together.
+LDFLAGS = ["-static-libstdc++", "-static-libgcc"] + os.environ.get("QUORVI_LDFLAGS", "").split()
 
 
 def extension(name, folder):
