@@ -12,7 +12,7 @@ Markdown, so it can be pasted as it is) and writes it to bench/results.json.
 from __future__ import annotations
 
 import argparse
-import importlib.util
+import importlib
 import json
 import os
 import platform
@@ -39,11 +39,7 @@ def discover(names: list[str]) -> list[Path]:
 
 
 def load(path: Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[path.stem] = module
-    spec.loader.exec_module(module)
-    return module
+    return importlib.import_module(path.stem)  # bench/ is on sys.path
 
 
 def number(value: float | None, unit: str = "") -> str:
