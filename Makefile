@@ -66,7 +66,7 @@ $(VENV39)/.installed: $(VENV)/.deps $(SOURCES) scripts/venv39.sh
 	touch $@
 
 bench: build
-	$(VPY) bench/bench_bringup.py
+	$(VPY) bench/run.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(VENV39) src/*.egg-info .pytest_cache

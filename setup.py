@@ -9,6 +9,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
 EXTRA = os.environ.get("QUORVI_CXXFLAGS", "").split()
 LDFLAGS = os.environ.get("QUORVI_LDFLAGS", "").split()
+# The C++ runtime is linked in: loading the shared libstdc++ (its symbol
+# binding and start-up) cost more than both modules' own import together.
+# A sanitizer build keeps the shared one, whose allocation functions the
+# preloaded sanitizer runtime replaces.
+if not any(flag.startswith("-fsanitize") for flag in EXTRA + LDFLAGS):
+    LDFLAGS = ["-static-libstdc++", "-static-libgcc"] + LDFLAGS
 # A build with other flags (the sanitizer build) keeps its objects apart, so
 # that neither build mistakes the other's modules for up to date.
 BUILD_BASE = os.environ.get("QUORVI_BUILD_BASE")

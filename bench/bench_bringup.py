@@ -21,8 +21,9 @@ Figures per chassis kind:
   (a DETECT_RPR_TIMEOUT sleep per console, and a DETECT_RPR_TIMEOUT expect on
   each silent console), against the bare script's time beyond the same waits.
 
-Run on its own: .venv/bin/python bench/bench_bringup.py [--quick]
-(prints the table and writes bench/bringup.json).
+`make bench` runs it with the other benchmarks (`rows`); on its own:
+.venv/bin/python bench/bench_bringup.py [--quick] (prints the table and
+writes bench/bringup.json).
 """
 import argparse
 import cProfile
@@ -299,6 +300,21 @@ def run(quick: bool = False, notes: Optional[List[str]] = None) -> List[Dict[str
     for kind in KINDS:
         rows += measure_kind(kind, repeats, notes)
     return rows
+
+
+def rows(quick: bool) -> list:
+    """The same figures as rows of bench/run.py's table."""
+    from harness import Row  # bench/ is on the path when run.py imports this module
+
+    notes: List[str] = []
+    result = []
+    for r in run(quick=quick, notes=notes):
+        baseline = "documented steps" if r["unit"] == "lines" else "bare pexpect script"
+        result.append(Row("bringup", r["figure"], r["value"], r["unit"], baseline, r["baseline"],
+                          r["ratio"], r["target"], r["ok"]))
+    if result:
+        result[-1].note = "\n".join(notes)
+    return result
 
 
 def table(rows: List[Dict[str, Any]]) -> str:

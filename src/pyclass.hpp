@@ -2,11 +2,13 @@
 //
 // A class is created by calling `type(name, bases, namespace)`, so it is a
 // plain heap type: `type(cls) is type`, instances have a `__dict__`, and a
-// Python subclass overrides any operation. Each operation is a vectorcall
-// builtin function wrapped in `instancemethod`, so it binds like a Python
-// function. Method bodies receive `self` and their bound arguments; they
-// call other operations through the object (`self.attr("x")()`), never
-// directly, so overrides win.
+// Python subclass overrides any operation. Each operation is a
+// `compiled_function`: a vectorcall object that binds like a Python
+// function (any `self`, a bound method when read from an instance) and, like
+// one, is a method descriptor, so `obj.op(...)` calls it without creating a
+// bound method first. Method bodies receive `self` and their bound
+// arguments; they call other operations through the object
+// (`self.attr("x")()`), never directly, so overrides win.
 //
 // Errors: a Python error raised by a callee travels as
 // `py::error_already_set` and is restored untouched (the same exception
@@ -14,6 +16,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <structmember.h>
 
 #include <array>
 #include <cstring>
@@ -185,6 +188,12 @@ inline std::ptrdiff_t param_index(const Signature &s, PyObject *key) {
 inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
                  PyObject *kwnames, PyObject **out) {
     const std::size_t n = s.names.size();
+    const std::size_t first = s.has_self ? 1 : 0;
+    // The common call: every parameter given by position.
+    if (!kwnames && nargs == first + n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = args[first + i];
+        return true;
+    }
     const std::size_t given = s.has_self ? (nargs ? nargs - 1 : 0) : nargs;
     if (s.has_self && nargs == 0) {
         type_error(s, "needs an argument");
@@ -197,7 +206,6 @@ inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
                           (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
-    const std::size_t first = s.has_self ? 1 : 0;
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
     for (std::size_t i = 0; i < given; ++i) out[i] = args[first + i];
     if (kwnames) {
@@ -266,6 +274,13 @@ PyObject *call_method(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     }
 }
 
+// The vectorcall entry of a compiled_function: args[0] is self.
+template <MethodBody Body>
+PyObject *call_function(PyObject *, PyObject *const *args, std::size_t nargsf,
+                        PyObject *kwnames) {
+    return call_method<Body>(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
 template <StaticBody Body>
 PyObject *call_static(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
                       PyObject *kwnames) {
@@ -280,12 +295,12 @@ PyObject *call_static(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     }
 }
 
-// Docstring with a text signature, so `inspect.signature` works.
-inline std::string text_signature(const Signature &s, const char *doc) {
-    std::string t = s.name + "(";
+// The parameter list as `inspect` reads it: "(self, a, b=None)".
+inline std::string parameter_text(const Signature &s) {
+    std::string t = "(";
     bool first = true;
-    // Plain "self", not "$self": the builtin's own __self__ is the module,
-    // and inspect would drop a "$self" parameter as already bound to it.
+    // Plain "self", not "$self": unbound, the operation takes any object as
+    // its first argument, as a Python function does.
     if (s.has_self) {
         t += "self";
         first = false;
@@ -296,9 +311,12 @@ inline std::string text_signature(const Signature &s, const char *doc) {
         t += py::str(s.names[i]).cast<std::string>();
         if (s.defaults[i]) t += "=" + py::repr(s.defaults[i]).cast<std::string>();
     }
-    t += ")\n--\n\n";
-    t += doc ? doc : "";
-    return t;
+    return t + ")";
+}
+
+// Docstring with a text signature, so `inspect.signature` works.
+inline std::string text_signature(const Signature &s, const char *doc) {
+    return s.name + parameter_text(s) + "\n--\n\n" + (doc ? doc : "");
 }
 
 // A method definition together with the texts its name and doc point to.
@@ -317,10 +335,7 @@ inline std::vector<MethodDefinition *> &definitions() {
 }
 
 template <auto Body>
-py::object make_function(py::handle module, const char *name, bool has_self,
-                         std::initializer_list<Param> params, const char *doc,
-                         PyObject *(*entry)(PyObject *, PyObject *const *, Py_ssize_t,
-                                            PyObject *)) {
+Signature &make_signature(const char *name, bool has_self, std::initializer_list<Param> params) {
     if (params.size() > max_params) throw std::logic_error("too many parameters");
     Signature &s = signature_of<Body>();
     s.name = name;
@@ -328,9 +343,20 @@ py::object make_function(py::handle module, const char *name, bool has_self,
     s.names.clear();
     s.defaults.clear();
     for (const Param &p : params) {
-        s.names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(p.name)));
+        PyObject *interned = PyUnicode_InternFromString(p.name);
+        if (!interned) throw py::error_already_set();
+        s.names.push_back(py::reinterpret_steal<py::object>(interned));
         s.defaults.push_back(p.default_value);
     }
+    return s;
+}
+
+template <auto Body>
+py::object make_function(py::handle module, const char *name, bool has_self,
+                         std::initializer_list<Param> params, const char *doc,
+                         PyObject *(*entry)(PyObject *, PyObject *const *, Py_ssize_t,
+                                            PyObject *)) {
+    const Signature &s = make_signature<Body>(name, has_self, params);
     // The definition must outlive the function object: it lives as long as
     // the process, with the texts it points to.
     definitions().reserve(definitions().size() + 1);
@@ -347,18 +373,103 @@ py::object make_function(py::handle module, const char *name, bool has_self,
     return py::reinterpret_steal<py::object>(fn);
 }
 
+// An operation of a class: what a Python function is to a class, for a C++
+// body. It binds like a function (read from an instance it gives a bound
+// method, read from the class it is itself) and is a method descriptor, so
+// `obj.op(...)` calls it with `obj` in front, without a bound method.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    // Strings only, so the object takes part in no reference cycle.
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;  // a str, or None
+    PyObject *text_signature;
+};
+
+inline void function_dealloc(PyObject *self) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->text_signature);
+    PyObject_Free(self);
+}
+
+inline PyObject *function_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                reinterpret_cast<FunctionObject *>(self)->qualname, self);
+}
+
+// One type per extension module (the header's names are hidden), made
+// ready on first use; it lives as long as the process.
+inline PyTypeObject *function_type() {
+    static PyTypeObject *type = [] {
+        static PyMemberDef members[] = {
+            {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+            {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+            {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
+            {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), READONLY, nullptr},
+            {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), READONLY,
+             nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyTypeObject t{};
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "compiled_function";
+        t.tp_basicsize = sizeof(FunctionObject);
+        t.tp_dealloc = function_dealloc;
+        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        t.tp_repr = function_repr;
+        t.tp_call = PyVectorcall_Call;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+        t.tp_doc = "An operation of a class whose body is C++; binds like a function.";
+        t.tp_members = members;
+        t.tp_descr_get = function_get;
+        if (PyType_Ready(&t) < 0) throw py::error_already_set();
+        return &t;
+    }();
+    return type;
+}
+
+template <MethodBody Body>
+py::object make_method(py::handle cls, py::handle module, const char *name,
+                       std::initializer_list<Param> params, const char *doc) {
+    const Signature &s = make_signature<Body>(name, true, params);
+    py::str text(parameter_text(s));
+    py::str qualname(py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name);
+    py::object module_name = module.attr("__name__");
+    py::object doc_text = doc ? py::object(py::str(doc)) : py::object(py::none());
+    py::str name_text(name);
+    FunctionObject *f = PyObject_New(FunctionObject, function_type());
+    if (!f) throw py::error_already_set();
+    // Nothing below can fail, so the object is never seen half filled.
+    f->vectorcall = &call_function<Body>;
+    f->name = name_text.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->module = module_name.release().ptr();
+    f->doc = doc_text.release().ptr();
+    f->text_signature = text.release().ptr();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
+}
+
 }  // namespace detail
 
-// cls.name = an instance method running Body(self, args).
+// cls.name = an operation running Body(self, args).
 template <MethodBody Body>
 py::object def(py::handle cls, py::handle module, const char *name,
                std::initializer_list<Param> params = {}, const char *doc = nullptr) {
-    py::object fn = detail::make_function<Body>(module, name, true, params, doc,
-                                                &detail::call_method<Body>);
-    PyObject *m = PyInstanceMethod_New(fn.ptr());
-    if (!m) throw py::error_already_set();
-    py::object method = py::reinterpret_steal<py::object>(m);
-    py::setattr(cls, name, method);
+    py::object fn = detail::make_method<Body>(cls, module, name, params, doc);
+    py::setattr(cls, name, fn);
     return fn;
 }
 

@@ -3,6 +3,8 @@
 
 #include "../pyclass.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -21,18 +23,40 @@ struct Names {
     py::object newline_connector, newline_indent;
     // keyword names of the calls from one operation to another
     py::object kw_os_platform_model, kw_platform_os, kw_os, kw_chassis_type, kw_data_output;
+    py::object dunder_name, dunder_module, dunder_file;
+    py::object override_start, override_middle, override_end, comma_space, open_bracket, close_bracket,
+        quote;
+    // inspect.getfile as the module bound it at load; the sys module's dict
+    py::object inspect_getfile, sys_dict, modules;
 };
-const Names &names();
+extern Names *g_names;  // made at load, lives as long as the process
+inline const Names &names() { return *g_names; }
 
 // One operation of ClassRegistry: its name and the object stored on the
 // class, so that a call can tell whether `self.<name>` is still that one.
 struct Op {
     py::object name;
     py::object impl;
+    int slot = -1;  // an instance attribute's place in InstanceValues
 };
+
+// The instance attributes last read from one instance dict, as of that
+// dict's version: while the version is the same, the dict is the same
+// object, unchanged, and still holds these values (borrowed).
+struct InstanceValues {
+    std::uint64_t version = 0;
+    PyObject *values[3] = {nullptr, nullptr, nullptr};
+};
+extern InstanceValues g_instance_values;
 // Operations that one call site runs directly when none is overridden.
 struct OpSet {
     std::vector<const Op *> members;
+    // What runs_own last found unmodified: a type, as of its version tag
+    // (Python clears the tag whenever the type or a base changes), and an
+    // instance dict, as of its version (a new one at every change).
+    mutable PyTypeObject *own_type = nullptr;
+    mutable unsigned int own_type_tag = 0;
+    mutable std::uint64_t own_dict_version = 0;
 };
 
 struct Ops {
@@ -42,14 +66,65 @@ struct Ops {
     OpSet validators;  // the four validators
     OpSet arguments;   // validate_arguments
     OpSet rendering;   // print_tree
+    // The instance attributes that __init__ sets: the class defines none of
+    // them (each member's impl is null).
+    Op tree_attr, supported_os_attr, chassis_type_list_attr;
+    OpSet instance_attrs;
 };
-Ops &ops();
+extern Ops *g_ops;  // made at load, lives as long as the process
+inline Ops &ops() { return *g_ops; }
 
 // True when `self.<name>` resolves, for every member, to the operation as
 // the class defines it: no subclass override, no patch on the class or the
 // instance, no custom attribute access. Then the C++ body may run directly;
 // otherwise the call goes through the object.
 bool runs_own(py::handle self, const OpSet &which);
+
+// Whether every member resolves on `type` as `which` expects (its own
+// operation; nothing, for an instance attribute), answered from the last
+// check while the type's version tag is unchanged.
+bool type_runs_own(PyTypeObject *type, const OpSet &which);
+inline bool type_runs_own_cached(PyTypeObject *type, const OpSet &which) {
+    if (type == which.own_type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == which.own_type_tag)
+        return true;
+    return type_runs_own(type, which);
+}
+
+// `self.<name>` for one of ops().instance_attrs: read from the instance
+// dict directly while the class (and every base) leaves all of them to the
+// instance and attribute access is Python's own; through getattr otherwise.
+py::object instance_attr_slow(py::handle self, const Op &attr);
+inline py::object instance_attr(py::handle self, const Op &attr) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        type_runs_own_cached(type, ops().instance_attrs)) {
+        PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+        if (d) {
+            py::object dict = py::reinterpret_steal<py::object>(d);
+#if PY_VERSION_HEX < 0x030C0000
+            InstanceValues &known = g_instance_values;
+            const std::uint64_t version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+            if (version == known.version && known.values[attr.slot])
+                return py::reinterpret_borrow<py::object>(known.values[attr.slot]);
+#endif
+            PyObject *v = PyDict_GetItemWithError(d, attr.name.ptr());
+            if (v) {
+#if PY_VERSION_HEX < 0x030C0000
+                if (version != known.version) known = InstanceValues{version, {nullptr, nullptr, nullptr}};
+                known.values[attr.slot] = v;
+#endif
+                return py::reinterpret_borrow<py::object>(v);
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    return instance_attr_slow(self, attr);
+}
 
 // `self.<op>(*args)`, the last `len(kwnames)` arguments passed by keyword.
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
@@ -71,19 +146,64 @@ py::object module_attr(py::handle name);
 // module, ImportError for one that is missing.
 std::vector<py::object> import_names(const char *module, std::initializer_list<const char *> which);
 
+// `log.<level>(message)` on the module's logger, looked up at call time.
+void log_line(py::handle level, py::handle message);
+
+// The module's `getfile(cls)`. While that is still inspect.getfile and
+// `cls` a class whose metaclass is `type`, inspect.getfile's steps are
+// taken here: the `__file__` (a non-empty str) in the dict of the module
+// that sys.modules holds under the class's `__module__`. Anything else is
+// left to the call.
+py::object class_file(py::handle cls);
+
+// The concatenation of strs (exact or not) as one exact str.
+py::object join_texts(std::initializer_list<py::handle> pieces);
+
+// Python's `container[key] = value`, directly for an exact dict.
+inline void set_item(py::handle container, py::handle key, py::handle value) {
+    const int r = PyDict_CheckExact(container.ptr())
+                      ? PyDict_SetItem(container.ptr(), key.ptr(), value.ptr())
+                      : PyObject_SetItem(container.ptr(), key.ptr(), value.ptr());
+    if (r < 0) throw py::error_already_set();
+}
+
 // Python's `raise ConnectionInfraError(message)`, with the class looked up
 // on the module at call time.
 [[noreturn]] void raise_infra(const py::object &message);
 
-// Python's truth value, answered directly for None and an exact str.
+// Python's truth value, answered directly for None, an exact str, an
+// exact dict and a class whose metaclass is `type` (always true).
 inline bool is_true(py::handle x) {
-    if (x.is_none()) return false;
-    if (PyUnicode_CheckExact(x.ptr())) return PyUnicode_GET_LENGTH(x.ptr()) != 0;
+    PyObject *p = x.ptr();
+    if (p == Py_None) return false;
+    if (PyUnicode_CheckExact(p)) return PyUnicode_GET_LENGTH(p) != 0;
+    if (PyDict_CheckExact(p)) return PyDict_GET_SIZE(p) != 0;
+    if (Py_TYPE(p) == &PyType_Type) return true;
     return pyclass::truth(x);
 }
 
-// Two exact strs with the same text (no Python comparison involved).
-bool same_text(py::handle a, py::handle b);
+// Two exact strs with the same text (no Python comparison involved). As
+// CPython compares them: strs are stored in their narrowest width, so texts
+// of different widths differ; known hashes that differ tell it at once.
+inline bool same_text(py::handle a, py::handle b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    if (x == y) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(x) || !PyUnicode_IS_READY(y)) return PyUnicode_Compare(x, y) == 0;
+#endif
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    if (n != PyUnicode_GET_LENGTH(y)) return false;
+    const int kind = PyUnicode_KIND(x);
+    if (kind != static_cast<int>(PyUnicode_KIND(y))) return false;
+    const Py_hash_t hx = reinterpret_cast<PyASCIIObject *>(x)->hash;
+    const Py_hash_t hy = reinterpret_cast<PyASCIIObject *>(y)->hash;
+    if (hx != -1 && hy != -1 && hx != hy) return false;
+    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<std::size_t>(n) * kind) == 0;
+}
+
+// Python's `item in container`; for an exact list and an exact str the
+// elements that are exact strs are compared directly.
+bool contains(py::handle container, py::handle item);
 
 // Python's `a + b`, with a direct path for two exact strings.
 py::object concat(py::handle a, py::handle b);

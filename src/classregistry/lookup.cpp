@@ -25,14 +25,21 @@ py::object get_plugin(py::handle self, const Args &a) {
     LookupPath from_path(a[0], a[1], a[2]);
     from_path.reject_reserved();
 
-    py::object node = self.attr(n.plugins_attr);
+    py::object node = instance_attr(self, ops().tree_attr);
     for (int i = 0; i < from_path.size; ++i) {
         py::object next = child_of(node, from_path.parts[i]);
         if (!next) break;
         node = next;
     }
     if (py::object data = child_of(node, n.data)) {
-        if (py::object leaf = child_of(data, chassis_type)) return leaf[n.cls];
+        if (py::object leaf = child_of(data, chassis_type)) {
+            if (PyDict_CheckExact(leaf.ptr())) {
+                PyObject *cls = PyDict_GetItemWithError(leaf.ptr(), n.cls.ptr());
+                if (cls) return py::reinterpret_borrow<py::object>(cls);
+                if (PyErr_Occurred()) throw py::error_already_set();
+            }
+            return leaf[n.cls];
+        }
     }
     not_found(from_path, chassis_type);
 }

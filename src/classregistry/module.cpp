@@ -6,8 +6,6 @@ namespace classregistry {
 
 namespace {
 
-Names *g_names = nullptr;  // lives as long as the process
-Ops *g_ops = nullptr;      // lives as long as the process
 
 py::object intern(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
@@ -49,6 +47,17 @@ Names *make_names() {
     n->kw_os = py::make_tuple(intern("os"));
     n->kw_chassis_type = py::make_tuple(intern("chassis_type"));
     n->kw_data_output = py::make_tuple(intern("data"), intern("output"));
+    n->dunder_name = intern("__name__");
+    n->dunder_module = intern("__module__");
+    n->dunder_file = intern("__file__");
+    n->override_start = intern(" ");
+    n->override_middle = intern(" already registered for ");
+    n->override_end = intern(" is overriding this class");
+    n->comma_space = intern(", ");
+    n->modules = intern("modules");
+    n->open_bracket = intern("[");
+    n->close_bracket = intern("]");
+    n->quote = intern("'");
     return n;
 }
 
@@ -59,9 +68,9 @@ Op own_op(py::handle cls, const char *name) {
 
 }  // namespace
 
-const Names &names() { return *g_names; }
-
-Ops &ops() { return *g_ops; }
+Names *g_names = nullptr;
+Ops *g_ops = nullptr;
+InstanceValues g_instance_values;
 
 }  // namespace classregistry
 
@@ -80,7 +89,9 @@ PYBIND11_MODULE(classregistry, m) {
     std::vector<py::object> lists = import_names("quorvi.plugins", {"supported_chassis", "supported_os"});
     m.attr("supported_chassis") = lists[0];
     m.attr("supported_os") = lists[1];
-    m.attr("getfile") = import_names("inspect", {"getfile"})[0];
+    g_names->inspect_getfile = import_names("inspect", {"getfile"})[0];
+    g_names->sys_dict = py::module_::import("sys").attr("__dict__");
+    m.attr("getfile") = g_names->inspect_getfile;
     m.attr("ConnectionInfraError") =
         import_names("quorvi.core.errors", {"ConnectionInfraError"})[0];
     m.attr("iter_entry_points") = load_iter_entry_points(m);
@@ -97,15 +108,19 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
+    const Names &n = names();
     auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
                       own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
                       own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
-                      {}, {}, {}, {}};
+                      {}, {}, {}, {},
+                      Op{n.plugins_attr, py::object(), 0},  Op{n.supported_os, py::object(), 1},
+                      Op{n.chassis_type_list, py::object(), 2}, {}};
     o->validators.members = {&o->validate_model, &o->validate_platform, &o->validate_os,
                              &o->validate_chassis_type};
     o->validation.members = o->validators.members;
     o->validation.members.push_back(&o->validate_arguments);
     o->arguments.members = {&o->validate_arguments};
     o->rendering.members = {&o->print_tree};
+    o->instance_attrs.members = {&o->tree_attr, &o->supported_os_attr, &o->chassis_type_list_attr};
     g_ops = o;
 }

@@ -2,6 +2,8 @@
 // path, and registration and unregistration of connection classes.
 #include "classregistry.hpp"
 
+#include <cstring>
+
 namespace classregistry {
 
 namespace pc = pyclass;
@@ -66,7 +68,7 @@ py::object init(py::handle self, const Args &) {
     return py::none();
 }
 
-py::object get_plugins(py::handle self, const Args &) { return self.attr(names().plugins_attr); }
+py::object get_plugins(py::handle self, const Args &) { return instance_attr(self, ops().tree_attr); }
 
 py::object set_plugins(py::handle, const Args &) {
     pc::raise(PyExc_Exception, " Protected Member, cannot modify Plugins");
@@ -78,24 +80,73 @@ py::object format_field(py::handle value) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// Whether repr() of an exact str is the text itself in single quotes:
+// printable ASCII without quote or backslash (nothing to escape).
+bool plain_repr(py::handle text) {
+    PyObject *s = text.ptr();
+    if (!PyUnicode_IS_READY(s) || !PyUnicode_IS_ASCII(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (c[i] < 0x20 || c[i] >= 0x7f || c[i] == '\'' || c[i] == '\\') return false;
+    return true;
+}
+
+// `cls.__name__`. A heap class whose metaclass is `type` answers with its
+// stored name.
+py::object class_name(py::handle cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    if (Py_TYPE(cls.ptr()) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject *name = reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
+        if (PyUnicode_CheckExact(name)) return py::reinterpret_borrow<py::object>(name);
+    }
+    PyObject *name = PyObject_GetAttr(cls.ptr(), names().dunder_name.ptr());
+    if (!name) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
 // " {} already registered for {}, {} is overriding this class", filled as
-// str.format fills it.
+// str.format fills it: the class names, and the lookup path as str(list)
+// shows it (each component's repr between brackets), written piece by
+// piece when every component is an exact str.
 void warn_override(py::handle existing_cls, const LookupPath &path, py::handle cls) {
-    py::object old_name = format_field(existing_cls.attr("__name__"));
-    py::object where = format_field(path.as_list());
-    py::object new_name = format_field(cls.attr("__name__"));
-    py::list pieces;
-    pieces.append(py::str(" "));
-    pieces.append(old_name);
-    pieces.append(py::str(" already registered for "));
-    pieces.append(where);
-    pieces.append(py::str(", "));
-    pieces.append(new_name);
-    pieces.append(py::str(" is overriding this class"));
-    py::object message =
-        py::reinterpret_steal<py::object>(PyUnicode_Join(names().empty.ptr(), pieces.ptr()));
-    if (!message) throw py::error_already_set();
-    module_attr(names().log).attr(names().warning)(message);
+    const Names &n = names();
+    // The arguments are read first (both names), then formatted in order.
+    py::object old_name = class_name(existing_cls);
+    py::object new_name = class_name(cls);
+    old_name = format_field(old_name);
+    bool exact = true;
+    for (int i = 0; i < path.size; ++i) exact = exact && PyUnicode_CheckExact(path.parts[i].ptr());
+    py::object message;
+    if (!exact) {
+        py::object where = format_field(path.as_list());
+        message = join_texts({n.override_start, old_name, n.override_middle, where, n.comma_space,
+                              format_field(new_name), n.override_end});
+    } else {
+        // Each component as ', ' (not before the first), then its repr: the
+        // text between quotes, or repr() where something needs escaping.
+        py::object reprs[3];
+        py::handle parts[3][4];
+        for (int i = 0; i < path.size; ++i) {
+            py::handle separator = i ? py::handle(n.comma_space) : py::handle(n.empty);
+            if (plain_repr(path.parts[i])) {
+                parts[i][0] = separator, parts[i][1] = n.quote, parts[i][2] = path.parts[i], parts[i][3] = n.quote;
+            } else {
+                PyObject *r = PyObject_Repr(path.parts[i].ptr());
+                if (!r) throw py::error_already_set();
+                reprs[i] = py::reinterpret_steal<py::object>(r);
+                parts[i][0] = separator, parts[i][1] = n.empty, parts[i][2] = reprs[i], parts[i][3] = n.empty;
+            }
+        }
+        for (int i = path.size; i < 3; ++i) parts[i][0] = parts[i][1] = parts[i][2] = parts[i][3] = n.empty;
+        new_name = format_field(new_name);
+        message = join_texts({n.override_start, old_name, n.override_middle, n.open_bracket,
+                              parts[0][0], parts[0][1], parts[0][2], parts[0][3],
+                              parts[1][0], parts[1][1], parts[1][2], parts[1][3],
+                              parts[2][0], parts[2][1], parts[2][2], parts[2][3],
+                              n.close_bracket, n.comma_space, new_name, n.override_end});
+    }
+    log_line(n.warning, message);
 }
 
 py::object register_plugin(py::handle self, const Args &a) {
@@ -105,33 +156,30 @@ py::object register_plugin(py::handle self, const Args &a) {
     LookupPath path(a[1], a[2], a[3]);
     path.reject_reserved();
 
-    py::object node = self.attr(n.plugins_attr);
+    py::object node = instance_attr(self, ops().tree_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) {
-            node[path.parts[i]] = py::dict();
+            set_item(node, path.parts[i], py::dict());
             next = node[path.parts[i]];
         }
         node = next;
     }
-    py::object class_path = module_attr(n.getfile)(cls);
+    py::object class_path = class_file(cls);
 
+    py::dict leaf;
+    set_item(leaf, n.cls, cls);
+    set_item(leaf, n.path, class_path);
     py::object data = child_of(node, n.data);
     if (data) {
         py::object existing = child_of(data, chassis_type);
         if (existing) warn_override(existing[n.cls], path, cls);
-        py::dict leaf;
-        leaf[n.cls] = cls;
-        leaf[n.path] = class_path;
-        data[chassis_type] = leaf;
-        node[n.data] = data;
+        set_item(data, chassis_type, leaf);
+        set_item(node, n.data, data);
     } else {
-        py::dict leaf;
-        leaf[n.cls] = cls;
-        leaf[n.path] = class_path;
         py::dict fresh;
-        fresh[chassis_type] = leaf;
-        node[n.data] = fresh;
+        set_item(fresh, chassis_type, leaf);
+        set_item(node, n.data, fresh);
     }
     return py::none();
 }
@@ -143,7 +191,7 @@ py::object unregister_plugin(py::handle self, const Args &a) {
     LookupPath path(a[0], a[1], a[2]);
     path.reject_reserved();
 
-    py::object node = self.attr(n.plugins_attr);
+    py::object node = instance_attr(self, ops().tree_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) raise_infra(py::str("Plugin data not found"));

@@ -9,6 +9,11 @@
 // so the text is the same without re-splitting it at every level.
 #include "classregistry.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace classregistry {
 
 namespace pc = pyclass;
@@ -50,7 +55,7 @@ bool is_map(py::handle data) {
 
 // sorted(data)
 py::list sorted_keys(py::handle data) {
-    PyObject *keys = PySequence_List(data.ptr());
+    PyObject *keys = PyDict_CheckExact(data.ptr()) ? PyDict_Keys(data.ptr()) : PySequence_List(data.ptr());
     if (!keys) throw py::error_already_set();
     py::list sorted = py::reinterpret_steal<py::list>(keys);
     if (PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
@@ -133,79 +138,159 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     return result.result();
 }
 
-// A str written piece by piece into one growing string object, widened
-// when a piece needs wider characters and resized in place, so rendering a
-// large tree holds no more than the text itself.
+// Fills in the canonical form of a str made through the legacy API.
+void make_ready(PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#else
+    (void)s;
+#endif
+}
+
+// Byte storage for renderings, kept from one rendering to the next: a
+// large tree is written into memory that is already mapped, instead of
+// fresh pages that the system must fault in every time. A rendering that
+// starts while the storage is taken (a nested or concurrent one) gets its
+// own.
+class Scratch {
+public:
+    Scratch() : taken_(!shared_taken_), bytes_(taken_ ? &shared_bytes_ : &own_bytes_) {
+        if (taken_) shared_taken_ = true;
+    }
+    ~Scratch() {
+        if (!taken_) return;
+        // What an unusually large rendering needed is not kept for good.
+        if (shared_bytes_.capacity() > (std::size_t{64} << 20)) std::string().swap(shared_bytes_);
+        shared_taken_ = false;
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    std::string &bytes() { return *bytes_; }
+
+private:
+    static inline bool shared_taken_ = false;
+    static inline std::string shared_bytes_;
+    bool taken_;
+    std::string own_bytes_;
+    std::string *bytes_;
+};
+
+// A str written piece by piece: characters of one width (1, 2 or 4 bytes,
+// widened when a piece needs more) in the scratch bytes, turned into one
+// str at the end. Pieces of the buffer's width are copied as bytes.
 class TextBuffer {
 public:
+    TextBuffer() : bytes_(scratch_.bytes()) { bytes_.clear(); }
+
     void write(py::handle piece) {
         PyObject *s = piece.ptr();
         make_ready(s);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0) return;
-        reserve(length_ + n, PyUnicode_MAX_CHAR_VALUE(s));
-        if (PyUnicode_CopyCharacters(text_.ptr(), length_, s, 0, n) < 0)
-            throw py::error_already_set();
-        length_ += n;
+        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const int kind = PyUnicode_KIND(s);
+        if (kind == kind_) {
+            const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+            if (maxchar > maxchar_) maxchar_ = maxchar;
+            bytes_.append(static_cast<const char *>(PyUnicode_DATA(s)), n * kind);
+            return;
+        }
+        write_other_width(s, n, kind);
     }
 
+    // ASCII text (the indentation and the fixed pieces).
+    void write_ascii(const char *text, std::size_t size) {
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            bytes_.append(text, size);
+            return;
+        }
+        for (std::size_t i = 0; i < size; ++i) append_wide(static_cast<Py_UCS4>(text[i]));
+    }
+    void write_ascii(const std::string &text, std::size_t size) { write_ascii(text.data(), size); }
+
     py::object finish() {
-        if (!text_) return names().empty;
-        resize(length_);
-        return std::move(text_);
+        const Py_ssize_t length = static_cast<Py_ssize_t>(bytes_.size() / kind_);
+        if (length == 0) return names().empty;
+        PyObject *text = PyUnicode_New(length, maxchar_);
+        if (!text) throw py::error_already_set();
+        std::memcpy(PyUnicode_DATA(text), bytes_.data(), bytes_.size());
+        return py::reinterpret_steal<py::object>(text);
     }
 
 private:
-    static void make_ready(PyObject *s) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0) throw py::error_already_set();
-#else
-        (void)s;
-#endif
-    }
-
-    void reserve(Py_ssize_t needed, Py_UCS4 maxchar) {
-        if (!text_ || maxchar > PyUnicode_MAX_CHAR_VALUE(text_.ptr())) {
-            const Py_ssize_t size = needed > 2 * capacity_ ? needed : 2 * capacity_ + 256;
-            const Py_UCS4 widest =
-                text_ && PyUnicode_MAX_CHAR_VALUE(text_.ptr()) > maxchar ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : maxchar;
-            PyObject *wider = PyUnicode_New(size, widest);
-            if (!wider) throw py::error_already_set();
-            py::object replacement = py::reinterpret_steal<py::object>(wider);
-            if (length_ && PyUnicode_CopyCharacters(wider, 0, text_.ptr(), 0, length_) < 0)
-                throw py::error_already_set();
-            text_ = std::move(replacement);
-            capacity_ = size;
+    void write_other_width(PyObject *s, std::size_t n, int kind) {
+        if (kind > kind_) widen(kind);
+        const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+        if (maxchar > maxchar_) maxchar_ = maxchar;
+        if (kind == kind_) {
+            bytes_.append(static_cast<const char *>(PyUnicode_DATA(s)), n * kind);
             return;
         }
-        if (needed > capacity_) resize(needed > 2 * capacity_ ? needed : 2 * capacity_);
+        const void *data = PyUnicode_DATA(s);
+        for (std::size_t i = 0; i < n; ++i)
+            append_wide(PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)));
     }
 
-    void resize(Py_ssize_t size) {
-        // PyUnicode_Resize may move the object; on failure it leaves it as it was.
-        PyObject *text = text_.release().ptr();
-        const int failed = PyUnicode_Resize(&text, size);
-        text_ = py::reinterpret_steal<py::object>(text);
-        if (failed) throw py::error_already_set();
-        capacity_ = size;
+    void append_wide(Py_UCS4 c) {
+        if (kind_ == PyUnicode_2BYTE_KIND) {
+            const Py_UCS2 v = static_cast<Py_UCS2>(c);
+            bytes_.append(reinterpret_cast<const char *>(&v), sizeof v);
+        } else {
+            bytes_.append(reinterpret_cast<const char *>(&c), sizeof c);
+        }
     }
 
-    py::object text_;
-    Py_ssize_t length_ = 0, capacity_ = 0;
+    // Rewrites what is written so far in the wider `kind`.
+    void widen(int kind) {
+        std::string wider;
+        wider.reserve(bytes_.capacity() / kind_ * kind);
+        const std::size_t length = bytes_.size() / kind_;
+        for (std::size_t i = 0; i < length; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind_, bytes_.data(), static_cast<Py_ssize_t>(i));
+            if (kind == PyUnicode_2BYTE_KIND) {
+                const Py_UCS2 v = static_cast<Py_UCS2>(c);
+                wider.append(reinterpret_cast<const char *>(&v), sizeof v);
+            } else {
+                wider.append(reinterpret_cast<const char *>(&c), sizeof c);
+            }
+        }
+        bytes_.swap(wider);
+        kind_ = kind;
+    }
+
+    Scratch scratch_;
+    std::string &bytes_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_UCS4 maxchar_ = 0;
 };
 
+// Exact strs in the order of Python's `<` for strs: by code point.
+bool text_less(const py::object &a, const py::object &b) {
+    PyObject *x = a.ptr(), *y = b.ptr();
+    const Py_ssize_t nx = PyUnicode_GET_LENGTH(x), ny = PyUnicode_GET_LENGTH(y);
+    if (PyUnicode_KIND(x) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(y) == PyUnicode_1BYTE_KIND) {
+        const int c = std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y),
+                                  static_cast<std::size_t>(nx < ny ? nx : ny));
+        return c != 0 ? c < 0 : nx < ny;
+    }
+    return PyUnicode_Compare(x, y) < 0;
+}
+
 // The whole tree in one pass, for the class's own print_tree: each node
-// writes its lines with the indentation its ancestors would add, the first
-// line with `first`, the others with `rest` (both begin with the line feed
-// that separates the line from the one before, except at the very top).
+// writes its lines with the indentation its ancestors would add.
+//
+// A node's first line starts with its parent's `rest` followed by "  |"
+// (nothing at the very top); its other lines start with its own `rest`:
+// the parent's, followed by "  |", or by "  " for the last child. Every
+// `rest` is a prefix of the one member string `rest_` (a line feed, then
+// connectors and indents), so indenting creates no objects at all.
 class Renderer {
 public:
-    explicit Renderer(py::handle self) : self_(self) {}
+    explicit Renderer(py::handle self) : self_(self), rest_("\n") {}
 
-    // Renders `data` under the label "__ " + key, or under `output` at the top
-    // (key null). With exact strs the label is written, not built.
-    void node(py::handle data, py::handle key, py::handle output, py::handle first,
-              py::handle rest) {
+    // Renders `data` under the label "__ " + key, or under `output` at the
+    // top (key null). `rest_` holds this node's rest; its parent's rest is
+    // the first `parent` characters (the node's first line has none at the
+    // top). With exact strs the label is written, not built.
+    void node(py::handle data, py::handle key, py::handle output, std::size_t parent) {
         const Names &n = names();
         // The nested call gets "__ " + key before it looks at the value, so a
         // key that cannot be added to a str fails even under an empty value.
@@ -216,66 +301,160 @@ public:
         else if (!PyUnicode_CheckExact(key.ptr()))
             label = concat(n.child_prefix, key);
         if (is_empty(data)) {
-            emit(first, n.empty);
+            write_first(key, parent);
             return;
         }
         const bool plain_key = !label && !has_line_feed(key);
         if (!label && !plain_key) label = concat(n.child_prefix, key);
         if (!is_map(data)) {
             if (plain_key) {
-                py::object value = pc::str(data);
+                py::object value = text_of(data);
                 if (PyUnicode_CheckExact(value.ptr()) && !has_line_feed(value)) {
-                    buffer_.write(first);
-                    buffer_.write(n.child_prefix);
-                    buffer_.write(key);
-                    buffer_.write(n.joint);
+                    write_label(key, parent);
+                    buffer_.write_ascii(" = ", 3);
                     buffer_.write(value);
                     return;
                 }
-                emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), first, rest);
+                emit_text(concat(concat(concat(n.child_prefix, key), n.joint), value), key, parent);
                 return;
             }
-            emit_text(value_line(label, data), first, rest);
+            emit_text(value_line(label, data), key, parent);
             return;
         }
         RecursionGuard guard;
         if (plain_key) {
-            buffer_.write(first);
-            buffer_.write(n.child_prefix);
-            buffer_.write(key);
+            write_label(key, parent);
         } else {
             if (!PyUnicode_CheckExact(label.ptr())) {
-                emit_text(render_level(self_, data, label), first, rest);
+                emit_text(render_level(self_, data, label), key, parent);
                 return;
             }
-            emit_text(label, first, rest);
+            emit_text(label, key, parent);
         }
-        py::list keys = sorted_keys(data);
-        const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
-        py::object with_bar = concat(rest, n.connector);
-        py::object with_indent = concat(rest, n.indent);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
-            py::object value = data[child_key];
-            node(value, child_key, py::handle(), with_bar, i == count - 1 ? with_indent : with_bar);
+        const std::size_t own = rest_.size();
+        const std::size_t first_key = keys_.size();
+        if (!push_sorted_keys(data)) {
+            children(data, sorted_keys(data), own);
+            return;
         }
+        const std::size_t count = keys_.size() - first_key;
+        const bool exact_dict = PyDict_CheckExact(data.ptr());
+        // (After an error the renderer is dropped: no state to restore.)
+        for (std::size_t i = 0; i < count; ++i) {
+            // keys_ may grow (and move) below, so it is indexed afresh; it
+            // holds the key until this node is done.
+            py::handle child_key = keys_[first_key + i];
+            rest_.append(i == count - 1 ? "  " : "  |");
+            node(item(data, child_key, exact_dict), child_key, py::handle(), own);
+            rest_.resize(own);
+        }
+        keys_.resize(first_key);
     }
 
     py::object text() { return buffer_.finish(); }
 
 private:
-    static bool has_line_feed(py::handle text) {
-        return PyUnicode_FindChar(text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) != -1;
+    // The children of `data` in the order of `keys` (a list), for keys
+    // that are not all exact strs.
+    void children(py::handle data, const py::list &keys, std::size_t own) {
+        const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            py::handle child_key = PyList_GET_ITEM(keys.ptr(), i);
+            rest_.append(i == count - 1 ? "  " : "  |");
+            node(item(data, child_key, false), child_key, py::handle(), own);
+            rest_.resize(own);
+        }
     }
 
-    void emit(py::handle prefix, py::handle line) {
+    // Appends the keys of an exact dict whose keys are all exact strs to
+    // keys_, sorted as `sorted(data)` sorts them; false (and keys_
+    // unchanged) for any other map.
+    bool push_sorted_keys(py::handle data) {
+        if (!PyDict_CheckExact(data.ptr())) return false;
+        const std::size_t first = keys_.size();
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key)) {
+                keys_.resize(first);
+                return false;
+            }
+            keys_.push_back(py::reinterpret_borrow<py::object>(key));
+        }
+        if (keys_.size() - first > 1)
+            std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(first), keys_.end(), text_less);
+        return true;
+    }
+
+    // data[key], directly for an exact dict.
+    static py::object item(py::handle data, py::handle key, bool exact_dict) {
+        if (exact_dict) {
+            PyObject *v = PyDict_GetItemWithError(data.ptr(), key.ptr());
+            if (v) return py::reinterpret_borrow<py::object>(v);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        return data[key];
+    }
+
+    // str(value). The text of a class whose metaclass is `type` is kept
+    // for the rest of the rendering: it depends only on the class's name,
+    // qualified name and module, and changing any of them clears the
+    // class's version tag, against which the kept text is checked.
+    py::object text_of(py::handle value) {
+        if (Py_TYPE(value.ptr()) != &PyType_Type) return pc::str(value);
+        auto *type = reinterpret_cast<PyTypeObject *>(value.ptr());
+        // A type gets its tag at its first lookup through the type cache.
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(type, names().cls.ptr());
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return pc::str(value);
+        const unsigned int tag = type->tp_version_tag;
+        for (const ClassText &kept : class_texts_)
+            if (kept.cls.ptr() == value.ptr() && kept.tag == tag) return kept.text;
+        py::object text = pc::str(value);
+        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != tag) return text;
+        ClassText kept{py::reinterpret_borrow<py::object>(value), tag, text};
+        if (class_texts_.size() < 8)
+            class_texts_.push_back(std::move(kept));
+        else
+            class_texts_[next_replaced_++ % class_texts_.size()] = std::move(kept);
+        return text;
+    }
+
+    static bool has_line_feed(py::handle text) {
+        PyObject *s = text.ptr();
+        make_ready(s);
+        if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+            return std::memchr(PyUnicode_DATA(s), '\n', static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))) !=
+                   nullptr;
+        return PyUnicode_FindChar(s, '\n', 0, PyUnicode_GET_LENGTH(s), 1) != -1;
+    }
+
+    // The start of a node's first line: its parent's rest and "  |", or
+    // nothing at the top.
+    void write_first(py::handle key, std::size_t parent) {
+        if (!key) return;
+        buffer_.write_ascii(rest_, parent);
+        buffer_.write_ascii("  |", 3);
+    }
+
+    // A child's first line up to the end of its label "__ " + key.
+    void write_label(py::handle key, std::size_t parent) {
+        buffer_.write_ascii(rest_, parent);
+        buffer_.write_ascii("  |__ ", 6);
+        buffer_.write(key);
+    }
+
+    std::string first_prefix(py::handle key, std::size_t parent) const {
+        return key ? rest_.substr(0, parent) + "  |" : std::string();
+    }
+
+    void emit(const std::string &prefix, py::handle line) {
         if (PyUnicode_CheckExact(line.ptr())) {
-            buffer_.write(prefix);
+            buffer_.write_ascii(prefix, prefix.size());
             buffer_.write(line);
             return;
         }
         // What the nested calls would do: add the line to the indentation.
-        py::object piece = concat(prefix, line);
+        py::object piece = concat(py::str(prefix), line);
         if (!PyUnicode_Check(piece.ptr())) {
             PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                          Py_TYPE(piece.ptr())->tp_name);
@@ -284,11 +463,15 @@ private:
         buffer_.write(piece);
     }
 
-    void emit_text(py::handle text, py::handle first, py::handle rest) {
+    // A node's text, its first line after the node's first prefix and the
+    // others after its rest.
+    void emit_text(py::handle text, py::handle key, std::size_t parent) {
+        const std::string first = first_prefix(key, parent);
         if (PyUnicode_CheckExact(text.ptr()) && !has_line_feed(text)) {
             emit(first, text);
             return;
         }
+        const std::string rest = rest_;
         bool is_first = true;
         for (py::handle line : split_lines(text)) {
             emit(is_first ? first : rest, line);
@@ -296,8 +479,18 @@ private:
         }
     }
 
+    struct ClassText {
+        py::object cls;
+        unsigned int tag;
+        py::object text;
+    };
+
     py::handle self_;
     TextBuffer buffer_;
+    std::string rest_;
+    std::vector<py::object> keys_;
+    std::vector<ClassText> class_texts_;
+    std::size_t next_replaced_ = 0;
 };
 
 py::object print_tree(py::handle self, py::handle data, py::handle output) {
@@ -306,7 +499,7 @@ py::object print_tree(py::handle self, py::handle data, py::handle output) {
     if (is_empty(data)) return names().empty;
     if (!is_map(data)) return value_line(output, data);
     Renderer renderer(self);
-    renderer.node(data, py::handle(), output, names().empty, names().newline);
+    renderer.node(data, py::handle(), output, 0);
     return renderer.text();
 }
 
@@ -323,10 +516,10 @@ py::object repr_op(py::handle self, const Args &) {
     header = concat(header, hex);
     header = concat(header, py::str(") "));
     if (runs_own(self, ops().rendering))
-        return print_tree(self, self.attr(n.plugins_attr), header);
+        return print_tree(self, instance_attr(self, ops().tree_attr), header);
     // `self.print_tree(data=self._plugins, ...)`: the method first, then its arguments.
     py::object method = bound_op(self, ops().print_tree);
-    py::object tree = self.attr(n.plugins_attr);
+    py::object tree = instance_attr(self, ops().tree_attr);
     return call_bound(method, {tree, header}, n.kw_data_output);
 }
 

@@ -13,34 +13,74 @@ PyObject *g_module = nullptr;  // borrowed: the module outlives every call
 void set_module(py::handle m) { g_module = m.ptr(); }
 
 py::object module_attr(py::handle name) {
+    // An exact module's attributes are its dict's entries (ModuleType
+    // defines none of the names used here); a missing one is left to
+    // getattr (module __getattr__, the AttributeError).
+    if (PyModule_CheckExact(g_module)) {
+        PyObject *v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
     PyObject *v = PyObject_GetAttr(g_module, name.ptr());
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
 }
 
-bool same_text(py::handle a, py::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    if (PyUnicode_GET_LENGTH(a.ptr()) != PyUnicode_GET_LENGTH(b.ptr())) return false;
-    return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+bool contains(py::handle container, py::handle item) {
+    PyObject *list = container.ptr();
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(item.ptr())) return pc::contains(container, item);
+    // As list.__contains__: each element compared with `element == item`,
+    // the size read afresh since a comparison may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *element = PyList_GET_ITEM(list, i);
+        if (element == item.ptr()) return true;
+        if (PyUnicode_CheckExact(element)) {
+            if (same_text(element, item)) return true;
+            continue;
+        }
+        py::object held = py::reinterpret_borrow<py::object>(element);
+        const int r = PyObject_RichCompareBool(element, item.ptr(), Py_EQ);
+        if (r < 0) throw py::error_already_set();
+        if (r) return true;
+    }
+    return false;
 }
 
-bool runs_own(py::handle self, const OpSet &which) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    // A custom __getattribute__ or __getattr__ may answer differently.
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+namespace {
+
+bool has_valid_tag(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+}
+
+}  // namespace
+
+bool type_runs_own(PyTypeObject *type, const OpSet &which) {
+    if (type == which.own_type && has_valid_tag(type) && type->tp_version_tag == which.own_type_tag)
+        return true;
+    const unsigned int tag_before = has_valid_tag(type) ? type->tp_version_tag : 0;
     for (const Op *op : which.members)
         if (_PyType_Lookup(type, op->name.ptr()) != op->impl.ptr()) return false;
-    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!d) {
-        // An object without a __dict__ cannot shadow the class.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        return true;
+    // The lookups give the type a version tag where it can have one. Cache
+    // only when the tag stayed the same throughout.
+    if (tag_before != 0 && has_valid_tag(type) && type->tp_version_tag == tag_before) {
+        which.own_type = type;
+        which.own_type_tag = tag_before;
     }
-    py::object dict = py::reinterpret_steal<py::object>(d);
-    // An instance attribute of the same name shadows the operation. The
-    // instance dict is small, so one pass over it beats a lookup per name;
-    // a key that is not an exact str might compare equal in its own way.
+    return true;
+}
+
+namespace {
+
+// No instance attribute shadows a member.
+bool dict_runs_own(py::handle dict, const OpSet &which) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Dict versions are unique across all dicts and change with every
+    // change, so a version once scanned needs no second scan.
+    const std::uint64_t version = reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag;
+    if (version == which.own_dict_version) return true;
+#endif
+    // The instance dict is small, so one pass over it beats a lookup per
+    // name; a key that is not an exact str might compare equal in its own way.
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
@@ -48,7 +88,34 @@ bool runs_own(py::handle self, const OpSet &which) {
         for (const Op *op : which.members)
             if (same_text(key, op->name)) return false;
     }
+#if PY_VERSION_HEX < 0x030C0000
+    which.own_dict_version = version;
+#endif
     return true;
+}
+
+}  // namespace
+
+bool runs_own(py::handle self, const OpSet &which) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    // A custom __getattribute__ or __getattr__ may answer differently.
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!type_runs_own_cached(type, which)) return false;
+    PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!d) {
+        // An object without a __dict__ cannot shadow the class.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return true;
+    }
+    return dict_runs_own(py::reinterpret_steal<py::object>(d), which);
+}
+
+py::object instance_attr_slow(py::handle self, const Op &attr) {
+    // Not in the instance dict: getattr raises the AttributeError.
+    PyObject *v = PyObject_GetAttr(self.ptr(), attr.name.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
 }
 
 py::object bound_op(py::handle self, const Op &op) {
@@ -83,6 +150,99 @@ py::object call_op(py::handle self, const Op &op, std::initializer_list<py::hand
                                             kwnames ? kwnames.ptr() : nullptr);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+void log_line(py::handle level, py::handle message) {
+    py::object log = module_attr(names().log);
+    // The spare slot in front lets the callee prepend a bound self cheaply.
+    PyObject *stack[3] = {nullptr, log.ptr(), message.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(level.ptr(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+    if (!r) throw py::error_already_set();
+    py::object discarded = py::reinterpret_steal<py::object>(r);
+}
+
+namespace {
+
+// inspect.getfile's answer for a plain class, or a null object where
+// anything differs from the plain case. An error in a step that
+// inspect.getfile takes as well propagates.
+py::object plain_class_file(py::handle cls) {
+    const Names &n = names();
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    // A heap type keeps __module__ in its dict.
+    if (Py_TYPE(cls.ptr()) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict)
+        return py::object();
+    PyObject *module_name = PyDict_GetItemWithError(type->tp_dict, n.dunder_module.ptr());
+    if (!module_name) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyUnicode_CheckExact(module_name)) return py::object();
+    // sys.modules, as the sys module holds it now.
+    PyObject *modules = PyDict_GetItemWithError(n.sys_dict.ptr(), n.modules.ptr());
+    if (!modules) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyDict_CheckExact(modules)) return py::object();
+    PyObject *module = PyDict_GetItemWithError(modules, module_name);
+    if (!module) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    // An exact module's attribute is its dict's entry (ModuleType defines
+    // no __file__); a missing one is left to the call (module __getattr__).
+    if (!PyModule_CheckExact(module)) return py::object();
+    PyObject *file = PyDict_GetItemWithError(PyModule_GetDict(module), n.dunder_file.ptr());
+    if (!file) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyUnicode_CheckExact(file) || PyUnicode_GET_LENGTH(file) == 0) return py::object();
+    return py::reinterpret_borrow<py::object>(file);
+}
+
+}  // namespace
+
+py::object class_file(py::handle cls) {
+    py::object getfile = module_attr(names().getfile);
+    if (getfile.ptr() == names().inspect_getfile.ptr()) {
+        if (py::object file = plain_class_file(cls)) return file;
+    }
+    PyObject *r = PyObject_CallOneArg(getfile.ptr(), cls.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object join_texts(std::initializer_list<py::handle> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (py::handle piece : pieces) {
+        PyObject *s = piece.ptr();
+        if (!PyUnicode_Check(s) || PyUnicode_READY(s) < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "can only join str");
+            throw py::error_already_set();
+        }
+        length += PyUnicode_GET_LENGTH(s);
+        if (PyUnicode_MAX_CHAR_VALUE(s) > widest) widest = PyUnicode_MAX_CHAR_VALUE(s);
+    }
+    PyObject *joined = PyUnicode_New(length, widest);
+    if (!joined) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(joined);
+    const int kind = PyUnicode_KIND(joined);
+    char *data = static_cast<char *>(PyUnicode_DATA(joined));
+    Py_ssize_t at = 0;
+    for (py::handle piece : pieces) {
+        PyObject *s = piece.ptr();
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (static_cast<int>(PyUnicode_KIND(s)) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(s), static_cast<std::size_t>(n) * kind);
+        else if (PyUnicode_CopyCharacters(joined, at, s, 0, n) < 0)
+            throw py::error_already_set();
+        at += n;
+    }
+    return result;
 }
 
 void raise_infra(const py::object &message) {

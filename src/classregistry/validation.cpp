@@ -136,12 +136,12 @@ void validate_platform(py::handle, py::handle os, py::handle platform) {
 
 void validate_os(py::handle self, py::handle os) {
     const bool given = is_true(os);
-    py::object known = self.attr(names().supported_os);
+    py::object known = instance_attr(self, ops().supported_os_attr);
     if (given) {
-        if (!pc::contains(known, os)) {
+        if (!contains(known, os)) {
             py::object line =
                 pc::percent_s("%s is not part of the built-in list of supported OSes.", os);
-            module_attr(names().log).attr(names().debug)(line);
+            log_line(names().debug, line);
         }
         return;
     }
@@ -150,8 +150,8 @@ void validate_os(py::handle self, py::handle os) {
 
 void validate_chassis_type(py::handle self, py::handle chassis_type) {
     const bool given = is_true(chassis_type);
-    py::object known = self.attr(names().chassis_type_list);
-    if (given && pc::contains(known, chassis_type)) return;
+    py::object known = instance_attr(self, ops().chassis_type_list_attr);
+    if (given && contains(known, chassis_type)) return;
     raise_infra(list_message("chassis Type should be one of these ", known, ", but got ",
                              chassis_type));
 }

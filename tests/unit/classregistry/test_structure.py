@@ -65,3 +65,34 @@ def test_plugins_is_the_live_tree_and_refuses_assignment(registry):
     assert type(caught.value) is Exception
     assert caught.value.args == (" Protected Member, cannot modify Plugins",)
     assert registry._plugins == {"orbix": {}}
+
+
+class Key(str):
+    pass
+
+
+def test_operations_bind_like_python_functions(registry):
+    R = cr.ClassRegistry
+    method = registry.get_plugin
+    assert R.get_plugin is R.get_plugin is vars(R)["get_plugin"]
+    assert method.__self__ is registry and method.__func__ is vars(R)["get_plugin"]
+    assert (R.get_plugin.__name__, R.get_plugin.__qualname__, R.get_plugin.__module__) == (
+        "get_plugin", "ClassRegistry.get_plugin", "quorvi.core.classregistry")
+    assert R.get_plugin.__doc__ and "ClassRegistry.get_plugin" in repr(R.get_plugin)
+    assert str(inspect.signature(R.validate_os)) == "(self, os)"
+    # Unbound, any object is a valid self, as for a Python function.
+    assert R.validate_model(object(), None, None, "") is None
+    assert R.validate_os(registry, os=Key("orbix")) is None
+    assert R.validate_os(registry, **{Key("os"): "orbix"}) is None
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda r: r.validate_os(), "missing required argument: 'os'"),
+    (lambda r: r.validate_os("orbix", "extra"), "takes 2 positional arguments but 3 were given"),
+    (lambda r: r.validate_os(system="orbix"), "unexpected keyword argument 'system'"),
+    (lambda r: r.validate_os("orbix", os="orbix"), "multiple values for argument 'os'"),
+    (lambda r: cr.ClassRegistry.validate_os(), "needs an argument"),
+])
+def test_argument_binding_errors(registry, call, message):
+    with pytest.raises(TypeError, match=message):
+        call(registry)
