@@ -30,21 +30,44 @@ export PYTHONMALLOC=malloc
 export QUORVI_SANITIZED=1
 # halt_on_error: the first error ends the process; exitcode 99 on a report
 # that did not abort it (leaks at exit). Reports go to files so that none is
-# lost in a test's captured output or a simulator's pseudo-terminal.
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=99:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:log_path=$logs/asan"
+# lost in a test's captured output or a simulator's pseudo-terminal. Each
+# report ends with the process's module map, which tells whether the process
+# ever loaded one of our modules.
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=99:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:print_module_map=2:log_path=$logs/asan"
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0:exitcode=99"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:log_path=$logs/ubsan"
 
 "$@"
 status=$?
 
-reports=("$logs"/*)
-if [ -e "${reports[0]}" ]; then
-    for report in "${reports[@]}"; do
+# The one kind of report set aside: leaks found at exit in a process that
+# never loaded either of our modules, such as a simulated device's console.
+# Such a process runs only the interpreter, and CPython 3.11 does not free
+# everything it made when it exits normally (`python3.11 -I -c "import re"`
+# alone reports 13 kB); its allocations cannot be told apart by stack,
+# because the interpreter is built without frame pointers.
+interpreter_only() {
+    grep -q "ERROR: LeakSanitizer" "$1" &&
+        ! grep -q "ERROR: AddressSanitizer" "$1" &&
+        ! grep -Eq "/quorvi/(bases/routers/link_broker|core/classregistry)[^/]*\.so" "$1"
+}
+
+failing=()
+for report in "$logs"/*; do
+    [ -e "$report" ] || continue
+    if [[ "$(basename "$report")" == asan.* ]] && interpreter_only "$report"; then
+        echo "sanitizers: set aside $(basename "$report"): $(grep -m1 '^SUMMARY' "$report")" \
+             "in a process that never loaded our modules"
+    else
+        failing+=("$report")
+    fi
+done
+if [ "${#failing[@]}" -gt 0 ]; then
+    for report in "${failing[@]}"; do
         echo "==== $report"
         cat "$report"
     done
-    echo "sanitizers: ${#reports[@]} report file(s) in $logs" >&2
+    echo "sanitizers: ${#failing[@]} report file(s) in $logs" >&2
     exit 1
 fi
 echo "sanitizers: no report"
