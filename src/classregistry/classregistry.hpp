@@ -95,32 +95,37 @@ inline bool type_runs_own_cached(PyTypeObject *type, const OpSet &which) {
 // dict directly while the class (and every base) leaves all of them to the
 // instance and attribute access is Python's own; through getattr otherwise.
 py::object instance_attr_slow(py::handle self, const Op &attr);
+
+// The slot holding the instance dict of `self`; null where the object has
+// none or it could not be made (the caller then takes the general path).
+// The slot itself may hold null: no instance attribute set yet.
+inline PyObject **instance_dict_slot(py::handle self) { return _PyObject_GetDictPtr(self.ptr()); }
+
 inline py::object instance_attr(py::handle self, const Op &attr) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (type->tp_getattro == PyObject_GenericGetAttr &&
         type_runs_own_cached(type, ops().instance_attrs)) {
-        PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
-        if (d) {
-            py::object dict = py::reinterpret_steal<py::object>(d);
+        PyObject **slot = instance_dict_slot(self);
+        if (PyObject *d = slot ? *slot : nullptr) {
 #if PY_VERSION_HEX < 0x030C0000
             InstanceValues &known = g_instance_values;
             const std::uint64_t version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
             if (version == known.version && known.values[attr.slot])
                 return py::reinterpret_borrow<py::object>(known.values[attr.slot]);
 #endif
+            // The lookup may run Python code (a key's own __eq__), which could
+            // replace the instance dict: it is held meanwhile.
+            py::object dict = py::reinterpret_borrow<py::object>(d);
             PyObject *v = PyDict_GetItemWithError(d, attr.name.ptr());
             if (v) {
 #if PY_VERSION_HEX < 0x030C0000
-                if (version != known.version) known = InstanceValues{version, {nullptr, nullptr, nullptr}};
+                const std::uint64_t now = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+                if (now != known.version) known = InstanceValues{now, {nullptr, nullptr, nullptr}};
                 known.values[attr.slot] = v;
 #endif
                 return py::reinterpret_borrow<py::object>(v);
             }
             if (PyErr_Occurred()) throw py::error_already_set();
-        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-        } else {
-            throw py::error_already_set();
         }
     }
     return instance_attr_slow(self, attr);

@@ -101,6 +101,11 @@ bool runs_own(py::handle self, const OpSet &which) {
     // A custom __getattribute__ or __getattr__ may answer differently.
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     if (!type_runs_own_cached(type, which)) return false;
+    if (PyObject **slot = instance_dict_slot(self)) {
+        // No Python code runs while the dict is scanned: borrowed is enough.
+        // No dict yet: no instance attribute can shadow the class.
+        return *slot == nullptr || dict_runs_own(*slot, which);
+    }
     PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!d) {
         // An object without a __dict__ cannot shadow the class.

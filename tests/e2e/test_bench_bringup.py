@@ -35,3 +35,14 @@ def test_connect_sends_the_documented_lines_and_the_bare_script_has_that_convers
     assert bench.recorded_conversation(device) == documented
     # Each prompt the script waits for comes (a wrong one would time out).
     assert bench.bare_bringup(device, steps) >= bench.mandated_waits(kind)
+
+
+def test_broker_own_time_sees_the_operations_and_puts_them_back(bench, sim):
+    import quorvi.bases.routers.link_broker as link_broker
+
+    before = {name: op for name, op in vars(link_broker.BaseSingleRpLinkBroker).items()}
+    own, wall = bench.broker_own_time(sim("single"))
+    # The operations ran inside the profiled connect: their time is counted,
+    # and it is a small part of the connect.
+    assert 0 < own < wall
+    assert dict(vars(link_broker.BaseSingleRpLinkBroker)) == before

@@ -186,6 +186,36 @@ def test_instance_attributes_are_read_afresh_after_a_change(log):
         registry.get_plugin("orbix", chassis_type="dual_rp")
 
 
+def test_instance_dict_replaced_while_an_attribute_is_looked_up(log):
+    # A key whose hash collides with "_plugins" runs its own __eq__ during the
+    # lookup and replaces the instance dict there: the lookup finishes on the
+    # dict it began with, as Python's attribute access does, and nothing is
+    # read from a freed dict.
+    registry = cr.ClassRegistry()
+    warm_up(registry)
+    fresh = {"_plugins": {}, "chassis_type_list": ["dual_rp"], "supported_os": ["orbix"]}
+
+    class Colliding:
+        armed = False
+
+        def __hash__(self):
+            return hash("_plugins")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                registry.__dict__ = fresh
+            return False
+
+    # The colliding key comes first, so every lookup of "_plugins" meets it.
+    registry.__dict__ = {Colliding(): "x", **registry.__dict__}
+    Colliding.armed = True
+    assert registry.get_plugin("orbix", chassis_type="dual_rp") is A
+    assert registry.__dict__ is fresh and not Colliding.armed
+    with pytest.raises(ConnectionInfraError, match="not found"):
+        registry.get_plugin("orbix", chassis_type="dual_rp")
+
+
 def test_class_attributes_and_properties_of_a_subclass_win(log):
     class Narrow(cr.ClassRegistry):
         chassis_type_list = ["stack"]  # the instance attribute set by __init__ still wins
