@@ -48,17 +48,21 @@ py::object execute_init_commands(py::handle self, const Args &a) {
     }
     py::object con = self.attr("connection");
     const bool standby = pc::truth(a[0]);
+    // Each call reads the method, then its arguments, as Python does.
     for (py::handle command : self.attr("init_exec_commands")) {
+        py::object execute = con.attr("execute");
+        py::object prompt_recovery = self.attr("prompt_recovery");
         if (standby)
-            con.attr("execute")(command, "prompt_recovery"_a = self.attr("prompt_recovery"),
-                                "target"_a = "standby");
+            execute(command, "prompt_recovery"_a = prompt_recovery, "target"_a = "standby");
         else
-            con.attr("execute")(command, "prompt_recovery"_a = self.attr("prompt_recovery"));
+            execute(command, "prompt_recovery"_a = prompt_recovery);
     }
     if (!standby) {
         py::object config = self.attr("init_config_commands");
-        if (py::len(config) > 0)
-            con.attr("configure")(config, "prompt_recovery"_a = self.attr("prompt_recovery"));
+        if (py::len(config) > 0) {
+            py::object configure = con.attr("configure");
+            configure(config, "prompt_recovery"_a = self.attr("prompt_recovery"));
+        }
     }
     return py::none();
 }

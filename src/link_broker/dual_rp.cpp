@@ -10,8 +10,10 @@ using namespace pybind11::literals;
 namespace {
 
 void log_state(py::handle con, py::handle subcon) {
-    con.attr("log").attr("debug")(pc::format("{} in state: {}", subcon.attr("alias"),
-                                             subcon.attr("state_machine").attr("current_state")));
+    py::object debug = con.attr("log").attr("debug");
+    py::object alias = subcon.attr("alias");
+    py::object state = subcon.attr("state_machine").attr("current_state");
+    debug(pc::format("{} in state: {}", alias, state));
 }
 
 py::object designate_handles(py::handle self, const Args &) {
@@ -35,18 +37,16 @@ py::object designate_handles(py::handle self, const Args &) {
     // Wake-up pass: each line to a known state, with its own prompt recovery.
     for (py::handle subcon : {subcon1, subcon2}) {
         subcon.attr("sendline")();
-        subcon.attr("state_machine").attr("go_to")(
-            "any", subcon.attr("spawn"), "context"_a = subcon.attr("context"),
-            "prompt_recovery"_a = subcon.attr("prompt_recovery"),
-            "timeout"_a = subcon.attr("connection_timeout"));
+        go_to_with_own_settings(subcon, "any");
         log_state(con, subcon);
     }
 
     // Enable pass: a line that cannot reach enable just stays where it is.
     for (py::handle subcon : {subcon1, subcon2}) {
         try {
-            subcon.attr("state_machine").attr("go_to")("enable", subcon.attr("spawn"),
-                                                       "context"_a = subcon.attr("context"));
+            py::object go_to = subcon.attr("state_machine").attr("go_to");
+            py::object spawn = subcon.attr("spawn");
+            go_to("enable", spawn, "context"_a = subcon.attr("context"));
         } catch (py::error_already_set &e) {
             if (!pc::is_ordinary_error(e)) throw;
         }
@@ -64,19 +64,20 @@ py::object designate_handles(py::handle self, const Args &) {
         target_alias = subcon2_alias;
         other_alias = subcon1_alias;
     } else {
+        py::object state1 = subcon1.attr("state_machine").attr("current_state");
+        py::object state2 = subcon2.attr("state_machine").attr("current_state");
         pc::raise(framework("ConnectionError"),
                   pc::format("Dual-RP designation found no line at the enable prompt: "
                              "{} in state {}, {} in state {}",
-                             subcon1_alias, subcon1.attr("state_machine").attr("current_state"),
-                             subcon2_alias, subcon2.attr("state_machine").attr("current_state")));
+                             subcon1_alias, state1, subcon2_alias, state2));
     }
 
     py::object spawn = target.attr("spawn");
     spawn.attr("sendline")("sh redundancy stat | inc my state");
     py::object prompt = target.attr("state_machine").attr("get_state")("enable").attr("pattern");
-    py::object output =
-        spawn.attr("expect")(prompt, "timeout"_a = con.attr("settings").attr("EXEC_TIMEOUT"))
-            .attr("match_output");
+    py::object expect = spawn.attr("expect");
+    py::object timeout = con.attr("settings").attr("EXEC_TIMEOUT");
+    py::object output = expect(prompt, "timeout"_a = timeout).attr("match_output");
 
     // Plain substring tests ignoring case; "active" is tested first.
     py::object lowered = output.attr("lower")();

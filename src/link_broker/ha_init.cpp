@@ -15,10 +15,14 @@ py::object init_active(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     con.attr("log").attr("info")("+++ initializing active handle +++");
     py::object act_con = con.attr("active");
-    act_con.attr("state_machine")
-        .attr("go_to")("enable", act_con.attr("spawn"), "context"_a = act_con.attr("context"),
-                       "prompt_recovery"_a = self.attr("prompt_recovery"),
-                       "timeout"_a = act_con.attr("connection_timeout"));
+    // The method, then its arguments left to right, as Python reads them.
+    py::object go_to = act_con.attr("state_machine").attr("go_to");
+    py::object spawn = act_con.attr("spawn");
+    py::object context = act_con.attr("context");
+    py::object prompt_recovery = self.attr("prompt_recovery");
+    py::object timeout = act_con.attr("connection_timeout");
+    go_to("enable", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
+          "timeout"_a = timeout);
     self.attr("execute_init_commands")();
     return py::none();
 }
@@ -26,8 +30,9 @@ py::object init_active(py::handle self, const Args &) {
 py::object unlock_standby(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     con.attr("log").attr("info")("+++ unlocking standby +++");
+    py::object configure = con.attr("configure");
     py::object commands = con.attr("settings").attr("HA_STANDBY_UNLOCK_COMMANDS");
-    con.attr("configure")(commands, "prompt_recovery"_a = self.attr("prompt_recovery"));
+    configure(commands, "prompt_recovery"_a = self.attr("prompt_recovery"));
 
     // The unlock leaves the standby line in an unknown state with stale
     // output: tell its state machine "generic", drop the output, and let
@@ -37,10 +42,10 @@ py::object unlock_standby(py::handle self, const Args &) {
     py::setattr(con.attr("standby").attr("spawn"), "buffer", py::str(""));
     con.attr("standby").attr("spawn").attr("sendline")();
     py::object standby = con.attr("standby");
-    standby.attr("state_machine")
-        .attr("go_to")("spawn"_a = standby.attr("spawn"),
-                       "prompt_recovery"_a = self.attr("prompt_recovery"),
-                       "to_state"_a = "any");
+    py::object go_to = standby.attr("state_machine").attr("go_to");
+    py::object spawn = standby.attr("spawn");
+    go_to("spawn"_a = spawn, "prompt_recovery"_a = self.attr("prompt_recovery"),
+          "to_state"_a = "any");
     return py::none();
 }
 
@@ -49,10 +54,13 @@ py::object init_standby(py::handle self, const Args &) {
     con.attr("log").attr("info")("+++ initializing standby handle +++");
     if (pc::truth(con.attr("standby_goto_enable"))) {
         py::object sby_con = con.attr("standby");
-        sby_con.attr("state_machine")
-            .attr("go_to")("enable", sby_con.attr("spawn"), "context"_a = sby_con.attr("context"),
-                           "prompt_recovery"_a = self.attr("prompt_recovery"),
-                           "timeout"_a = sby_con.attr("connection_timeout"));
+        py::object go_to = sby_con.attr("state_machine").attr("go_to");
+        py::object spawn = sby_con.attr("spawn");
+        py::object context = sby_con.attr("context");
+        py::object prompt_recovery = self.attr("prompt_recovery");
+        py::object timeout = sby_con.attr("connection_timeout");
+        go_to("enable", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
+              "timeout"_a = timeout);
     }
     self.attr("execute_init_commands")("standby"_a = true);
     return py::none();
@@ -61,8 +69,9 @@ py::object init_standby(py::handle self, const Args &) {
 py::object assign_ha_mode(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     con.attr("log").attr("info")("+++ assigning ha mode +++");
-    py::object ret = con.attr("execute")("sh redundancy state", "target"_a = "active",
-                                         "prompt_recovery"_a = self.attr("prompt_recovery"));
+    py::object execute = con.attr("execute");
+    py::object ret = execute("sh redundancy state", "target"_a = "active",
+                             "prompt_recovery"_a = self.attr("prompt_recovery"));
     // Python's re: \s also spans line ends, while (.*) stops before one.
     py::object match =
         framework("re").attr("search")(R"([Rr]edundancy\s+[Ss]tate\s+=\s+(.*))", ret);

@@ -43,6 +43,11 @@ void add_quad_rp_operations(py::module_ &m, py::handle cls);
 // learned across the subconnections, stored on all of them.
 void learn_hostname_across(const py::object &con, const py::object &subconnections);
 
+// `line.state_machine.go_to(state, line.spawn, context=line.context,
+// prompt_recovery=line.prompt_recovery, timeout=line.connection_timeout)`,
+// read as Python reads it: the method, then each argument left to right.
+void go_to_with_own_settings(py::handle line, const char *state);
+
 // What the "show switch" probe of the stack and quad brokers found: whether a
 // line in "enable" or "disable" ran the command, and the member records
 // (the named groups of each member line, keyed by the member number text).

@@ -10,14 +10,24 @@ namespace link_broker {
 namespace pc = pyclass;
 using namespace pybind11::literals;
 
+void go_to_with_own_settings(py::handle line, const char *state) {
+    py::object go_to = line.attr("state_machine").attr("go_to");
+    py::object spawn = line.attr("spawn");
+    py::object context = line.attr("context");
+    py::object prompt_recovery = line.attr("prompt_recovery");
+    py::object timeout = line.attr("connection_timeout");
+    go_to(state, spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
+          "timeout"_a = timeout);
+}
+
 // The hostname the first line reports other than the default pattern, stored
 // on the connection and every subconnection; learning is then switched off.
 void learn_hostname_across(const py::object &con, const py::object &subconnections) {
     py::object default_hostname = con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME");
     py::object learned_hostname = default_hostname;
     for (py::handle subconnection : subconnections) {
-        py::object seen = subconnection.attr("_get_learned_hostname")(
-            "spawn"_a = subconnection.attr("spawn"));
+        py::object get_learned_hostname = subconnection.attr("_get_learned_hostname");
+        py::object seen = get_learned_hostname("spawn"_a = subconnection.attr("spawn"));
         if (!pc::equals(seen, default_hostname)) {
             learned_hostname = seen;
             break;

@@ -25,15 +25,16 @@ py::object is_interactive(py::handle self, const Args &a) {
     framework("time").attr("sleep")(timeout);
     py::object spawn = a[0].attr("spawn");
     try {
-        spawn.attr("expect")(".+", "timeout"_a = timeout, "log_timeout"_a = false);
+        py::object expect = spawn.attr("expect");
+        expect(".+", "timeout"_a = timeout, "log_timeout"_a = false);
     } catch (py::error_already_set &e) {
         if (!e.matches(framework("TimeoutError"))) throw;
         return py::bool_(false);
     }
     spawn.attr("sendline")();
     try {
-        spawn.attr("expect")(R"(\S+)", "timeout"_a = timeout, "trim_buffer"_a = false,
-                             "log_timeout"_a = false);
+        py::object expect = spawn.attr("expect");
+        expect(R"(\S+)", "timeout"_a = timeout, "trim_buffer"_a = false, "log_timeout"_a = false);
     } catch (py::error_already_set &e) {
         if (!e.matches(framework("TimeoutError"))) throw;
         return py::bool_(false);
@@ -67,11 +68,14 @@ py::object establish_connection(py::handle self, const Args &) {
         py::dict creds;
         creds["cred_list"] = context.attr("get")("login_creds");
         context.attr("update")(creds);
-        subcon.attr("state_machine").attr("go_to")(
-            "any", subcon.attr("spawn"), "context"_a = context,
-            "prompt_recovery"_a = self.attr("prompt_recovery"),
-            "timeout"_a = subcon.attr("connection_timeout"),
-            "dialog"_a = self.attr("get_connection_dialog")());
+        // The method, then its arguments left to right, as Python reads them.
+        py::object go_to = subcon.attr("state_machine").attr("go_to");
+        py::object spawn = subcon.attr("spawn");
+        py::object prompt_recovery = self.attr("prompt_recovery");
+        py::object timeout = subcon.attr("connection_timeout");
+        py::object dialog = self.attr("get_connection_dialog")();
+        go_to("any", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
+              "timeout"_a = timeout, "dialog"_a = dialog);
         context.attr("pop")("cred_list", py::none());
     }
 
@@ -113,11 +117,7 @@ py::object designate_handles(py::handle self, const Args &) {
         py::setattr(con, "_handles_designated", py::bool_(false));
         pc::raise(framework("ConnectionError"), "Failed to identify active rp and standby rp");
     }
-    for (py::handle subcon : {active, standby})
-        subcon.attr("state_machine").attr("go_to")(
-            "enable", subcon.attr("spawn"), "context"_a = subcon.attr("context"),
-            "prompt_recovery"_a = subcon.attr("prompt_recovery"),
-            "timeout"_a = subcon.attr("connection_timeout"));
+    for (py::handle subcon : {active, standby}) go_to_with_own_settings(subcon, "enable");
     py::setattr(con, "_handles_designated", py::bool_(true));
     return py::none();
 }

@@ -84,11 +84,7 @@ py::object designate_handles(py::handle self, const Args &) {
                              listing(info)));
     }
 
-    for (py::handle subcon : {active, standby})
-        subcon.attr("state_machine").attr("go_to")(
-            "enable", subcon.attr("spawn"), "context"_a = subcon.attr("context"),
-            "prompt_recovery"_a = subcon.attr("prompt_recovery"),
-            "timeout"_a = subcon.attr("connection_timeout"));
+    for (py::handle subcon : {active, standby}) go_to_with_own_settings(subcon, "enable");
     con.attr("_set_active_alias")(active_alias);
     con.attr("_set_standby_alias")(standby_alias);
     py::setattr(con, "_handles_designated", py::bool_(true));

@@ -174,6 +174,34 @@ def test_every_scenario_succeeds_and_covers_every_kind_of_call():
     assert {"active?", "standby?", "spawn?", "subconnections?", "current_state?"} <= seen
 
 
+# The attributes a go_to call reads, in the order Python reads them for
+# `line.state_machine.go_to(state, line.spawn, context=line.context, ...)`.
+GO_TO_READS = ["state_machine", "spawn", "context"]
+
+
+@pytest.mark.parametrize("name", [n for n, (_, operation, _) in SCENARIOS.items()
+                                  if operation == "connect"])
+def test_a_go_to_call_reads_the_method_then_its_arguments_left_to_right(name):
+    events = [e[0] for e in BASE[name].events]
+    checked = 0
+    for i, event in enumerate(events):
+        call = re.fullmatch(r"(?:(\w+)\.)?sm\.go_to", event)
+        if not call:
+            continue
+        line = call.group(1) or "con"  # a single-RP connection's own state machine is "sm"
+        # The reads of this line made right before the call (a Dialog made
+        # for it may stand among them).
+        reads, j = [], i - 1
+        while j >= 0 and (events[j].endswith("?") or events[j] == "Dialog"):
+            if events[j].startswith(line + ".") and events[j].count(".") == 1:
+                reads.insert(0, events[j][len(line) + 1:-1])
+            j -= 1
+        reads = [r for r in reads if r in GO_TO_READS]
+        assert reads == sorted(reads, key=GO_TO_READS.index), (name, i, events[j + 1:i + 1])
+        checked += "spawn" in reads
+    assert checked
+
+
 # ---- where the brokers catch an ordinary error
 
 def os_learning_execute(base, index):
