@@ -15,14 +15,7 @@ py::object init_active(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     con.attr("log").attr("info")("+++ initializing active handle +++");
     py::object act_con = con.attr("active");
-    // The method, then its arguments left to right, as Python reads them.
-    py::object go_to = act_con.attr("state_machine").attr("go_to");
-    py::object spawn = act_con.attr("spawn");
-    py::object context = act_con.attr("context");
-    py::object prompt_recovery = self.attr("prompt_recovery");
-    py::object timeout = act_con.attr("connection_timeout");
-    go_to("enable", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-          "timeout"_a = timeout);
+    go_to_state(act_con, "enable", self);
     self.attr("execute_init_commands")();
     return py::none();
 }
@@ -53,14 +46,7 @@ py::object init_standby(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     con.attr("log").attr("info")("+++ initializing standby handle +++");
     if (pc::truth(con.attr("standby_goto_enable"))) {
-        py::object sby_con = con.attr("standby");
-        py::object go_to = sby_con.attr("state_machine").attr("go_to");
-        py::object spawn = sby_con.attr("spawn");
-        py::object context = sby_con.attr("context");
-        py::object prompt_recovery = self.attr("prompt_recovery");
-        py::object timeout = sby_con.attr("connection_timeout");
-        go_to("enable", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-              "timeout"_a = timeout);
+        go_to_state(con.attr("standby"), "enable", self);
     }
     self.attr("execute_init_commands")("standby"_a = true);
     return py::none();

@@ -44,9 +44,13 @@ void add_quad_rp_operations(py::module_ &m, py::handle cls);
 void learn_hostname_across(const py::object &con, const py::object &subconnections);
 
 // `line.state_machine.go_to(state, line.spawn, context=line.context,
-// prompt_recovery=line.prompt_recovery, timeout=line.connection_timeout)`,
+// prompt_recovery=owner.prompt_recovery, timeout=line.connection_timeout)`,
 // read as Python reads it: the method, then each argument left to right.
-void go_to_with_own_settings(py::handle line, const char *state);
+// The prompt recovery is the line's own or the link broker's.
+void go_to_state(py::handle line, const char *state, py::handle owner);
+inline void go_to_with_own_settings(py::handle line, const char *state) {
+    go_to_state(line, state, line);
+}
 
 // What the "show switch" probe of the stack and quad brokers found: whether a
 // line in "enable" or "disable" ran the command, and the member records

@@ -10,11 +10,11 @@ namespace link_broker {
 namespace pc = pyclass;
 using namespace pybind11::literals;
 
-void go_to_with_own_settings(py::handle line, const char *state) {
+void go_to_state(py::handle line, const char *state, py::handle owner) {
     py::object go_to = line.attr("state_machine").attr("go_to");
     py::object spawn = line.attr("spawn");
     py::object context = line.attr("context");
-    py::object prompt_recovery = line.attr("prompt_recovery");
+    py::object prompt_recovery = owner.attr("prompt_recovery");
     py::object timeout = line.attr("connection_timeout");
     go_to(state, spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
           "timeout"_a = timeout);

@@ -116,14 +116,7 @@ py::object establish_connection(py::handle self, const Args &) {
 py::object init_handle(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     if (pc::truth(con.attr("goto_enable"))) {
-        // The method, then its arguments left to right, as Python reads them.
-        py::object go_to = con.attr("state_machine").attr("go_to");
-        py::object spawn = con.attr("spawn");
-        py::object context = con.attr("context");
-        py::object prompt_recovery = self.attr("prompt_recovery");
-        py::object timeout = con.attr("connection_timeout");
-        go_to("enable", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-              "timeout"_a = timeout);
+        go_to_state(con, "enable", self);
     }
     self.attr("execute_init_commands")();
     return py::none();
