@@ -254,10 +254,13 @@ inline PyObject *translate_current_exception() {
     return nullptr;
 }
 
+// Made once and never destroyed: it holds Python objects (parameter names,
+// defaults), which must not be released by a static destructor running
+// after the interpreter has shut down.
 template <auto Body>
 Signature &signature_of() {
-    static Signature s;
-    return s;
+    static Signature *s = new Signature;
+    return *s;
 }
 
 template <MethodBody Body>
