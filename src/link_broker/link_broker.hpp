@@ -52,6 +52,12 @@ inline void go_to_with_own_settings(py::handle line, const char *state) {
     go_to_state(line, state, line);
 }
 
+// A line's bring-up step: `line.state_machine.go_to("any", line.spawn,
+// context=context, prompt_recovery=broker.prompt_recovery,
+// timeout=line.connection_timeout, dialog=broker.get_connection_dialog())`,
+// read in the same order.
+void go_to_any_with_dialog(py::handle broker, py::handle line, py::handle context);
+
 // What the "show switch" probe of the stack and quad brokers found: whether a
 // line in "enable" or "disable" ran the command, and the member records
 // (the named groups of each member line, keyed by the member number text).

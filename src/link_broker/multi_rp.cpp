@@ -20,6 +20,16 @@ void go_to_state(py::handle line, const char *state, py::handle owner) {
           "timeout"_a = timeout);
 }
 
+void go_to_any_with_dialog(py::handle broker, py::handle line, py::handle context) {
+    py::object go_to = line.attr("state_machine").attr("go_to");
+    py::object spawn = line.attr("spawn");
+    py::object prompt_recovery = broker.attr("prompt_recovery");
+    py::object timeout = line.attr("connection_timeout");
+    py::object dialog = broker.attr("get_connection_dialog")();
+    go_to("any", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
+          "timeout"_a = timeout, "dialog"_a = dialog);
+}
+
 // The hostname the first line reports other than the default pattern, stored
 // on the connection and every subconnection; learning is then switched off.
 void learn_hostname_across(const py::object &con, const py::object &subconnections) {
@@ -154,14 +164,7 @@ py::object establish_connection(py::handle self, const Args &) {
             py::dict creds;
             creds["cred_list"] = context.attr("get")("login_creds");
             context.attr("update")(creds);
-
-            py::object go_to = subconnection.attr("state_machine").attr("go_to");
-            py::object spawn = subconnection.attr("spawn");
-            py::object prompt_recovery = self.attr("prompt_recovery");
-            py::object timeout = subconnection.attr("connection_timeout");
-            py::object dialog = self.attr("get_connection_dialog")();
-            go_to("any", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-                  "timeout"_a = timeout, "dialog"_a = dialog);
+            go_to_any_with_dialog(self, subconnection, context);
 
             if (first_pass) subconnection.attr("spawn").attr("sendline")();
             context.attr("pop")("cred_list", py::none());

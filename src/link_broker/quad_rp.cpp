@@ -68,14 +68,7 @@ py::object establish_connection(py::handle self, const Args &) {
         py::dict creds;
         creds["cred_list"] = context.attr("get")("login_creds");
         context.attr("update")(creds);
-        // The method, then its arguments left to right, as Python reads them.
-        py::object go_to = subcon.attr("state_machine").attr("go_to");
-        py::object spawn = subcon.attr("spawn");
-        py::object prompt_recovery = self.attr("prompt_recovery");
-        py::object timeout = subcon.attr("connection_timeout");
-        py::object dialog = self.attr("get_connection_dialog")();
-        go_to("any", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-              "timeout"_a = timeout, "dialog"_a = dialog);
+        go_to_any_with_dialog(self, subcon, context);
         context.attr("pop")("cred_list", py::none());
     }
 
