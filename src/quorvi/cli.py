@@ -19,6 +19,7 @@ import getpass
 import logging
 import math
 import os
+import re
 import shlex
 import sys
 import traceback
@@ -52,9 +53,12 @@ class _Parser(argparse.ArgumentParser):
 
 # -- secrets never reach the output -----------------------------------------
 def _redact(text: str, secrets: Iterable[str]) -> str:
+    """`text` with each secret, as given or as repr() shows it, replaced by
+    asterisks wherever it is not part of a longer word (a password "en" must
+    not garble "enable")."""
     for secret in secrets:
         for form in {secret, repr(secret)[1:-1]}:
-            text = text.replace(form, "********")
+            text = re.sub(r"(?<![A-Za-z0-9])%s(?![A-Za-z0-9])" % re.escape(form), "********", text)
     return text
 
 
