@@ -103,8 +103,12 @@ class SpawnLike(Protocol):
     awaiting: Optional[Tuple[str, int]]
     seen_hostname: Optional[str]
     hostname_mismatch: bool
-    closed: bool
-    eof: bool
+
+    @property
+    def closed(self) -> bool: ...
+
+    @property
+    def eof(self) -> bool: ...
 
     def sendline(self, text: str = "") -> None: ...
 
