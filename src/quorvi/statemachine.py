@@ -205,8 +205,9 @@ class StateMachine:
         """Send one line whose answer ends with a prompt. Until that prompt
         has been read the line is out of step (`spawn.awaiting`): should the
         wait for it fail, the next command first catches up with it."""
+        # Marked first: an interrupt may come as soon as the line is out.
+        spawn.awaiting = (text, spawn.sends + 1)
         spawn.sendline(text)
-        spawn.awaiting = (text, spawn.sends)
 
     def catch_up(self, spawn: SpawnLike, timeout: float) -> None:
         """Before a new command: read the rest of an answer that an earlier
