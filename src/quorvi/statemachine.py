@@ -384,9 +384,11 @@ class StateMachine:
                     "%s: the line closed after %.1fs while waiting for %s (%s); connect again"
                     % (spawn, time.monotonic() - began, waiting, spawn.last_words()))
             else:
-                error = TimeoutError("%s: no prompt of %s within %ss while waiting for %s%s (%s)"
+                error = TimeoutError("%s: no prompt of %s within %ss while waiting for %s%s (%s)%s"
                                      % (spawn, "/".join(self.state_names()), timeout, waiting,
-                                        self.hostname_hint(spawn), spawn.last_words()))
+                                        self.hostname_hint(spawn), spawn.last_words(),
+                                        "; the next command first reads the rest of it"
+                                        if spawn.awaiting else ""))
             if log_timeout:
                 spawn.log.warning("%s", error)
             raise error from None
