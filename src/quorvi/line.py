@@ -115,7 +115,7 @@ class LineHandle:
         """
         if "\n" in command or "\r" in command:
             raise ValueError("%s: execute runs one command, and %r holds a line break; run each"
-                             " command on its own" % (self, command))
+                             " command on its own" % (self.spawn or self, command))
         spawn, sm = self._require_line(), self.state_machine
         timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
         self._prepare(timeout)

@@ -59,7 +59,7 @@ def test_a_command_with_a_line_break_is_refused_before_anything_is_sent(sim, dev
     device = device_for(simulated)
     device.connect()
     received = simulated.commands_received("a")
-    with pytest.raises(ValueError, match="line break"):
+    with pytest.raises(ValueError, match=r"R1/a: .*line break"):
         device.execute(command)
     assert simulated.commands_received("a") == received
     assert device.execute("show version | include Processor") == PROCESSOR
