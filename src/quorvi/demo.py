@@ -86,8 +86,6 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
         if learn_os:
             overrides.update(os="generic", platform=None, learn_os=True)
         dev = Device(**sim.device_kwargs(**overrides))
-        if kind == "quad":
-            dev.settings.DETECT_RPR_TIMEOUT = 0.3
         ok = _connect(dev, lambda: _device_report(sim))
         dev.destroy()
     return ok

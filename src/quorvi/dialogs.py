@@ -98,7 +98,15 @@ def send_username(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) 
 
 
 def send_login_password(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) -> None:
-    """Answer a login's password question with the credential that gave the username."""
+    """Answer a login's password question with the credential that gave the username.
+
+    When the username question was answered by some other line (an empty line
+    sent to test whether the line answers), the password is asked for a user
+    name nobody chose: an empty answer lets the login fail and ask again,
+    and no password goes out for the wrong user."""
+    if "login_index" not in session and USERNAME_PATTERN in session.get("stale", ()):
+        spawn.sendline("")
+        return
     names = _credential_names(context)
     index = max(session.get("login_index", 0), 0)
     if index >= len(names):

@@ -74,12 +74,22 @@ class LineHandle:
             raise ConnectionError("%s has no open line; connect first" % self)
         return self.spawn
 
-    def _prepare(self, prompt_recovery: bool) -> None:
-        """Catch up with the line (a late prompt tells where it is), then drop
-        what is pending, so that the command's answer starts clean."""
+    def _prepare(self, timeout: float) -> None:
+        """Catch up with the line: the rest of an answer given up on earlier
+        (within `timeout`), then a late prompt that tells where the line is;
+        then drop what is pending, so that the command's answer starts clean."""
         spawn, sm = self._require_line(), self.state_machine
+        sm.catch_up(spawn, timeout)
         sm.sync(spawn)
         spawn.buffer = ""
+
+    def _move_timeout(self) -> float:
+        """Time limit to bring the line to a prompt before a command. A line
+        that has never shown one (found silent at bring-up) gets
+        SILENT_LINE_TIMEOUT, not a whole connection time limit."""
+        if self.state_machine.prompt_seen:
+            return self.connection_timeout
+        return min(self.connection_timeout, self.settings.SILENT_LINE_TIMEOUT)
 
     def _send(self, text: str) -> None:
         """Send one line once the line owes no late prompt (see
@@ -88,31 +98,36 @@ class LineHandle:
         spawn = self._require_line()
         self.state_machine.drain_owed_prompts(spawn)
         spawn.buffer = ""
-        spawn.sendline(text)
+        self.state_machine.send(spawn, text)
 
     def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
-                timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
-                target: Any = None) -> str:
+                timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None) -> str:
         """Run one exec command and return its output (echo and prompt removed).
 
         The command runs at the enable prompt (the line is taken there first) and
         must end there; with `allow_state_change` it runs wherever the line is and
         may end at any known prompt. An output line matching the settings'
         ERROR_PATTERNS (or `error_pattern`) raises CommandError; the output is on
-        the exception as `output`. TimeoutError when no prompt comes back in time.
+        the exception as `output`. TimeoutError when no prompt comes back in time;
+        the next command then first reads the rest of that answer (or fails with
+        ConnectionError: the line is out of step). A command is one line:
+        ValueError for one with a line break.
         """
+        if "\n" in command or "\r" in command:
+            raise ValueError("%s: execute runs one command, and %r holds a line break; run each"
+                             " command on its own" % (self.spawn or self, command))
         spawn, sm = self._require_line(), self.state_machine
         timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
-        self._prepare(prompt_recovery)
+        self._prepare(timeout)
         if not allow_state_change:
             if sm.current_state != "enable":
                 sm.go_to("enable", spawn, context=self.context, prompt_recovery=prompt_recovery,
-                         timeout=self.connection_timeout)
+                         timeout=self._move_timeout())
         elif sm.current_state not in sm.state_names():
             sm.go_to("any", spawn, context=self.context, prompt_recovery=prompt_recovery,
-                     timeout=self.connection_timeout)
+                     timeout=self._move_timeout())
         self._send(command)
-        result = sm.expect_prompt(spawn, timeout)
+        result = sm.expect_prompt(spawn, timeout, command=command)
         output = clean_output(result.match_output[:result.match.start()], command)
         if not allow_state_change and sm.current_state != "enable":
             raise ConnectionError("%s: %r left the enable prompt for state %r; use allow_state_change"
@@ -121,25 +136,27 @@ class LineHandle:
         return output
 
     def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
-                  target: Any = None, timeout: Optional[float] = None,
+                  timeout: Optional[float] = None,
                   error_pattern: Optional[Iterable[str]] = None) -> str:
         """Send configuration lines as one block: into config mode, each line,
         back to enable. Returns the output of all lines. An error line raises
-        CommandError after the line has been taken back to enable."""
-        lines = commands.splitlines() if isinstance(commands, str) else list(commands)
-        lines = [line for line in lines if line.strip()]
+        CommandError after the line has been taken back to enable. A string,
+        or an item of the list, holding line breaks is several lines."""
+        if isinstance(commands, str):
+            commands = [commands]
+        lines = [line for item in commands for line in item.splitlines() if line.strip()]
         if not lines:
             return ""
         spawn, sm = self._require_line(), self.state_machine
         timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
-        self._prepare(prompt_recovery)
+        self._prepare(timeout)
         sm.go_to("config", spawn, context=self.context, prompt_recovery=prompt_recovery,
-                 timeout=self.connection_timeout)
+                 timeout=self._move_timeout())
         outputs = []
         failure = None
         for line in lines:
             self._send(line)
-            result = sm.expect_prompt(spawn, timeout)
+            result = sm.expect_prompt(spawn, timeout, command=line)
             output = clean_output(result.match_output[:result.match.start()], line)
             if output:
                 outputs.append(output)

@@ -42,10 +42,15 @@ DEFAULTS: Dict[str, Any] = {
     },
     "DEFAULT_LEARNED_HOSTNAME": DEFAULT_LEARNED_HOSTNAME,
     # Seconds: one command's answer; a line's bring-up; the answer test of a
-    # possibly silent line.
+    # possibly silent line (each of its waits: a live console, even one
+    # reached through a console server across a slow network, answers an
+    # empty line well within this; see the README).
     "EXEC_TIMEOUT": 60,
     "CONNECTION_TIMEOUT": 60,
-    "DETECT_RPR_TIMEOUT": 3,
+    "DETECT_RPR_TIMEOUT": 1.0,
+    # Seconds a command gives a line that has never shown a prompt (found
+    # silent at bring-up) to show one, instead of CONNECTION_TIMEOUT.
+    "SILENT_LINE_TIMEOUT": 5.0,
     # While looking for a prompt, an empty line is sent after this many
     # seconds without one.
     "PROMPT_NUDGE_INTERVAL": 1.0,

@@ -14,7 +14,8 @@ import signal
 import struct
 import termios
 import time
-from typing import List, Mapping, Optional, Pattern, Sequence, Tuple, Union
+from typing import (Any, List, Mapping, Optional, Pattern, Protocol, Sequence, Tuple, Union,
+                    runtime_checkable)
 
 import pexpect
 from pexpect import fdpexpect
@@ -28,6 +29,8 @@ SEARCH_OVERLAP = 4096
 READ_SIZE = 4096
 # How long a line's process may take to end after its hang-up before it is killed.
 CLOSE_WAIT = 0.5
+# Characters of the line's latest output quoted in errors (whether consumed or not).
+TAIL = 200
 
 
 def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
@@ -79,6 +82,46 @@ class ExpectResult:
         return "ExpectResult(index=%d, match=%r)" % (self.index, self.match_text)
 
 
+@runtime_checkable
+class SpawnLike(Protocol):
+    """What the state machine needs of a console line; `Spawn` is the real
+    one, tests bring fakes. The attributes are state the state machine keeps
+    on the line itself, because other code (the link brokers) reads and
+    writes the same line between its moves."""
+
+    name: str
+    log: logging.Logger
+    buffer: str  # text received and not yet consumed
+    sends: int  # how many times text was sent
+    last_match: Optional[ExpectResult]  # what the last expect found
+    # Prompts the device may still print for empty lines sent while a prompt
+    # was awaited, and how long to wait for each.
+    owed_prompts: int
+    owed_prompt_wait: float
+    # (line sent, `sends` right after it) whose prompt has not come back yet:
+    # its answer is still due, and no other command may take it for its own.
+    awaiting: Optional[Tuple[str, int]]
+    seen_hostname: Optional[str]
+    hostname_mismatch: bool
+
+    @property
+    def closed(self) -> bool: ...
+
+    @property
+    def eof(self) -> bool: ...
+
+    def sendline(self, text: str = "") -> None: ...
+
+    def expect(self, pattern: Any, timeout: Optional[float] = None, log_timeout: bool = True,
+               trim_buffer: bool = True) -> ExpectResult: ...
+
+    def read_pending(self, timeout: float = 0.0) -> str: ...
+
+    def settle(self, quiet: float = 0.05, limit: float = 1.0) -> str: ...
+
+    def last_words(self) -> str: ...
+
+
 def compile_patterns(pattern: Union[PatternLike, Sequence[PatternLike]]) -> List[Pattern]:
     patterns = [pattern] if isinstance(pattern, (str, re.Pattern)) else list(pattern)
     return [p if isinstance(p, re.Pattern) else re.compile(p) for p in patterns]
@@ -103,7 +146,9 @@ class Spawn:
         # was awaited, and how long to wait for each (StateMachine.drain_owed_prompts).
         self.owed_prompts = 0
         self.owed_prompt_wait = 0.0
+        self.awaiting: Optional[Tuple[str, int]] = None
         self._buffer = ""
+        self._tail = ""  # the last TAIL characters received
         # (patterns, end): the buffer was searched for these patterns up to
         # `end` (counted from the first character ever received) without a match.
         self._searched: Optional[tuple] = None
@@ -112,13 +157,18 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
-        argv = shlex.split(command)
+        try:
+            argv = shlex.split(command)
+        except ValueError as exc:
+            raise ConnectionError("line %s: cannot parse its command: %s" % (self.name, exc)) from None
         if not argv:
             raise ConnectionError("empty command for line %s" % self.name)
         try:
             self._pid, master = start_on_pty(argv, dimensions, env)
         except OSError as exc:
-            raise ConnectionError("cannot start line %s (%s): %s" % (self.name, command, exc)) from None
+            self.log.debug("%s: cannot start %s: %s", self.name, command, exc)
+            raise ConnectionError("cannot start line %s: %s: %s; check the line's command"
+                                  % (self.name, argv[0], exc.strerror or exc)) from None
         self._exit_status: Optional[int] = None
         # pexpect reads and writes the line; unlike pexpect.spawn, nothing
         # sleeps before a send.
@@ -127,7 +177,8 @@ class Spawn:
         self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
 
     def __str__(self) -> str:
-        return "spawn: %s: %s" % (self.name, self.command)
+        # Messages name the line; its full command is logged at debug level only.
+        return self.name
 
     def __del__(self) -> None:
         # A line dropped without close() still hangs up its process.
@@ -150,6 +201,22 @@ class Spawn:
     def eof(self) -> bool:
         """True once the child closed its side of the line."""
         return self._eof
+
+    def last_words(self) -> str:
+        """What errors about this line quote: how its program ended, if it did,
+        and the last characters it printed."""
+        words = []
+        if self._eof or self._child.closed:
+            status = self._exited(0.2)  # a program that closed its terminal is ending
+            if status is None:
+                words.append("its program closed the line")
+            elif os.WIFSIGNALED(status):
+                words.append("its program was ended by signal %d" % os.WTERMSIG(status))
+            else:
+                words.append("its program exited with status %d" % os.waitstatus_to_exitcode(status))
+        tail = self._tail.strip()
+        words.append("last output: %r" % tail if tail else "it printed nothing")
+        return "; ".join(words)
 
     def is_alive(self) -> bool:
         return not self._child.closed and self._exited(0) is None
@@ -206,6 +273,7 @@ class Spawn:
 
     def _append(self, data: str) -> None:
         self._received += len(data)
+        self._tail = (self._tail + data)[-TAIL:]
         self._buffer += data
         excess = len(self._buffer) - self.max_buffer
         if excess > 0:

@@ -14,6 +14,7 @@ from typing import Any, Dict, Iterable, List, Optional
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Statement, enable_dialog, login_dialog
 from .settings import DEFAULT_LEARNED_HOSTNAME
+from .spawn import ExpectResult, SpawnLike
 
 # A prompt starts a line and ends what the line has shown so far.
 PROMPT_START = r"(?:^|(?<=[\r\n]))"
@@ -131,6 +132,7 @@ class StateMachine:
         self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
+        self.prompt_seen = False  # whether the line has ever shown a prompt of this machine
         # (spawn, its send count) when that line was last found to owe nothing.
         self._caught_up: Any = None
 
@@ -199,7 +201,34 @@ class StateMachine:
         return find_path(self.transitions, source, target)
 
     # -- moving the line --------------------------------------------------
-    def go_to(self, to_state: str, spawn: Any, context: Optional[Dict[str, Any]] = None,
+    def send(self, spawn: SpawnLike, text: str) -> None:
+        """Send one line whose answer ends with a prompt. Until that prompt
+        has been read the line is out of step (`spawn.awaiting`): should the
+        wait for it fail, the next command first catches up with it."""
+        # Marked first: an interrupt may come as soon as the line is out.
+        spawn.awaiting = (text, spawn.sends + 1)
+        spawn.sendline(text)
+
+    def catch_up(self, spawn: SpawnLike, timeout: float) -> None:
+        """Before a new command: read the rest of an answer that an earlier
+        wait gave up on (timed out, interrupted), up to its prompt, within
+        `timeout` seconds. ConnectionError when it does not come: the line is
+        out of step, and no other command may take that answer for its own."""
+        if spawn.awaiting is None:
+            return
+        command = spawn.awaiting[0]
+        deadline = time.monotonic() + timeout
+        while spawn.awaiting is not None:
+            try:
+                self.expect_prompt(spawn, max(deadline - time.monotonic(), 0), command=command,
+                                   log_timeout=False)
+            except TimeoutError:
+                raise ConnectionError(
+                    "%s: the line is out of step: the answer to %r, given up on earlier, did not"
+                    " end with a prompt within %ss more (%s); the next command tries again, or"
+                    " connect again" % (spawn, command, timeout, spawn.last_words())) from None
+
+    def go_to(self, to_state: str, spawn: SpawnLike, context: Optional[Dict[str, Any]] = None,
               prompt_recovery: bool = False, timeout: Optional[float] = None,
               dialog: Optional[Iterable[Statement]] = None) -> Optional[str]:
         """Move the line to `to_state` ("any": whatever known state it is in) and
@@ -239,7 +268,7 @@ class StateMachine:
                     continue  # a late prompt showed the line elsewhere
             first = False
             self.drain_owed_prompts(spawn)  # _reach_any may have nudged
-            spawn.sendline(step.command)
+            self.send(spawn, step.command)
             statements = extra + (list(enable_dialog()) if step.password else [])
             self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                               nudge=prompt_recovery, goal=to_state)
@@ -250,7 +279,7 @@ class StateMachine:
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
 
-    def sync(self, spawn: Any) -> bool:
+    def sync(self, spawn: SpawnLike) -> bool:
         """Catch up with the line before something is sent on it: take in the
         prompts it still owes for nudges, read what is pending until the line
         is quiet, and take a prompt at its end as the current state (True when
@@ -261,28 +290,26 @@ class StateMachine:
         its last prompt (or since it was last caught up with), that prompt came
         after everything sent before and answered no nudge, and nothing has
         arrived since. A line on which owed prompts stayed out is waited on."""
-        owed = getattr(spawn, "owed_prompts", 0)
+        owed = spawn.owed_prompts
         if self.drain_owed_prompts(spawn) == owed and self._owes_nothing(spawn) \
                 and not spawn.buffer and not spawn.read_pending(0):
             return False
         spawn.settle(self.settle_time)
         found = self.read_prompt(spawn)
         if found or not spawn.buffer:
-            self._caught_up = (spawn, getattr(spawn, "sends", None))
+            self._caught_up = (spawn, spawn.sends)
         return found
 
-    def _owes_nothing(self, spawn: Any) -> bool:
-        sends = getattr(spawn, "sends", None)
-        if sends is None:
-            return False
+    def _owes_nothing(self, spawn: SpawnLike) -> bool:
+        sends = spawn.sends
         if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
             return True
         # A prompt of this machine that someone else waited for (the link broker).
-        last = getattr(spawn, "last_match", None)
+        last = spawn.last_match
         return (last is not None and last.sends == sends and not last.sent_since
                 and last.pattern.pattern in [s.pattern for s in self.states])
 
-    def drain_owed_prompts(self, spawn: Any) -> int:
+    def drain_owed_prompts(self, spawn: SpawnLike) -> int:
         """Take in the prompts that nudges may still bring and drop them with
         what came before them; returns how many were taken in.
 
@@ -292,11 +319,11 @@ class StateMachine:
         Prompts that arrive together stand one after another without a line
         break (the line echoed the empty lines long before), so they are
         counted wherever they stand; a prompt beyond the owed ones is kept."""
-        owed = getattr(spawn, "owed_prompts", 0)
+        owed = spawn.owed_prompts
         if not owed:
             return 0
         spawn.owed_prompts = 0
-        wait = getattr(spawn, "owed_prompt_wait", 0.0) or self.nudge_interval
+        wait = spawn.owed_prompt_wait or self.nudge_interval
         bodies = [(state, re.compile(self.prompt_body(state.definition))) for state in self.states]
         quiet_until = time.monotonic() + wait
         while True:
@@ -313,10 +340,10 @@ class StateMachine:
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
         if len(found) == owed and not spawn.buffer:
-            self._caught_up = (spawn, getattr(spawn, "sends", None))
+            self._caught_up = (spawn, spawn.sends)
         return len(found)
 
-    def _owe_prompts(self, spawn: Any, nudges: int, answer_time: float, late: int = 0) -> None:
+    def _owe_prompts(self, spawn: SpawnLike, nudges: int, answer_time: float, late: int = 0) -> None:
         """Note on the line that the device may still answer `nudges` empty
         lines, and `late` lines sent after the prompt just found had shown.
         `answer_time` is how long the prompt just found took since the
@@ -325,12 +352,12 @@ class StateMachine:
         line is answered is not known: up to a nudge interval is waited."""
         if not nudges and not late:
             return
-        spawn.owed_prompts = getattr(spawn, "owed_prompts", 0) + nudges + late
+        spawn.owed_prompts += nudges + late
         spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
         if late:
             spawn.owed_prompt_wait = max(spawn.owed_prompt_wait, self.nudge_interval)
 
-    def read_prompt(self, spawn: Any) -> bool:
+    def read_prompt(self, spawn: SpawnLike) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
         states = list(self.states)
         try:
@@ -340,22 +367,69 @@ class StateMachine:
         self._record(states[result.index], result.match, spawn, result)
         return True
 
-    def expect_prompt(self, spawn: Any, timeout: float, log_timeout: bool = True) -> Any:
-        """Wait for the prompt of any state, record it as current and return the
-        spawn's expect result."""
+    def expect_prompt(self, spawn: SpawnLike, timeout: float, command: Optional[str] = None,
+                      log_timeout: bool = True) -> ExpectResult:
+        """Wait for the prompt of any state that ends the answer to `command`,
+        record it as current and return the spawn's expect result.
+        TimeoutError when no prompt comes in time, ConnectionError when the
+        line closes first; both say what the line printed last."""
         states = list(self.states)
-        result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=log_timeout)
+        began = time.monotonic()
+        try:
+            result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=False)
+        except TimeoutError:
+            waiting = "the answer to %r" % command if command is not None else "a prompt"
+            if spawn.closed or spawn.eof:
+                error: Exception = ConnectionError(
+                    "%s: the line closed after %.1fs while waiting for %s (%s); connect again"
+                    % (spawn, time.monotonic() - began, waiting, spawn.last_words()))
+            else:
+                error = TimeoutError("%s: no prompt of %s within %ss while waiting for %s%s (%s)%s"
+                                     % (spawn, "/".join(self.state_names()), timeout, waiting,
+                                        self.hostname_hint(spawn), spawn.last_words(),
+                                        "; the next command first reads the rest of it"
+                                        if spawn.awaiting else ""))
+            if log_timeout:
+                spawn.log.warning("%s", error)
+            raise error from None
         self._record(states[result.index], result.match, spawn, result)
         return result
 
-    def _record(self, state: State, match: Any, spawn: Any, result: Any = None,
+    def hostname_hint(self, spawn: SpawnLike) -> str:
+        """A hint for a timeout when the line ends in a prompt that differs
+        from the expected ones only in its hostname."""
+        text = " (hint: the prompt's hostname differs from the expected hostname)"
+        if spawn.hostname_mismatch:
+            return text
+        if self.learn_hostname:
+            return ""
+        tail = spawn.buffer[-4096:]
+        for state in self.states:
+            prompt = state.definition.prompt
+            if "{hostname}" not in prompt:
+                continue
+            body = prompt.replace("{hostname}", "(?P<hostname>%s)%s" % (self.learn_pattern,
+                                                                          STANDBY_SUFFIX))
+            match = re.search(PROMPT_START + body + PROMPT_END, tail)
+            if match:
+                return (" (hint: the line shows the prompt %r, whose hostname %r is not the"
+                        " expected %r; give the device's hostname, or learn_hostname=True)"
+                        % (match.group(0).strip(), match.group("hostname"), self.hostname))
+        return ""
+
+    def _record(self, state: State, match: Any, spawn: SpawnLike, result: Any = None,
                 owed: int = 0) -> None:
         """Take a prompt found as the current state; when it answered all that
         was sent on the line (`owed` prompts still to come), the line is
         caught up with until the next send."""
         self._current_state = str(state)
-        if not owed and result is not None and not getattr(result, "sent_since", 0):
-            self._caught_up = (spawn, getattr(result, "sends", None))
+        self.prompt_seen = True
+        if result is not None:
+            # A prompt that came after the awaited line was sent ends its answer.
+            if spawn.awaiting is not None and result.sends - result.sent_since >= spawn.awaiting[1]:
+                spawn.awaiting = None
+            if not owed and not result.sent_since:
+                self._caught_up = (spawn, result.sends)
         if self.learn_hostname:
             seen = match.groupdict().get("hostname")
             if seen:
@@ -375,18 +449,17 @@ class StateMachine:
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise TimeoutError("%s: no prompt of %s within %ss (going to %r, state %r)"
+                raise TimeoutError("%s: no prompt of %s within %ss (going to %r, state %r)%s (%s)"
                                    % (spawn, "/".join(self.state_names()), timeout, goal,
-                                      self._current_state)
-                                   + (" (hint: the prompt's hostname differs from the expected"
-                                      " hostname)" if getattr(spawn, "hostname_mismatch", False)
-                                      else ""))
+                                      self._current_state, self.hostname_hint(spawn),
+                                      spawn.last_words()))
             wait = min(remaining, self.nudge_interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
             except TimeoutError:
-                if getattr(spawn, "closed", False) or getattr(spawn, "eof", False):
-                    raise ConnectionError("%s: the line closed while going to %r" % (spawn, goal)) from None
+                if spawn.closed or spawn.eof:
+                    raise ConnectionError("%s: the line closed while going to %r (%s)"
+                                          % (spawn, goal, spawn.last_words())) from None
                 if nudge and not answered and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
@@ -394,6 +467,11 @@ class StateMachine:
             answer_time = time.monotonic() - last_sent
             if result.index < len(statements):
                 statement = statements[result.index]
+                if result.sent_since:
+                    # Asked before the last line went out, which answered it:
+                    # answering again would answer the next question.
+                    session.setdefault("stale", []).append(statement.pattern)
+                    continue
                 statement.run(spawn, context, session)
                 last_sent = time.monotonic()
                 if not statement.loop_continue:
@@ -402,7 +480,7 @@ class StateMachine:
                 answered = True
                 continue
             # Lines sent after this prompt had shown are still to be answered.
-            late = getattr(result, "sent_since", 0)
+            late = result.sent_since
             self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn, result,

@@ -4,6 +4,7 @@ ends with an error that says what happened, within its time limit, with
 bounded memory and no console process left behind."""
 import logging
 import os
+import shlex
 import re
 import time
 import tracemalloc
@@ -11,6 +12,7 @@ import tracemalloc
 import pytest
 
 from quorvi.core.errors import ConnectionError, OsLearningError, TimeoutError
+from quorvi.device import Device
 
 from .conftest import FAST, pid_gone
 
@@ -147,3 +149,43 @@ def test_connecting_again_after_a_failure_closes_the_failed_lines(sim, device_fo
         assert [p for p in earlier if not pid_gone(p)] == []
         assert len(simulated.console_pids()) <= 1  # console "a" of the latest attempt
     assert_nothing_left(device, simulated)
+
+
+REFUSED = "telnet: Unable to connect to remote host: Connection refused"
+
+
+@pytest.mark.parametrize("script, error_type, words", [
+    ("echo '%s'; exit 1" % REFUSED, ConnectionError, [REFUSED, "exited with status 1"]),
+    ("echo 'Trying 192.0.2.10...'; echo 'Connected to ts1.'; exec sleep 30", TimeoutError,
+     ["Connected to ts1.", "within 1s"]),
+], ids=["program-fails", "never-a-prompt"])
+def test_an_error_keeps_the_consoles_own_words_and_names_the_line(caplog, script, error_type,
+                                                                  words):
+    command = "sh -c %s" % shlex.quote(script)
+    device = Device("R1", os="orbix", platform="ox900", connections={"a": {"command": command}},
+                    settings=dict(FAST, CONNECTION_TIMEOUT=1))
+    caplog.set_level(logging.DEBUG, logger="quorvi")
+    try:
+        with pytest.raises(error_type) as info:
+            device.connect()
+        pid = device.default.spawn.pid
+    finally:
+        device.destroy()
+    message = str(info.value)
+    assert message.startswith("R1/a: ") and all(w in message for w in words), message
+    # The full command is for debugging only.
+    assert script not in message and command not in message
+    logged = [(r.levelno, r.getMessage()) for r in caplog.records]
+    assert not [m for level, m in logged if level > logging.DEBUG and script in m]
+    assert [m for level, m in logged if command in m]
+    assert pid_gone(pid)
+
+
+@pytest.mark.parametrize("profile", ["dual", "stack", "quad"])
+def test_a_wrong_hostname_gets_the_same_hint_on_every_chassis_kind(sim, device_for, profile):
+    simulated = sim(profile)
+    device = device_for(simulated, hostname="R2", settings=dict(FAST, CONNECTION_TIMEOUT=1))
+    with pytest.raises(TimeoutError, match=r"hint: the line shows the prompt 'R1>', whose"
+                                           r" hostname 'R1' is not the expected 'R2'"):
+        device.connect()
+    assert simulated.console_pids() == []

@@ -1,5 +1,6 @@
 """Stack and quad bring-ups through the compiled link brokers against the simulator."""
 import logging
+import time
 
 import pytest
 
@@ -101,3 +102,32 @@ def test_quad_with_every_console_silent_fails(sim, device_for):
     assert not con._handles_designated
     assert (con.active, con.standby, con.roles["standby_ics"]) == (None, None, "m2b")
     assert simulated.console_pids() == []
+
+
+LOGIN = {"username": "admin", "password": "pw1"}
+
+
+def test_quad_with_a_console_login_connects(sim, device_for):
+    # The quad's answer test sends an empty line at the "Username:" prompt;
+    # the login must not answer that stale question a second time.
+    simulated = sim("quad", login=LOGIN)
+    device = device_for(simulated)
+    device.connect()
+    con = device.default
+    assert con._handles_designated and con.active is not None and con.standby is not None
+    for sub in (con.active, con.standby):
+        assert "pw1" not in simulated.commands_received(sub.alias)
+
+
+@pytest.mark.slow
+def test_learning_the_os_spends_little_time_on_a_silent_first_console(sim, device_for):
+    simulated = sim("quad", silent=["m1a", "m2b"])
+    device = device_for(simulated, os="generic", platform=None, learn_os=True,
+                        settings={"CONNECTION_TIMEOUT": 20, "EXEC_TIMEOUT": 20,
+                                  "DETECT_RPR_TIMEOUT": 0.3, "PROMPT_NUDGE_INTERVAL": 0.3,
+                                  "SILENT_LINE_TIMEOUT": 1})
+    began = time.monotonic()
+    device.connect()
+    assert device.os == "orbix"
+    # Not a whole connection time limit on the silent line.
+    assert time.monotonic() - began < 12

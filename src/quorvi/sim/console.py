@@ -139,7 +139,8 @@ class Console:
             line = self.readline()
             if line is None:
                 return
-            delay = float(self.device["response_delay"] or 0)
+            delay = float(self.device["response_delay"] or 0) + \
+                float((self.bad.get("slow") or {}).get(line.strip(), 0))
             if delay:
                 time.sleep(delay)
             if not self.handle(line):

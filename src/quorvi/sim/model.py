@@ -35,6 +35,7 @@ DEVICE_DEFAULTS: dict = {
     #   "flood": text written after the banner over and over, never a prompt;
     #   "close_after": "banner", or a command line on whose receipt the console
     #   exits; with "close_midway" it first writes half of the command's answer.
+    #   "slow": {command line: seconds}: answer that command so much later.
     "misbehave": {},
 }
 

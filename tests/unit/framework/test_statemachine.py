@@ -1,4 +1,5 @@
 """State graph paths and prompt patterns (no line needed)."""
+import logging
 import re
 import time
 from types import SimpleNamespace
@@ -7,6 +8,7 @@ import pytest
 
 from quorvi.core.errors import TimeoutError
 from quorvi.settings import DEFAULT_LEARNED_HOSTNAME, Settings
+from quorvi.spawn import SpawnLike
 from quorvi.statemachine import StateMachine, Transition, find_path
 
 
@@ -104,7 +106,27 @@ def test_current_state_follows_writes_and_updates_without_io():
     assert str(sm.get_state("config")) == "config"
 
 
-class LateLine:
+class FakeLine:
+    """The state of a line the state machine keeps on it (see SpawnLike), at rest."""
+
+    name = "R1/a"
+    log = logging.getLogger("quorvi.test")
+    buffer, sends, last_match, awaiting = "", 0, None, None
+    owed_prompts, owed_prompt_wait = 0, 0.0
+    seen_hostname, hostname_mismatch, closed, eof = None, False, False, False
+
+    def sendline(self, text=""):
+        self.sends += 1
+
+    def settle(self, quiet=0.05, limit=1.0):
+        self.read_pending()
+        return self.buffer
+
+    def last_words(self):
+        return "last output: %r" % self.buffer
+
+
+class LateLine(FakeLine):
     """A line whose output arrives in scripted chunks: one chunk per read, or
     nothing (after waiting the read's time limit) once the script is used up."""
 
@@ -159,7 +181,7 @@ def test_drain_waits_for_a_late_prompt_while_the_line_keeps_talking():
     assert line.buffer == "" and line.reads == 3
 
 
-class QuietLine:
+class QuietLine(FakeLine):
     """A line after some exchange: what its last expect found, how often it
     was sent to since, and output still pending; records each settle."""
 
@@ -185,7 +207,7 @@ class QuietLine:
             match = re.search(pattern, self.buffer)
             if match:
                 self.buffer = self.buffer[match.end():]
-                return SimpleNamespace(index=index, match=match)
+                return SimpleNamespace(index=index, match=match, sends=self.sends, sent_since=0)
         raise TimeoutError("nothing")
 
 
@@ -211,3 +233,8 @@ def test_sync_waits_for_quiet_only_when_the_line_may_owe_output(line, settles, s
     line.sends += 1
     sm.sync(line)
     assert line.settles == settles + 1
+
+
+@pytest.mark.parametrize("line", [LateLine([], 0), QuietLine(None)], ids=["late", "quiet"])
+def test_the_fakes_offer_what_the_state_machine_needs_of_a_line(line):
+    assert isinstance(line, SpawnLike)
