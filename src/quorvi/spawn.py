@@ -30,6 +30,7 @@ READ_SIZE = 4096
 # How long a line's process may take to end after its hang-up before it is killed.
 CLOSE_WAIT = 0.5
 # Characters of the line's latest output quoted in errors (whether consumed or not).
+LOG_CHUNK = 200  # characters of each chunk received shown in the debug log
 TAIL = 200
 
 
@@ -291,7 +292,8 @@ class Spawn:
         except pexpect.EOF:
             self._eof = True
             return ""
-        self.log.debug("%s: received %r", self.name, data)
+        # Bounded: a console that floods the line must not flood the log too.
+        self.log.debug("%s: received %d characters: %r", self.name, len(data), data[:LOG_CHUNK])
         self._append(data)
         return data
 
