@@ -14,7 +14,7 @@ import signal
 import struct
 import termios
 import time
-from typing import List, Mapping, Optional, Pattern, Sequence, Tuple, Union
+from typing import Callable, List, Mapping, Optional, Pattern, Sequence, Tuple, Union
 
 import pexpect
 from pexpect import fdpexpect
@@ -28,6 +28,9 @@ SEARCH_OVERLAP = 4096
 READ_SIZE = 4096
 # How long a line's process may take to end after its hang-up before it is killed.
 CLOSE_WAIT = 0.5
+# Called with every new spawn once its line is open (fleet session logs and
+# time limits attach themselves here); a hook must not raise.
+spawn_hooks: List[Callable[["Spawn"], None]] = []
 
 
 def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
@@ -125,6 +128,8 @@ class Spawn:
         self._child = fdpexpect.fdspawn(master, encoding="utf-8", codec_errors="replace",
                                         use_poll=True)
         self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
+        for hook in spawn_hooks:
+            hook(self)
 
     def __str__(self) -> str:
         return "spawn: %s: %s" % (self.name, self.command)
