@@ -122,3 +122,30 @@ def test_descriptor_budget_lets_many_devices_finish_under_a_low_limit(lab, tmp_p
     assert run.returncode == 0, run.stderr[-2000:]
     assert len(run.stdout.splitlines()) == 150
     assert "Too many open files" not in run.stdout + run.stderr
+
+
+def hold_the_line(device):
+    """A task function: when the device was held, on this process's clock."""
+    began = time.monotonic()
+    device.execute("show version")
+    time.sleep(0.3)
+    return [began, time.monotonic()]
+
+
+def test_concurrency_caps_devices_per_console_server(lab):
+    devices = []
+    for i in range(4):
+        device = lab("R%d" % i)
+        server = "cs%d" % (i % 2)
+        device["connections"] = {alias: dict(line, console="%s:%d" % (server, 2000 + i))
+                                 for alias, line in device["connections"].items()}
+        devices.append(device)
+    results = {r.name: r for r in Fleet(devices).run(Task.call(hold_the_line), workers=4,
+                                                        concurrency=1)}
+    assert all(r.ok for r in results.values()), [r.error for r in results.values()]
+
+    def overlap(a, b):
+        return results[a].value[0] < results[b].value[1] and results[b].value[0] < results[a].value[1]
+
+    assert not overlap("R0", "R2") and not overlap("R1", "R3")  # one server each
+    assert overlap("R0", "R1") or overlap("R0", "R3") or overlap("R2", "R1") or overlap("R2", "R3")

@@ -92,14 +92,18 @@ def describe(device: Any) -> Dict[str, Any]:
 
 
 def servers_of(description: Dict[str, Any]) -> List[str]:
-    """The console or SSH servers (host:port) the device's lines go through;
-    a line opened by a command has none."""
+    """The console or SSH servers (their host) the device's lines go through;
+    a line opened by a command has none. The port is left out: one console
+    server serves many lines, one per port."""
     servers = set()
     for line in (description.get("connections") or {}).values():
         for key in ("console", "ssh"):
-            address = (line or {}).get(key)
+            address = str((line or {}).get(key) or "").rpartition("@")[2]
+            host, sep, port = address.rpartition(":")
+            if sep and port.isdigit():
+                address = host
             if address:
-                servers.add(str(address).rpartition("@")[2])
+                servers.add(address.strip("[]"))
     return sorted(servers)
 
 
