@@ -2,7 +2,6 @@
 running counts and the time left when stderr is a terminal; one plain line
 per device otherwise (CI logs)."""
 import sys
-import time
 from typing import IO, Any, Callable, Optional
 
 from .results import DeviceResult
@@ -42,28 +41,33 @@ class LiveProgress:
 
     def __init__(self, total: int, stream: IO[str], running: Callable[[], int]) -> None:
         from rich.console import Console
-        from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn,
-                                   TimeElapsedColumn, TimeRemainingColumn)
+        from rich.progress import (BarColumn, MofNCompleteColumn, Progress, ProgressColumn,
+                                   TextColumn, TimeElapsedColumn, TimeRemainingColumn)
+        from rich.text import Text
+
+        class Counts(ProgressColumn):
+            # Rendered on every refresh, so "running" moves while no device finishes.
+            def render(self, task: Any) -> Text:
+                text = Text()
+                text.append("%d ok " % task.fields["ok"], style="green")
+                text.append("%d failed " % task.fields["failed"], style="red")
+                text.append("%d running" % (running() if not task.finished else 0))
+                return text
 
         self.console = Console(file=stream)
-        self.running = running
         self.failed = 0
-        self.progress = Progress(
-            TextColumn("[bold]devices"), BarColumn(), MofNCompleteColumn(),
-            TextColumn("[green]{task.fields[ok]} ok[/] [red]{task.fields[failed]} failed[/] "
-                       "{task.fields[running]} running"),
-            TimeElapsedColumn(), TextColumn("left"), TimeRemainingColumn(),
-            console=self.console, refresh_per_second=4, transient=False)
-        self.task = self.progress.add_task("devices", total=total, ok=0, failed=0, running=0)
         self.ok = 0
-        self._polled = 0.0
+        self.progress = Progress(
+            TextColumn("[bold]devices"), BarColumn(), MofNCompleteColumn(), Counts(),
+            TimeElapsedColumn(), TextColumn("left"), TimeRemainingColumn(),
+            console=self.console, refresh_per_second=4)
+        self.task = self.progress.add_task("devices", total=total, ok=0, failed=0)
 
     def __enter__(self) -> "LiveProgress":
         self.progress.start()
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.progress.update(self.task, running=0)
         self.progress.stop()
 
     def update(self, result: DeviceResult) -> None:
@@ -72,12 +76,7 @@ class LiveProgress:
         else:
             self.failed += 1
             self.progress.console.print(_line(result), markup=False, highlight=False)
-        now = time.monotonic()
-        fields = {"ok": self.ok, "failed": self.failed}
-        if now - self._polled > 0.25:
-            self._polled = now
-            fields["running"] = self.running()
-        self.progress.update(self.task, advance=1, **fields)
+        self.progress.update(self.task, advance=1, ok=self.ok, failed=self.failed)
 
     def print(self, text: str) -> None:
         self.console.print(text, markup=False, highlight=False)
