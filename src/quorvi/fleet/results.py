@@ -6,6 +6,8 @@ the file is valid JSON Lines whenever the run stops."""
 import dataclasses
 import json
 import re
+import signal
+import threading
 from typing import IO, Any, Dict, Iterable, List, Optional, Tuple
 
 
@@ -51,8 +53,17 @@ class ResultsWriter:
         self.stream = stream
 
     def write(self, result: DeviceResult) -> None:
-        self.stream.write(result.to_json() + "\n")
-        self.stream.flush()
+        line = result.to_json() + "\n"
+        # Ctrl-C must not cut a line in two: SIGINT waits until it is written.
+        main = threading.current_thread() is threading.main_thread()
+        if main:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            self.stream.write(line)
+            self.stream.flush()
+        finally:
+            if main:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def _error_group(result: DeviceResult) -> Tuple[str, str]:

@@ -154,7 +154,7 @@ def _stopped_error(run: DeviceRun) -> DeviceStopped:
     if run.stopped == "timeout":
         return DeviceStopped("device %s: time limit of %g s exceeded during %s; raise the time "
                              "limit if the device is slow, or check its lines"
-                             % (run.name, run.timeout, run.stopped_phase))
+                             % (run.name, run.timeout or 0, run.stopped_phase))
     return DeviceStopped("device %s: interrupted during %s" % (run.name, run.stopped_phase))
 
 
