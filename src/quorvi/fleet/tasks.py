@@ -7,6 +7,7 @@ lines never leave that thread; a failure of any kind becomes the result."""
 import dataclasses
 import importlib
 import json
+import logging
 import os
 import socket
 import threading
@@ -144,6 +145,10 @@ def _on_spawn(spawn: Any) -> None:
 
 if _on_spawn not in spawn_module.spawn_hooks:
     spawn_module.spawn_hooks.append(_on_spawn)
+# A device's failure is its result: on a worker with no logging set up, the
+# framework's warnings about it must not reach stderr as well.
+if not logging.getLogger("quorvi").handlers:
+    logging.getLogger("quorvi").addHandler(logging.NullHandler())
 
 
 class DeviceStopped(Exception):
