@@ -91,12 +91,19 @@ def command(args: argparse.Namespace) -> int:
     logging.getLogger("quorvi").setLevel(logging.DEBUG if args.verbose else logging.ERROR)
     try:
         fleet = Fleet.from_inventory(args.inventory).filter(**_filters(args.filter))
-        task = _task(args)
     except ImportError as exc:
         return _error("cannot load %s: %s (a .json file of device descriptions loads without "
                       "the inventory module)" % (args.inventory, exc))
-    except (OSError, ValueError, AttributeError) as exc:
-        return _error(str(exc))
+    except OSError as exc:
+        return _error("cannot read the inventory %s: %s" % (args.inventory, exc.strerror or exc))
+    except ValueError as exc:
+        return _error("%s: %s" % (args.inventory, exc))
+    try:
+        task = _task(args)
+    except OSError as exc:
+        return _error("cannot read %s: %s" % (exc.filename, exc.strerror or exc))
+    except (ImportError, AttributeError, ValueError) as exc:
+        return _error("--call %s: %s; give an importable MODULE:FUNCTION" % (args.call, exc))
     if not len(fleet):
         return _error("no device of %s matches the filter" % args.inventory)
     try:

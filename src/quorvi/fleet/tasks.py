@@ -84,6 +84,11 @@ def describe(device: Any) -> Dict[str, Any]:
     Device object or of a dict describing one."""
     if isinstance(device, dict):
         description = dict(device)
+        unknown = sorted(set(description) - set(DEVICE_KEYS) - {"groups"})
+        if unknown:
+            raise ValueError("device %s: unknown key(s) %s; known: %s" % (
+                description.get("name", "?"), ", ".join(unknown),
+                ", ".join(DEVICE_KEYS + ("groups",))))
     else:
         description = {key: getattr(device, key) for key in DEVICE_KEYS if hasattr(device, key)}
         description["groups"] = list(getattr(device, "groups", None) or [])

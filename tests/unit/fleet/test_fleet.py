@@ -28,9 +28,14 @@ def test_filter_keeps_devices_matching_every_criterion(criteria, names):
     assert Fleet(DEVICES).filter(**criteria).names == names
 
 
-def test_a_device_name_used_twice_is_refused():
-    with pytest.raises(ValueError, match="core-1"):
-        Fleet(DEVICES + [dict(DEVICES[0])])
+@pytest.mark.parametrize("devices, message", [
+    (DEVICES + [dict(DEVICES[0])], "name.* used twice: core-1"),
+    ([dict(DEVICES[0], credential={})], "device core-1: unknown key.* credential;"),
+    ([{"os": "orbix"}], "needs a name"),
+])
+def test_bad_device_lists_are_refused_with_the_device_named(devices, message):
+    with pytest.raises(ValueError, match=message):
+        Fleet(devices)
 
 
 def test_summary_groups_one_fault_on_many_devices():
