@@ -89,8 +89,8 @@ def test_ctrl_c_closes_every_line_writes_valid_results_and_exits_130(lab, tmp_pa
                            ["show version"] * 4, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and results.read_text().count("\n") < 2 \
-                if results.exists() else True:
+        while time.monotonic() < deadline and run.poll() is None and \
+                (not results.exists() or results.read_text().count("\n") < 2):
             time.sleep(0.05)
         time.sleep(0.5)  # the slow devices are mid-way now
         run.send_signal(signal.SIGINT)
