@@ -12,7 +12,10 @@ Figures:
 - peak open descriptors of this process during that run (sampled every 5 ms);
 - resident memory per connected device: this process's RSS with all N
   devices up at once (a task function waits on a barrier), minus the RSS
-  before, over N. The simulated consoles are other processes, not counted.
+  before, over N. The simulated consoles are other processes, not counted;
+- the Dask engine on the same devices: a LocalCluster of 2 worker processes
+  against 1 (devices per second, ratio), and its devices per second against
+  the thread engine's (the overhead of the cluster, its start included).
 
 `make bench` runs it with the other benchmarks (`rows`); on its own:
 .venv/bin/python bench/bench_fleet.py [--devices N] [--source pty] [--workers W]
@@ -104,12 +107,44 @@ def measure(devices: List[Dict[str, Any]], workers: int) -> Dict[str, float]:
             "peak_fds": fds.peak, "rss_per_device": (sample["rss"] - before) / len(devices)}
 
 
-def rows(quick: bool = False, count: int = 0, source: str = "pty", workers: int = 32) -> List[Row]:
+def dask_rate(devices: List[Dict[str, Any]], processes: int, threads: int) -> Dict[str, float]:
+    """Devices per second on a LocalCluster, the cluster's start and stop not
+    included (they are reported apart)."""
+    from quorvi.fleet import DaskEngine
+
+    began = time.monotonic()
+    engine = DaskEngine(workers=processes, threads_per_worker=threads)
+    started = time.monotonic()
+    try:
+        results = list(Fleet(devices).run(Task.execute("show version"), engine=engine))
+        ran = time.monotonic() - started
+    finally:
+        engine.close()
+    if not all(r.ok for r in results):
+        raise SystemExit("bench_fleet: a device failed on the Dask engine")
+    return {"rate": len(devices) / ran, "start": started - began}
+
+
+def rows(quick: bool = False, count: int = 0, source: str = "pty", workers: int = 32,
+         dask: bool = True) -> List[Row]:
     count = count or (50 if quick else 200)
     with SOURCES[source](count) as devices:
         m = measure(devices, workers)
+        if dask:
+            one = dask_rate(devices, 1, workers // 2)
+            two = dask_rate(devices, 2, workers // 2)
     group = "fleet (%s, %d single-RP devices, %d threads)" % (source, count, workers)
-    return [
+    dask_rows = [
+        Row(group, "fleet: Dask LocalCluster, 2 worker processes", two["rate"], "dev/s",
+            baseline="1 worker process", baseline_value=one["rate"],
+            ratio=two["rate"] / one["rate"], target=">= 1.6x faster",
+            passed=two["rate"] / one["rate"] >= 1.6,
+            note="%d threads per worker process; cluster start %.1f s (not counted)"
+                 % (workers // 2, two["start"])),
+        Row(group, "fleet: Dask (2 workers) against threads", two["rate"], "dev/s",
+            baseline="thread engine", baseline_value=m["rate"], ratio=two["rate"] / m["rate"]),
+    ] if dask else []
+    return dask_rows + [
         Row(group, "fleet: bring-up + show version, devices per second", m["rate"], "dev/s",
             note="%d devices in %.1f s on the thread engine" % (count, m["wall"])),
         Row(group, "fleet: peak open descriptors", m["peak_fds"], "fds"),
@@ -123,9 +158,13 @@ def main(argv: Any = None) -> int:
     parser.add_argument("--devices", type=int, default=200)
     parser.add_argument("--source", choices=sorted(SOURCES), default="pty")
     parser.add_argument("--workers", type=int, default=32)
+    parser.add_argument("--no-dask", action="store_true", help="the thread engine only")
     args = parser.parse_args(argv)
-    for row in rows(count=args.devices, source=args.source, workers=args.workers):
-        print("%-55s %10.3g %s" % (row.figure, row.value, row.unit))
+    for row in rows(count=args.devices, source=args.source, workers=args.workers,
+                    dask=not args.no_dask):
+        ratio = "" if row.ratio is None else "  (%s %.3g, ratio %.2f)" % (
+            row.baseline, row.baseline_value, row.ratio)
+        print("%-62s %8.3g %s%s" % (row.figure, row.value, row.unit, ratio))
     return 0
 
 
