@@ -149,3 +149,14 @@ def test_concurrency_caps_devices_per_console_server(lab):
 
     assert not overlap("R0", "R2") and not overlap("R1", "R3")  # one server each
     assert overlap("R0", "R1") or overlap("R0", "R3") or overlap("R2", "R1") or overlap("R2", "R3")
+
+
+@pytest.mark.parametrize("profile, line", [("single", "a"), ("dual", "a"), ("stack", "m1")])
+def test_configure_sends_the_lines_through_the_active_line(lab, profile, line):
+    device = lab("R1", profile)
+    config = ["interface lo7", "description set by a fleet"]
+    [result] = Fleet([device]).run(Task.configure(config))
+    assert result.ok, result.error
+    assert set(result.timings) == {"connect", "configure", "disconnect"}
+    sim = lab.sims[-1]
+    assert sim.config_received(line)[-2:] == config
