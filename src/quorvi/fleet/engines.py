@@ -108,6 +108,13 @@ class DaskEngine:
                 self.client = distributed.Client(self.cluster, timeout=timeout)
             else:
                 self.client = distributed.Client(scheduler, timeout=timeout)
+                try:
+                    self.client.wait_for_workers(1, timeout=timeout)
+                except (OSError, TimeoutError):
+                    self.client.close()
+                    raise EngineError("the Dask scheduler at %s has no worker after %g s: start "
+                                      "dask-worker %s with the Python quorvi is installed in"
+                                      % (scheduler, timeout, scheduler)) from None
         except (OSError, TimeoutError, ValueError) as exc:
             if self.cluster is not None:
                 self.cluster.close()
