@@ -311,6 +311,10 @@ def build_parser() -> argparse.ArgumentParser:
                              description="Discover the built-in and external plug-ins and "
                                          "print the class registry as a tree.")
     plugins.set_defaults(func=_cmd_plugins, parser=plugins)
+
+    from .fleet.cli import add_parser as add_run_parser
+
+    add_run_parser(sub)
     return parser
 
 

@@ -14,8 +14,8 @@ import signal
 import struct
 import termios
 import time
-from typing import (Any, List, Mapping, Optional, Pattern, Protocol, Sequence, Tuple, Union,
-                    runtime_checkable)
+from typing import (Any, Callable, List, Mapping, Optional, Pattern, Protocol, Sequence, Tuple,
+                    Union, runtime_checkable)
 
 import pexpect
 from pexpect import fdpexpect
@@ -30,8 +30,12 @@ READ_SIZE = 4096
 # How long a line's process may take to end after its hang-up before it is killed.
 CLOSE_WAIT = 0.5
 # Characters of the line's latest output quoted in errors (whether consumed or not).
-LOG_CHUNK = 200  # characters of each chunk received shown in the debug log
 TAIL = 200
+# Characters of each chunk received shown in the debug log.
+LOG_CHUNK = 200
+# Called with every new spawn once its line is open (fleet session logs and
+# time limits attach themselves here); a hook must not raise.
+spawn_hooks: List[Callable[["Spawn"], None]] = []
 
 
 def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
@@ -176,6 +180,8 @@ class Spawn:
         self._child = fdpexpect.fdspawn(master, encoding="utf-8", codec_errors="replace",
                                         use_poll=True)
         self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
+        for hook in spawn_hooks:
+            hook(self)
 
     def __str__(self) -> str:
         # Messages name the line; its full command is logged at debug level only.

@@ -1,0 +1,107 @@
+"""Session logs: one file per device and line with everything sent and
+received, timestamped, secrets masked.
+
+A record is one line: UTC time, direction ("sent" or "recv") and the text as a
+JSON string, so that control characters stay visible and a record never spans
+lines. A chunk of text is masked as a whole; a secret the device echoes back
+split across two reads is not recognised (devices do not echo passwords)."""
+import datetime
+import json
+import os
+import re
+from typing import IO, Any, Iterable, List, Mapping, Optional
+
+MASK = "********"
+# Credential keys whose values are not secret.
+PUBLIC_KEYS = frozenset({"username", "user"})
+
+
+def secrets_of(credentials: Optional[Mapping[str, Mapping[str, Any]]],
+               extra: Iterable[Any] = ()) -> List[str]:
+    """The secret values of a device's credentials, longest first (so that a
+    secret containing another one is masked whole)."""
+    values = set(str(v) for v in extra if v)
+    for entry in (credentials or {}).values():
+        for key, value in dict(entry or {}).items():
+            if key not in PUBLIC_KEYS and isinstance(value, (str, int)) and str(value):
+                values.add(str(value))
+    return sorted(values, key=len, reverse=True)
+
+
+class Masker:
+    """Replaces every secret in a text with MASK."""
+
+    def __init__(self, secrets: Iterable[str]) -> None:
+        secrets = [s for s in secrets if s]
+        self._pattern = re.compile("|".join(re.escape(s) for s in secrets)) if secrets else None
+
+    def __call__(self, text: Any) -> Any:
+        if self._pattern is None or not isinstance(text, str):
+            return text
+        return self._pattern.sub(MASK, text)
+
+
+def safe_file_name(name: str) -> str:
+    return re.sub(r"[^A-Za-z0-9._-]", "_", name) or "_"
+
+
+class SessionLog:
+    """The log file of one device's line; used as pexpect's logfile_read and
+    logfile_send through `reader` and `sender`."""
+
+    def __init__(self, path: str, mask: Masker) -> None:
+        self.path = path
+        self.mask = mask
+        self.file: IO[str] = open(path, "a", encoding="utf-8")
+        self.reader = _Direction(self, "recv")
+        self.sender = _Direction(self, "sent")
+
+    def record(self, direction: str, text: str) -> None:
+        if self.file.closed or not text:
+            return
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+        self.file.write("%s %s %s\n" % (stamp, direction, json.dumps(self.mask(text))))
+        self.file.flush()
+
+    def close(self) -> None:
+        self.file.close()
+
+
+class _Direction:
+    """A file-like object for one direction of a line."""
+
+    def __init__(self, log: SessionLog, direction: str) -> None:
+        self.log = log
+        self.direction = direction
+
+    def write(self, text: Any) -> None:
+        if isinstance(text, bytes):
+            text = text.decode("utf-8", "replace")
+        self.log.record(self.direction, text)
+
+    def flush(self) -> None:
+        pass
+
+
+class DeviceLogs:
+    """The session logs of one device: DIR/DEVICE.LINE.log per line."""
+
+    def __init__(self, directory: str, device: str, mask: Masker) -> None:
+        self.directory = directory
+        self.device = device
+        self.mask = mask
+        self.logs: List[SessionLog] = []
+
+    def attach(self, spawn: Any, line: str) -> None:
+        os.makedirs(self.directory, exist_ok=True)
+        path = os.path.join(self.directory, "%s.%s.log" % (safe_file_name(self.device),
+                                                           safe_file_name(line)))
+        log = SessionLog(path, self.mask)
+        self.logs.append(log)
+        child = spawn._child  # the pexpect object that reads and writes the line
+        child.logfile_read = log.reader
+        child.logfile_send = log.sender
+
+    def close(self) -> None:
+        for log in self.logs:
+            log.close()

@@ -1,0 +1,68 @@
+"""Fleet selection, summaries and masking, without devices."""
+import pytest
+
+from quorvi.fleet import DeviceResult, Fleet, Summary
+from quorvi.fleet.logs import Masker, secrets_of
+from quorvi.fleet.tasks import servers_of
+
+DEVICES = [
+    {"name": "core-1", "os": "orbix", "platform": "ox900", "chassis_type": "dual_rp",
+     "groups": ["core", "dc1"]},
+    {"name": "core-2", "os": "orbix", "platform": "ox20", "chassis_type": "single_rp",
+     "groups": ["core"]},
+    {"name": "edge-1", "os": "tessel", "platform": "ts5k", "chassis_type": "stack",
+     "groups": ["edge", "dc1"]},
+]
+
+
+@pytest.mark.parametrize("criteria, names", [
+    ({}, ["core-1", "core-2", "edge-1"]),
+    ({"name": "core-*"}, ["core-1", "core-2"]),
+    ({"name": ["edge-*", "core-2"]}, ["core-2", "edge-1"]),
+    ({"group": "dc1"}, ["core-1", "edge-1"]),
+    ({"group": "dc1", "os": "orbix"}, ["core-1"]),
+    ({"platform": "ox*", "chassis_type": "single_rp"}, ["core-2"]),
+    ({"group": "nowhere"}, []),
+])
+def test_filter_keeps_devices_matching_every_criterion(criteria, names):
+    assert Fleet(DEVICES).filter(**criteria).names == names
+
+
+@pytest.mark.parametrize("devices, message", [
+    (DEVICES + [dict(DEVICES[0])], "name.* used twice: core-1"),
+    ([dict(DEVICES[0], credential={})], "device core-1: unknown key.* credential;"),
+    ([{"os": "orbix"}], "needs a name"),
+])
+def test_bad_device_lists_are_refused_with_the_device_named(devices, message):
+    with pytest.raises(ValueError, match=message):
+        Fleet(devices)
+
+
+def test_summary_groups_one_fault_on_many_devices():
+    summary = Summary()
+    summary.extend([
+        DeviceResult("R1", ok=True, timings={"connect": 0.5}),
+        DeviceResult("R2", error_type="TimeoutError", error="R2/a: timeout after 5.0s waiting"),
+        DeviceResult("R3", error_type="TimeoutError", error="R3/a: timeout after 5.1s waiting"),
+        DeviceResult("R4", error_type="ConnectionError", error="R4/b: the line closed"),
+    ])
+    assert not summary.ok
+    assert summary.failure_groups() == [
+        (("TimeoutError", "<device>/a: timeout after <n>s waiting"), ["R2", "R3"]),
+        (("ConnectionError", "<device>/b: the line closed"), ["R4"])]
+    assert "4 device(s): 1 succeeded, 3 failed, 1 not run" in summary.render(total=5)
+
+
+def test_masker_hides_every_credential_value_but_user_names():
+    credentials = {"default": {"username": "ops", "password": "pw"},
+                   "enable": {"password": "pw-enable"}}
+    mask = Masker(secrets_of(credentials))
+    assert mask("login ops pw-enable pw") == "login ops ******** ********"
+
+
+def test_servers_are_the_hosts_of_console_and_ssh_lines():
+    description = {"name": "R1", "connections": {
+        "a": {"console": "cs1:2001"}, "b": {"console": "cs1:2002"},
+        "m": {"ssh": "admin@[::1]:22"}, "n": {"ssh": "jump"},
+        "c": {"command": "telnet cs2 2003"}}}
+    assert servers_of(description) == ["::1", "cs1", "jump"]
