@@ -107,3 +107,23 @@ class SharedState:
             if unlock and kind == "config" and all(c in received for c in unlock[0]):
                 state["standby_unlocked"] = True
         return state
+
+
+class MemoryState:
+    """The same shared state, in memory: the consoles of a device served by
+    one process."""
+
+    __slots__ = ("state",)
+
+    def __init__(self) -> None:
+        self.state = initial_state()
+
+    def record(self, kind: str, console: str, line: str,
+               unlock_commands: list[str] | None = None) -> None:
+        received = self.state[kind].setdefault(console, [])
+        received.append(line)
+        if unlock_commands and kind == "config" and all(c in received for c in unlock_commands):
+            self.state["standby_unlocked"] = True
+
+    def read(self) -> dict:
+        return self.state
