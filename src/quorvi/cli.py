@@ -70,6 +70,12 @@ def _cmd_plugins(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_sim_serve(args: argparse.Namespace) -> int:
+    from .sim.serve import run
+
+    return run(args)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quorvi", description="Drive routers and switches through their console lines.")
@@ -121,6 +127,18 @@ def build_parser() -> argparse.ArgumentParser:
                              description="Discover the built-in and external plug-ins and "
                                          "print the class registry as a tree.")
     plugins.set_defaults(func=_cmd_plugins)
+
+    from .sim.serve import add_arguments as add_serve_arguments
+
+    sim = sub.add_parser("sim", help="simulated devices and console servers",
+                         description="Simulated devices for labs without hardware.")
+    sim_sub = sim.add_subparsers(dest="sim_command", metavar="SIMCOMMAND", required=True)
+    serve = sim_sub.add_parser(
+        "serve", help="serve every console of a simulated lab over telnet, one port each",
+        description="Serve every console of a simulated lab on its own TCP port (telnet), "
+                    "from one process, until SIGINT or SIGTERM; write the lab's inventory.")
+    add_serve_arguments(serve)
+    serve.set_defaults(func=_cmd_sim_serve)
     return parser
 
 

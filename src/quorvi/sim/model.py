@@ -44,7 +44,12 @@ CONSOLE_DEFAULTS: dict = {"member": 1, "role": "single", "silent": False}
 
 def load_device(path: str) -> dict:
     with open(path) as f:
-        description = json.load(f)
+        return normalize_device(json.load(f))
+
+
+def normalize_device(description: dict) -> dict:
+    """The full device (defaults filled in) of a description; ValueError if
+    the description has options the simulator does not know."""
     unknown = sorted(set(description) - set(DEVICE_DEFAULTS))
     if unknown:
         # A misspelt option would otherwise be dropped without a word.
