@@ -206,17 +206,19 @@ def load_lab_file(path: str) -> Dict[str, Any]:
     return data
 
 
-def build_lab(lab_file: Optional[str] = None, devices: int = 0, mix: str = "single=100",
+def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
               defaults: Optional[Dict[str, Any]] = None,
               port_defaults: Optional[Dict[str, Any]] = None) -> Lab:
-    """The lab of a lab file plus `devices` generated devices named R1, R2, ...
-    (names the file uses are skipped). `defaults` are device options for every
-    device (the file's defaults win over them, a device's own options last)."""
+    """The lab of a lab file (a path, or its content as a dict) plus `devices`
+    generated devices named R1, R2, ... (names the file uses are skipped).
+    `defaults` are device options for every device (the file's defaults win
+    over them, a device's own options last)."""
     check_port_options(port_defaults or {}, "serve options")
     lab = Lab()
     base = dict(defaults or {})
     if lab_file:
-        data = load_lab_file(lab_file)
+        data = lab_file if isinstance(lab_file, dict) else load_lab_file(lab_file)
+        lab_file = "lab" if isinstance(lab_file, dict) else lab_file
         base.update(data.get("defaults") or {})
         for name, spec in (data.get("devices") or {}).items():
             if not isinstance(spec, dict):
