@@ -110,7 +110,7 @@ class Session:
                 yield DRAIN
         if left_in == "pager":
             self.mode = "enable"
-            if not (yield from self.page(self.previous_users_output(), shown=0)):
+            if not (yield from self.page(self.previous_users_output(), 0, showing=True)):
                 return
         elif left_in == "config":
             self.mode, self.submode = "config", "config-if"
@@ -169,11 +169,14 @@ class Session:
             yield DRAIN
         return True
 
-    def page(self, lines: list[str], shown: int):
+    def page(self, lines: list[str], shown: int, showing: bool = False):
         """The rest of `lines` behind a "--More--" pager: space shows a page,
-        Return a line, any other key quits; False when the line went away."""
+        Return a line, any other key quits; False when the line went away.
+        `showing`: the pager is on screen already (a previous user's)."""
         while shown < len(lines):
-            self.write(out.PAGER)
+            if not showing:
+                self.write(out.PAGER)
+            showing = False
             key = yield KEY
             if key is None:
                 return False
