@@ -79,6 +79,11 @@ class Connection(asyncio.Protocol):
             return
         port.client = self
         self.connections.add(self)
+        sock = transport.get_extra_info("socket")
+        if sock is not None:
+            # An echo and the prompt after it are two small writes: without
+            # this the prompt waits for the client's delayed acknowledgement.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         transport.write(self.codec.greeting())
         self.task = asyncio.get_running_loop().create_task(self.drive())
 
