@@ -2,6 +2,7 @@
 line keeps its state between clients, busy ports, and the serve command."""
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -152,9 +153,40 @@ def test_slow_device_answers_after_its_delay_and_dual_roles_show(served_lab, cli
     assert time.monotonic() - started >= 0.4
 
 
-def serve(*args):
+def test_console_that_ends_its_session_drops_the_client_and_starts_afresh(served_lab, client):
+    lab = served_lab({"devices": {"R1": {"misbehave": {"a": {"close_after": "show version",
+                                                             "close_midway": True}}}}})
+    first = client(lab.port("R1", "a"))
+    first.read_until("R1>$")
+    first.send("show version\r")
+    assert first.closed()
+    assert "Version 7.2.1" in first.raw.decode("latin-1")
+    assert "Processor board" not in first.raw.decode("latin-1")
+    time.sleep(0.1)
+    client(lab.port("R1", "a")).read_until(r"press RETURN to get started\r\n\r\nR1>$")
+
+
+def test_served_lab_in_a_process_of_its_own_asks_for_its_login(served_lab, client):
+    lab = served_lab({"devices": {"R1": {"login": {"username": "ops", "password": "pw"}}}},
+                     defaults={"enable_password": "e"}, process=True)
+    assert lab.inventory["defaults"]["credentials"] == {
+        "default": {"username": "ops", "password": "pw"}, "enable": {"password": "e"}}
+    c = client(lab.port("R1", "a"))
+    c.read_until("Username: $")
+    c.send("ops\r")
+    c.read_until("Password: $")
+    c.send("pw\r")
+    c.read_until(r"Password: \r\nR1>$")
+    c.send("enable\r")
+    c.read_until(r"R1>enable\r\nPassword: $")
+    pid, directory = lab.proc.pid, lab.directory
+    lab.stop()
+    assert c.closed() and not os.path.exists("/proc/%d" % pid) and not os.path.exists(directory)
+
+
+def serve(*args, **popen):
     return subprocess.Popen([sys.executable, "-m", "quorvi.sim", "serve"] + list(args),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
 
 
 def test_serve_command_writes_inventory_and_stops_on_sigterm(tmp_path, client):
@@ -192,6 +224,9 @@ def test_serve_command_writes_inventory_and_stops_on_sigterm(tmp_path, client):
 
 
 @pytest.mark.parametrize("args, message", [
+    (["--devices", "100", "--mix", "dual=1"],
+     r"the lab needs 200 ports \(264 open files with the spare ones\) but this process may "
+     r"open at most 150 files"),
     (["--devices", "2", "--port-base", "{busy}"], r"cannot listen on 127\.0\.0\.1:\d+ for "
                                                    r"console a of R1: Address already in use"),
     (["--devices", "2", "--mix", "single=1,router=1"], r"--mix: 'router=1' is not KIND=WEIGHT"),
@@ -208,7 +243,8 @@ def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     args = [a.format(busy=holder.getsockname()[1], lab=tmp_path / "lab.yaml",
                      lab_console=tmp_path / "lab2.yaml") for a in args]
     try:
-        proc = serve(*args)
+        proc = serve(*args, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                                   (150, 150)))
         out, err = proc.communicate(timeout=30)
     finally:
         holder.close()

@@ -81,7 +81,7 @@ async def serve(args: argparse.Namespace) -> None:
               flush=True)
         await stop.wait()
     finally:
-        server.close()
+        await server.aclose()
 
 
 def main(argv: Optional[List[str]] = None) -> int:

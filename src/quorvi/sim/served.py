@@ -76,7 +76,7 @@ class ServedLab:
             try:
                 await self.stopping.wait()
             finally:
-                self.server.close()
+                await self.server.aclose()
 
         def run() -> None:
             self.loop = asyncio.new_event_loop()

@@ -296,18 +296,25 @@ class LabServer:
         spec.port = sock.getsockname()[1]
         return sock
 
-    def close(self) -> None:
-        """Stop listening and drop every client."""
+    def close(self) -> List[asyncio.Task]:
+        """Stop listening and drop every client; returns the client tasks
+        cancelled (`aclose` waits for them)."""
+        tasks = []
+        for connection in list(self.connections):
+            if connection.task is not None:
+                connection.task.cancel()
+                tasks.append(connection.task)
+            connection.transport.close()
+        self.connections.clear()
         for port in self.ports:
             if port.server is not None:
                 port.server.close()
             if port.steps is not None:
                 port.steps.close()
-        for connection in list(self.connections):
-            if connection.task is not None:
-                connection.task.cancel()
-            connection.transport.close()
-        self.connections.clear()
+        return tasks
+
+    async def aclose(self) -> None:
+        await asyncio.gather(*self.close(), return_exceptions=True)
 
     def state(self, device: str) -> dict:
         """What the consoles of `device` received (commands, config, unlock)."""
