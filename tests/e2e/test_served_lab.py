@@ -249,4 +249,4 @@ def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     finally:
         holder.close()
     assert proc.returncode == 2 and out == ""
-    assert re.match(r"quorvi sim serve: .*%s" % message, err) and "Traceback" not in err
+    assert re.match(r"error: quorvi sim serve: .*%s" % message, err) and "Traceback" not in err

@@ -93,6 +93,6 @@ def run(args: argparse.Namespace) -> int:
     try:
         asyncio.run(serve(args))
     except LabError as exc:
-        print("quorvi sim serve: %s" % exc, file=sys.stderr)
+        print("error: quorvi sim serve: %s" % exc, file=sys.stderr)
         return 2
     return 0
