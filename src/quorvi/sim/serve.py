@@ -79,6 +79,11 @@ async def serve(args: argparse.Namespace) -> None:
             where += "; inventory in %s" % os.path.abspath(args.inventory_out)
         print("serving %d devices (%d consoles) on %s" % (len(lab.devices), len(ports), where),
               flush=True)
+        if server.client_capacity() < len(ports):
+            print("note: the file limit (%d, ulimit -Hn) leaves room for %d clients at once, "
+                  "fewer than the %d consoles" % (server.descriptor_limit,
+                                                   server.client_capacity(), len(ports)),
+                  file=sys.stderr, flush=True)
         await stop.wait()
     finally:
         await server.aclose()

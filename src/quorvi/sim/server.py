@@ -243,10 +243,10 @@ def raise_descriptor_limit(needed: int) -> int:
                        "process may open at most %d files (hard limit, ulimit -Hn): serve "
                        "fewer devices, or raise the hard limit" % (
                            needed - SPARE_DESCRIPTORS, needed, hard))
-    if soft != resource.RLIM_INFINITY and soft < needed:
+    if soft != hard:
+        # Clients need descriptors too: take all the process may have.
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-        return hard
-    return soft
+    return hard
 
 
 class LabServer:
@@ -260,9 +260,10 @@ class LabServer:
         self.port_base = port_base
         self.ports: List[Port] = []
         self.connections: set = set()
+        self.descriptor_limit = 0
 
     async def start(self) -> None:
-        raise_descriptor_limit(len(self.lab.ports) + SPARE_DESCRIPTORS)
+        self.descriptor_limit = raise_descriptor_limit(len(self.lab.ports) + SPARE_DESCRIPTORS)
         if self.port_base is not None and self.port_base + len(self.lab.ports) - 1 > 65535:
             raise LabError("--port-base %d leaves no room for %d ports (the last port is 65535)"
                            % (self.port_base, len(self.lab.ports)))
@@ -295,6 +296,13 @@ class LabServer:
                 where, spec.console, spec.device["hostname"], exc.strerror, hint)) from None
         spec.port = sock.getsockname()[1]
         return sock
+
+    def client_capacity(self) -> int:
+        """How many clients may be connected at once within the file limit."""
+        if self.descriptor_limit == resource.RLIM_INFINITY:
+            return len(self.ports)
+        return max(min(len(self.ports), self.descriptor_limit - len(self.ports)
+                       - SPARE_DESCRIPTORS), 0)
 
     def close(self) -> List[asyncio.Task]:
         """Stop listening and drop every client; returns the client tasks
