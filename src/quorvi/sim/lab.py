@@ -25,12 +25,12 @@ Console options: `silent`, `enable_password`; port options: `connect`
 import json
 import os
 import re
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .harness import CHASSIS_TYPES, PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
 
-KIND_OPTIONS = {"single": set(), "dual": {"active"}, "stack": {"members", "active", "standby"},
+KIND_OPTIONS: Dict[str, Set[str]] = {"single": set(), "dual": {"active"}, "stack": {"members", "active", "standby"},
                 "quad": {"active_member", "silent"}}
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
@@ -79,7 +79,8 @@ class Lab:
                            % (where, ", ".join(unknown), kind, ", ".join(sorted(known))))
         spec.setdefault("hostname", name)
         try:
-            description = PROFILES[kind](**spec)
+            profile: Any = PROFILES[kind]
+            description = profile(**spec)
             names = [c["name"] for c in description["consoles"]]
             port_options = {}
             for console_name, options in consoles.items():

@@ -32,7 +32,10 @@ class ServedLab:
                  defaults: Optional[Dict[str, Any]] = None, connect: str = "immediate",
                  process: bool = False, host: str = "127.0.0.1") -> None:
         self.lab_source = lab
-        self.options = dict(devices=devices, mix=mix, defaults=defaults or {}, connect=connect)
+        self.devices = devices
+        self.mix = mix
+        self.defaults = dict(defaults or {})
+        self.connect = connect
         self.process = process
         self.host = host
         self.inventory: Dict[str, Any] = {}
@@ -58,8 +61,8 @@ class ServedLab:
         return self
 
     def _start_thread(self) -> None:
-        lab = build_lab(self.lab_source, self.options["devices"], self.options["mix"],
-                        self.options["defaults"], {"connect": self.options["connect"]})
+        lab = build_lab(self.lab_source, self.devices, self.mix,
+                        self.defaults, {"connect": self.connect})
         ready = threading.Event()
         failure: List[BaseException] = []
 
@@ -101,25 +104,26 @@ class ServedLab:
         self.directory = tempfile.mkdtemp(prefix="quorvi-lab-")
         inventory = os.path.join(self.directory, "inventory.yaml")
         argv = [sys.executable, "-m", "quorvi.sim", "serve", "--host", self.host,
-                "--inventory-out", inventory, "--devices", str(self.options["devices"]),
-                "--mix", self.options["mix"], "--connect", self.options["connect"]]
+                "--inventory-out", inventory, "--devices", str(self.devices),
+                "--mix", self.mix, "--connect", self.connect]
         if self.lab_source is not None:
             path = self.lab_source
             if isinstance(path, dict):
                 path = os.path.join(self.directory, "lab.json")
                 with open(path, "w") as f:
                     json.dump(dict(self.lab_source, defaults=dict(
-                        self.options["defaults"], **self.lab_source.get("defaults", {}))), f)
+                        self.defaults, **self.lab_source.get("defaults", {}))), f)
             argv += ["--lab", path]
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
-        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
-        line = self.proc.stdout.readline() if ready else ""  # the line saying where it serves
+        self.proc = proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                            text=True)
+        assert proc.stdout is not None and proc.stderr is not None
+        ready, _, _ = select.select([proc.stdout], [], [], START_TIMEOUT)
+        line = proc.stdout.readline() if ready else ""  # the line saying where it serves
         if not line.startswith("serving"):
-            self.proc.kill()
-            self.proc.wait()
+            proc.kill()
+            proc.wait()
             raise RuntimeError("the simulated console server did not start: %s"
-                               % (line + self.proc.stderr.read()).strip())
+                               % (line + proc.stderr.read()).strip())
         with open(inventory) as f:
             self.inventory = yaml.safe_load(f)
 
@@ -140,8 +144,9 @@ class ServedLab:
                 except subprocess.TimeoutExpired:
                     self.proc.kill()
                     self.proc.wait()
-            self.proc.stdout.close()
-            self.proc.stderr.close()
+            for stream in (self.proc.stdout, self.proc.stderr):
+                if stream is not None:
+                    stream.close()
         if self.directory is not None:
             shutil.rmtree(self.directory, ignore_errors=True)
             self.directory = None

@@ -173,6 +173,7 @@ class Connection(asyncio.Protocol):
             port.driver = self.task
             if port.steps is None:
                 self.start_session()
+            steps: Any = port.steps
             while not self.closed:
                 request = port.request
                 kind = request[0]
@@ -199,7 +200,7 @@ class Connection(asyncio.Protocol):
                     if self.closed:
                         return
                 try:
-                    port.request = port.steps.send(answer)
+                    port.request = steps.send(answer)
                 except StopIteration:
                     # The console ended its session: the line drops, and the next
                     # client meets a fresh one.
@@ -274,11 +275,13 @@ class LabServer:
                 sock = self.bind(spec, index)
                 port = Port(spec, shared[id(spec.device)])
                 self.ports.append(port)
-                port.server = await loop.create_server(
-                    lambda port=port: Connection(port, self.connections), sock=sock)
+                port.server = await loop.create_server(self.protocol(port), sock=sock)
         except BaseException:
             self.close()
             raise
+
+    def protocol(self, port: Port) -> Callable[[], Connection]:
+        return lambda: Connection(port, self.connections)
 
     def bind(self, spec: PortSpec, index: int) -> socket.socket:
         number = 0 if self.port_base is None else self.port_base + index

@@ -6,13 +6,13 @@ key as typed and stops echoing itself), refuses every other option, and
 answers only changes of state, so a negotiation never loops. The device
 behind the port echoes what it receives whatever the client agreed to, as a
 serial line does."""
-from typing import Dict, Tuple
+from typing import Dict, List, Tuple
 
 IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
 ECHO, SGA = 1, 3
 
-OFFERED = (ECHO, SGA)  # what the server does itself
-ACCEPTED = (SGA,)      # what it lets the client do
+OFFERED: Tuple[int, ...] = (ECHO, SGA)  # what the server does itself
+ACCEPTED: Tuple[int, ...] = (SGA,)      # what it lets the client do
 ASKED = "asked"        # an option we requested, answer pending
 
 
@@ -35,7 +35,8 @@ class TelnetCodec:
         return bytes([IAC, WILL, ECHO, IAC, WILL, SGA, IAC, DO, SGA])
 
     def decode(self, data: bytes) -> Tuple[str, bytes]:
-        keys, replies = [], bytearray()
+        keys: List[str] = []
+        replies = bytearray()
         for byte in data:
             state = self.state
             if state == "data":
