@@ -166,6 +166,19 @@ def test_console_that_ends_its_session_drops_the_client_and_starts_afresh(served
     client(lab.port("R1", "a")).read_until(r"press RETURN to get started\r\n\r\nR1>$")
 
 
+@pytest.mark.parametrize("misbehave", [{"flood": "x" * 100}, {"noise": "00ff0d", "noise_forever": True}])
+def test_flooding_console_keeps_the_other_ports_answering(served_lab, client, misbehave):
+    lab = served_lab({"devices": {"R1": {"misbehave": {"a": misbehave}}, "R2": {}}})
+    flooded = client(lab.port("R1", "a"))  # never read: the server must not buffer without end
+    time.sleep(0.3)
+    other = client(lab.port("R2", "a"))
+    other.read_until("R2>$", timeout=2)
+    other.send("show version\r")
+    other.read_until(r"Version 7\.2\.1[\s\S]*R2>$", timeout=2)
+    flooded.sock.settimeout(2)
+    assert len(flooded.sock.recv(65536)) > 0
+
+
 def test_served_lab_in_a_process_of_its_own_asks_for_its_login(served_lab, client):
     lab = served_lab({"devices": {"R1": {"login": {"username": "ops", "password": "pw"}}}},
                      defaults={"enable_password": "e"}, process=True)
