@@ -77,8 +77,8 @@ async def serve(args: argparse.Namespace) -> None:
         if args.inventory_out:
             write_inventory(lab, args.host, args.inventory_out)
             where += "; inventory in %s" % os.path.abspath(args.inventory_out)
-        print("serving %d devices (%d consoles) on %s" % (len(lab.devices), len(ports), where),
-              flush=True)
+        print("serving %s (%s) on %s" % (plural(len(lab.devices), "device"),
+                                         plural(len(ports), "console"), where), flush=True)
         if server.client_capacity() < len(ports):
             print("note: the file limit (%d, ulimit -Hn) leaves room for %d clients at once, "
                   "fewer than the %d consoles" % (server.descriptor_limit,
@@ -87,6 +87,10 @@ async def serve(args: argparse.Namespace) -> None:
         await stop.wait()
     finally:
         await server.aclose()
+
+
+def plural(count: int, noun: str) -> str:
+    return "%d %s%s" % (count, noun, "" if count == 1 else "s")
 
 
 def main(argv: Optional[List[str]] = None) -> int:
