@@ -249,6 +249,12 @@ exit status: 0 success, 1 failure (connect failed or a command was rejected),
 2 usage error, 130 interrupted."""
 
 
+def _cmd_sim_serve(args: argparse.Namespace) -> int:
+    from .sim.serve import run
+
+    return run(args)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvi", description="Drive routers and switches through their console lines.",
@@ -315,6 +321,18 @@ def build_parser() -> argparse.ArgumentParser:
     from .fleet.cli import add_parser as add_run_parser
 
     add_run_parser(sub)
+
+    from .sim.serve import add_arguments as add_serve_arguments
+
+    sim = sub.add_parser("sim", help="simulated devices and console servers",
+                         description="Simulated devices for labs without hardware.")
+    sim_sub = sim.add_subparsers(dest="sim_command", metavar="SIMCOMMAND", required=True)
+    serve = sim_sub.add_parser(
+        "serve", help="serve every console of a simulated lab over telnet, one port each",
+        description="Serve every console of a simulated lab on its own TCP port (telnet), "
+                    "from one process, until SIGINT or SIGTERM; write the lab's inventory.")
+    add_serve_arguments(serve)
+    serve.set_defaults(func=_cmd_sim_serve, parser=serve)
     return parser
 
 

@@ -84,3 +84,23 @@ def device_for(sim):
         except Exception as exc:  # the others are destroyed all the same
             errors.append(exc)
     assert not errors, "destroy failed: %s" % errors
+
+
+@pytest.fixture
+def served_lab():
+    """Factory: served_lab(lab, **options) starts a ServedLab (a simulated
+    console server on free ports of 127.0.0.1); every one is stopped at teardown."""
+    from quorvi.sim.served import ServedLab
+
+    labs = []
+
+    def start(lab=None, **options):
+        served = ServedLab(lab, **options)
+        labs.append(served)
+        return served.start()
+
+    yield start
+    for served in labs:
+        served.stop()
+    assert not [s for s in labs if s.thread or (s.proc and s.proc.poll() is None)], \
+        "console servers left running"

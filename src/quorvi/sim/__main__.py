@@ -1,4 +1,5 @@
-"""python -m quorvi.sim console --device FILE --console NAME"""
+"""python -m quorvi.sim console --device FILE --console NAME
+python -m quorvi.sim serve [options]  (see quorvi.sim.serve)"""
 import signal
 import sys
 
@@ -23,12 +24,18 @@ def parse(argv):
     console = sub.add_parser("console", help="run one console of a device on stdin/stdout")
     console.add_argument("--device", required=True, help="device description (JSON file)")
     console.add_argument("--console", required=True, help="name of the console to run")
+    sub.add_parser("serve", help="serve a whole simulated lab over telnet (see serve --help)")
     args = parser.parse_args(argv)
     return args.device, args.console
 
 
 def main(argv=None) -> int:
-    device_path, name = parse(sys.argv[1:] if argv is None else list(argv))
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["serve"]:
+        from .serve import main as serve
+
+        return serve(argv[1:])
+    device_path, name = parse(argv)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     device = load_device(device_path)
     try:

@@ -45,7 +45,12 @@ CONSOLE_DEFAULTS: dict = {"member": 1, "role": "single", "silent": False}
 
 def load_device(path: str) -> dict:
     with open(path) as f:
-        description = json.load(f)
+        return normalize_device(json.load(f))
+
+
+def normalize_device(description: dict) -> dict:
+    """The full device (defaults filled in) of a description; ValueError if
+    the description has options the simulator does not know."""
     unknown = sorted(set(description) - set(DEVICE_DEFAULTS))
     if unknown:
         # A misspelt option would otherwise be dropped without a word.
@@ -108,3 +113,23 @@ class SharedState:
             if unlock and kind == "config" and all(c in received for c in unlock[0]):
                 state["standby_unlocked"] = True
         return state
+
+
+class MemoryState:
+    """The same shared state, in memory: the consoles of a device served by
+    one process."""
+
+    __slots__ = ("state",)
+
+    def __init__(self) -> None:
+        self.state = initial_state()
+
+    def record(self, kind: str, console: str, line: str,
+               unlock_commands: list[str] | None = None) -> None:
+        received = self.state[kind].setdefault(console, [])
+        received.append(line)
+        if unlock_commands and kind == "config" and all(c in received for c in unlock_commands):
+            self.state["standby_unlocked"] = True
+
+    def read(self) -> dict:
+        return self.state

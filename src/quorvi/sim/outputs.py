@@ -105,3 +105,12 @@ SHOW_SWITCH_MEMBER = "{current}{number}  {role:<8} {mac:<15} {priority:<8} {hw_v
 
 RUNNING_CONFIG_HEAD = ["Building configuration...", "", "hostname {hostname}"]
 RUNNING_CONFIG_TAIL = ["end"]
+
+# The pager a previous user may have left a line at ("left_in: pager").
+PAGER = " --More-- "
+PAGE_LINES = 23
+PREVIOUS_USER_INTERFACES = 24
+
+# What the console server itself says (not the device behind it).
+PRESS_RETURN = "Press RETURN to get started"
+PORT_BUSY = "% Port {port} is in use by another session; try again later"

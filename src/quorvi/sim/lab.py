@@ -1,0 +1,254 @@
+"""A simulated lab: the devices one console server serves, and the inventory
+file that tells a client where their consoles are.
+
+A lab comes from a lab file (YAML or JSON), from `--devices N --mix ...`, or
+both (the file's devices first). The lab file:
+
+    defaults:                 # device options for every device of the lab
+      enable_password: s3cret
+    devices:
+      R1: {kind: single}
+      R2:
+        kind: dual            # single | dual | stack | quad
+        active: b             # and the other options of that kind's profile
+        login: {username: admin, password: lab}
+        response_delay: 0.05
+        consoles:             # per console: its own options and its port's
+          a: {connect: press_return, left_in: config}
+          b: {enable_password: other}
+
+Device options are those of the simulator's device model (hostname, os,
+platform, version, enable_password, login, response_delay, misbehave, ...).
+Console options: `silent`, `enable_password`; port options: `connect`
+(immediate | quiet | press_return), `left_in` (config | pager), `busy`.
+"""
+import json
+import os
+import re
+from typing import Any, Dict, List, Optional, Set, Tuple
+
+from .harness import CHASSIS_TYPES, PROFILES
+from .model import DEVICE_DEFAULTS, normalize_device
+
+KIND_OPTIONS: Dict[str, Set[str]] = {"single": set(), "dual": {"active"}, "stack": {"members", "active", "standby"},
+                "quad": {"active_member", "silent"}}
+CONSOLE_OPTIONS = {"silent", "enable_password"}
+CONNECT_MODES = ("immediate", "quiet", "press_return")
+LEFT_IN = ("config", "pager")
+PORT_OPTIONS = {"connect", "left_in", "busy"}
+
+
+class LabError(Exception):
+    """A lab that cannot be served; the message says what to change."""
+
+
+class PortSpec:
+    """One console of the lab and how its console-server port behaves."""
+
+    __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "port")
+
+    def __init__(self, device: Dict[str, Any], console: Dict[str, Any],
+                 options: Dict[str, Any]) -> None:
+        self.device = device
+        self.console = console["name"]
+        self.member = console["member"]
+        self.connect: str = options.get("connect", "immediate")
+        self.left_in: Optional[str] = options.get("left_in")
+        self.busy = bool(options.get("busy", False))
+        self.port = 0
+
+
+class Lab:
+    """Devices (normalized simulator descriptions) and their ports, in order."""
+
+    def __init__(self) -> None:
+        self.devices: Dict[str, Dict[str, Any]] = {}
+        self.ports: List[PortSpec] = []
+
+    def add(self, name: str, spec: Dict[str, Any], where: str,
+            port_defaults: Optional[Dict[str, Any]] = None) -> None:
+        spec = dict(spec)
+        kind = spec.pop("kind", "single")
+        if kind not in PROFILES:
+            raise LabError("%s: unknown kind %r (one of %s)" % (where, kind, ", ".join(PROFILES)))
+        consoles = spec.pop("consoles", None) or {}
+        known = KIND_OPTIONS[kind] | set(DEVICE_DEFAULTS) - {"chassis", "consoles", "members"}
+        unknown = sorted(set(spec) - known)
+        if unknown:
+            raise LabError("%s: unknown option(s) %s for a %s device; known: %s"
+                           % (where, ", ".join(unknown), kind, ", ".join(sorted(known))))
+        spec.setdefault("hostname", name)
+        try:
+            profile: Any = PROFILES[kind]
+            description = profile(**spec)
+            names = [c["name"] for c in description["consoles"]]
+            port_options = {}
+            for console_name, options in consoles.items():
+                here = "%s.consoles.%s" % (where, console_name)
+                if console_name not in names:
+                    raise LabError("%s: a %s device has no console %r (its consoles: %s)"
+                                   % (here, kind, console_name, ", ".join(names)))
+                bad = sorted(set(options) - CONSOLE_OPTIONS - PORT_OPTIONS)
+                if bad:
+                    raise LabError("%s: unknown option(s) %s; known: %s" % (
+                        here, ", ".join(bad), ", ".join(sorted(CONSOLE_OPTIONS | PORT_OPTIONS))))
+                check_port_options(options, here)
+                port_options[console_name] = options
+            for console in description["consoles"]:
+                options = port_options.get(console["name"], {})
+                console.update({k: v for k, v in options.items() if k in CONSOLE_OPTIONS})
+            device = normalize_device(description)
+        except ValueError as exc:
+            raise LabError("%s: %s" % (where, exc)) from None
+        self.devices[name] = device
+        for console in device["consoles"]:
+            options = dict(port_defaults or {}, **port_options.get(console["name"], {}))
+            self.ports.append(PortSpec(device, console, options))
+
+    def inventory(self, host: str) -> Dict[str, Any]:
+        """The lab as an inventory (the format `quorvi.inventory` loads)."""
+        by_device: Dict[int, List[PortSpec]] = {}
+        for spec in self.ports:
+            by_device.setdefault(id(spec.device), []).append(spec)
+        devices, credentials = {}, []
+        for name, device in self.devices.items():
+            lines = {}
+            for spec in by_device.get(id(device), []):
+                line: Dict[str, Any] = {"console": "%s:%d" % (host, spec.port)}
+                if device["chassis"] in ("stack", "quad"):
+                    line["member"] = spec.member
+                lines[spec.console] = line
+            entry = {"os": device["os"], "platform": device["platform"],
+                     "chassis_type": CHASSIS_TYPES[device["chassis"]],
+                     "hostname": device["hostname"], "lines": lines}
+            devices[name] = entry
+            credentials.append((entry, device_credentials(device)))
+        inventory: Dict[str, Any] = {}
+        shared = [c for _, c in credentials]
+        if shared and shared[0] and all(c == shared[0] for c in shared):
+            inventory["defaults"] = {"credentials": shared[0]}
+        else:
+            for entry, creds in credentials:
+                if creds:
+                    entry["credentials"] = creds
+        inventory["devices"] = devices
+        return inventory
+
+
+def check_port_options(options: Dict[str, Any], where: str) -> None:
+    if options.get("connect", "immediate") not in CONNECT_MODES:
+        raise LabError("%s: connect must be one of %s, not %r"
+                       % (where, ", ".join(CONNECT_MODES), options["connect"]))
+    if options.get("left_in") not in (None,) + LEFT_IN:
+        raise LabError("%s: left_in must be one of %s, not %r"
+                       % (where, ", ".join(LEFT_IN), options["left_in"]))
+
+
+def device_credentials(device: Dict[str, Any]) -> Dict[str, Any]:
+    creds: Dict[str, Any] = {}
+    if device.get("login"):
+        creds["default"] = {"username": device["login"]["username"],
+                            "password": device["login"]["password"]}
+    if device.get("enable_password"):
+        creds["enable"] = {"password": device["enable_password"]}
+    return creds
+
+
+def parse_mix(text: str) -> List[Tuple[str, float]]:
+    """"single=70,dual=20,stack=10" -> [(kind, weight)]; "stack4" is a stack of 4."""
+    mix = []
+    for item in text.split(","):
+        kind, sep, weight = item.strip().partition("=")
+        base = re.sub(r"\d+$", "", kind)
+        try:
+            value = float(weight)
+        except ValueError:
+            value = -1.0
+        if not sep or base not in PROFILES or value < 0 or (base != "stack" and base != kind):
+            raise LabError("--mix: %r is not KIND=WEIGHT (kinds: single, dual, stack or stackN "
+                           "for N members, quad), e.g. single=70,dual=20,stack=10" % item)
+        mix.append((kind, value))
+    if not sum(w for _, w in mix):
+        raise LabError("--mix: the weights add up to 0")
+    return mix
+
+
+def mix_counts(total: int, mix: List[Tuple[str, float]]) -> List[Tuple[str, int]]:
+    """Split `total` devices by weight; the remainders go to the largest fractions."""
+    weight = sum(w for _, w in mix)
+    exact = [(kind, total * w / weight) for kind, w in mix]
+    counts = [int(x) for _, x in exact]
+    order = sorted(range(len(mix)), key=lambda i: int(exact[i][1]) - exact[i][1])
+    for i in order[:total - sum(counts)]:
+        counts[i] += 1
+    return [(kind, n) for (kind, _), n in zip(mix, counts)]
+
+
+def load_lab_file(path: str) -> Dict[str, Any]:
+    try:
+        with open(path) as f:
+            text = f.read()
+    except OSError as exc:
+        raise LabError("cannot read the lab file %s: %s" % (path, exc.strerror)) from None
+    try:
+        if path.endswith(".json"):
+            data = json.loads(text)
+        else:
+            import yaml
+
+            data = yaml.safe_load(text)
+    except Exception as exc:  # a syntax error of either format
+        raise LabError("%s is no valid lab file: %s" % (path, exc)) from None
+    if not isinstance(data, dict) or set(data) - {"defaults", "devices"}:
+        raise LabError("%s: a lab file holds a mapping with 'defaults' and 'devices'" % path)
+    for key in ("defaults", "devices"):
+        if not isinstance(data.get(key) or {}, dict):
+            raise LabError("%s: %s must be a mapping" % (path, key))
+    return data
+
+
+def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
+              defaults: Optional[Dict[str, Any]] = None,
+              port_defaults: Optional[Dict[str, Any]] = None) -> Lab:
+    """The lab of a lab file (a path, or its content as a dict) plus `devices`
+    generated devices named R1, R2, ... (names the file uses are skipped).
+    `defaults` are device options for every device (the file's defaults win
+    over them, a device's own options last)."""
+    check_port_options(port_defaults or {}, "serve options")
+    lab = Lab()
+    base = dict(defaults or {})
+    if lab_file:
+        data = lab_file if isinstance(lab_file, dict) else load_lab_file(lab_file)
+        lab_file = "lab" if isinstance(lab_file, dict) else lab_file
+        base.update(data.get("defaults") or {})
+        for name, spec in (data.get("devices") or {}).items():
+            if not isinstance(spec, dict):
+                raise LabError("%s: devices.%s must be a mapping" % (lab_file, name))
+            lab.add(str(name), dict(base, **spec), "%s: devices.%s" % (lab_file, name),
+                    port_defaults)
+    number = 0
+    for kind, count in mix_counts(devices, parse_mix(mix)) if devices else []:
+        spec = dict(base, kind="stack", members=int(kind[5:])) if kind[5:] and kind.startswith("stack") else dict(base, kind=kind)
+        for _ in range(count):
+            number += 1
+            while "R%d" % number in lab.devices:
+                number += 1
+            name = "R%d" % number
+            lab.add(name, dict(spec, serial="%08X" % (0x1A2B0000 + number)),
+                    "generated device %s" % name, port_defaults)
+    if not lab.ports:
+        raise LabError("the lab is empty: give --devices N and/or --lab FILE")
+    return lab
+
+
+def write_inventory(lab: Lab, host: str, path: str) -> None:
+    """Write the inventory atomically: a reader never sees half a file."""
+    import yaml
+
+    dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
+    text = yaml.dump(lab.inventory(host), Dumper=dumper, sort_keys=False,
+                     default_flow_style=False)
+    temporary = "%s.%d.tmp" % (path, os.getpid())
+    with open(temporary, "w") as f:
+        f.write(text)
+    os.replace(temporary, path)
