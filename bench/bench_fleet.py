@@ -12,6 +12,8 @@ device process per description.
 Figures, all from one run:
 - devices/s: every device brought up, asked `show version`, torn down,
   through quorvi.fleet on the thread engine (wall time of the whole run);
+- CPU time per device of this process in that run, beside the CPU time of
+  the lines' processes and of the console server (where the cores go);
 - peak open descriptors of this process during that run (sampled every 5 ms);
 - resident memory per connected device: this process's RSS with H devices up
   at once (a task function waits on a barrier), minus the RSS before, over H.
@@ -32,6 +34,7 @@ import argparse
 import contextlib
 import logging
 import os
+import resource
 import sys
 import threading
 import time
@@ -121,6 +124,23 @@ def children() -> List[str]:
     return found
 
 
+def cpu_seconds(servers: List[str]) -> Dict[str, float]:
+    """CPU time used so far by this process, by its ended children (the
+    lines' processes) and by the processes `servers`."""
+    me = resource.getrusage(resource.RUSAGE_SELF)
+    ended = resource.getrusage(resource.RUSAGE_CHILDREN)
+    server = 0.0
+    for pid in servers:
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                fields = f.read().rpartition(")")[2].split()
+            server += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except OSError:
+            pass
+    return {"quorvi": me.ru_utime + me.ru_stime, "lines": ended.ru_utime + ended.ru_stime,
+            "server": server}
+
+
 class FdSampler:
     def __init__(self, every: float = 0.005) -> None:
         self.every = every
@@ -179,8 +199,11 @@ def run_all(devices: List[Dict[str, Any]], what: str, **options: Any) -> float:
 def measure(devices: List[Dict[str, Any]], workers: int, hold: int) -> Dict[str, float]:
     """The thread engine on fresh consoles, then, on the same lab, devices
     held up at once (memory) and a second run (consoles left at a prompt)."""
+    servers = children()  # the simulated console server, when it is a process of its own
+    cpu_before = cpu_seconds(servers)
     with FdSampler() as fds:
         wall = run_all(devices, "threads", workers=workers)
+    cpu = {k: v - cpu_before[k] for k, v in cpu_seconds(servers).items()}
     held = spread(devices, hold)
     before = rss_kib()
     sample: Dict[str, Any] = {}
@@ -205,7 +228,7 @@ def measure(devices: List[Dict[str, Any]], workers: int, hold: int) -> Dict[str,
             "commands": sample["commands"],
             "rss_per_device": (sample["rss"] - before) / len(held),
             "client_rss": sample["client_rss"] / lines, "client_pss": sample["client_pss"] / lines,
-            "again": len(again), "again_rate": len(again) / run_all(again, "again",
+            "cpu": cpu, "again": len(again), "again_rate": len(again) / run_all(again, "again",
                                                                     workers=workers)}
 
 
@@ -313,6 +336,11 @@ def rows(quick: bool = False, count: int = 0, source: str = "served", workers: i
         Row(group, "fleet: bring-up + show version, devices per second", m["rate"], "dev/s",
             target=">= %.1f dev/s (1,000 in 30 s)" % TARGET_RATE, passed=m["rate"] >= TARGET_RATE,
             note="%d devices in %.1f s on the thread engine" % (count, m["wall"])),
+        Row(group, "fleet: CPU per device, the quorvi process", m["cpu"]["quorvi"] / count * 1000,
+            "ms", note="in the run above, %.1f s of %.1f s wall: %.0f %% of one core (the rest of "
+                       "the CPU: the lines' processes %.1f s, the console server %.1f s)"
+                       % (m["cpu"]["quorvi"], m["wall"], 100 * m["cpu"]["quorvi"] / m["wall"],
+                          m["cpu"]["lines"], m["cpu"]["server"])),
         Row(group, "fleet: peak open descriptors (quorvi process)", m["peak_fds"], "fds"),
         Row(group, "fleet: resident memory per connected device (quorvi process)",
             m["rss_per_device"] / 1024, "MB", target="<= %g MB" % TARGET_MB_PER_DEVICE,
