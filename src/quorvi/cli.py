@@ -49,6 +49,16 @@ def _cmd_connect(args: argparse.Namespace) -> int:
     from .demo import connect_and_report
 
     _configure_logging(args.verbose)
+    if args.inventory:
+        from .inventory import InventoryError, load
+
+        path, name = args.inventory
+        try:
+            device = load(path)[name].build()
+        except (InventoryError, KeyError) as exc:
+            print(exc.args[0] if isinstance(exc, KeyError) else exc, file=sys.stderr)
+            return 1
+        return 0 if connect_and_report(device, execute=args.execute, timeout=args.timeout) else 1
     credentials = {}
     if args.enable_password is not None:
         credentials["enable"] = {"password": args.enable_password}
@@ -60,6 +70,24 @@ def _cmd_connect(args: argparse.Namespace) -> int:
                          learn_os=args.os == "generic", learn_hostname=args.hostname is None)
     return 0 if connect_and_report(device_kwargs, execute=args.execute,
                                    timeout=args.timeout) else 1
+
+
+def _cmd_inventory(args: argparse.Namespace) -> int:
+    from .inventory import InventoryError, check, load, show
+
+    if args.action == "check":
+        problems = check(args.file)
+        for problem in problems:
+            print(problem)
+        if not problems:
+            print("%s: no problems" % args.file)
+        return 1 if problems else 0
+    try:
+        print(show(load(args.file), args.device, args.format))
+    except (InventoryError, KeyError) as exc:
+        print(exc.args[0] if isinstance(exc, KeyError) else exc, file=sys.stderr)
+        return 1
+    return 0
 
 
 def _cmd_plugins(args: argparse.Namespace) -> int:
@@ -97,6 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "2001`; a device with several consoles takes one --line per console.")
     connect.add_argument("command", nargs=argparse.REMAINDER,
                          help="command that opens the console line (after --)")
+    connect.add_argument("--inventory", nargs=2, metavar=("FILE", "DEVICE"),
+                         help="connect the device DEVICE of the inventory file FILE")
     connect.add_argument("--line", action="append", metavar="ALIAS=COMMAND",
                          help="a console line of a multi-console device (repeat, in RP or "
                               "member order)")
@@ -116,6 +146,22 @@ def build_parser() -> argparse.ArgumentParser:
                          help="connection time limit in seconds")
     connect.add_argument("-v", "--verbose", action="store_true", help="show debug lines too")
     connect.set_defaults(func=_cmd_connect)
+
+    inventory = sub.add_parser(
+        "inventory", help="check an inventory file, or show its devices resolved",
+        description="An inventory file describes a lab in YAML: defaults, groups and devices "
+                    "with their credentials and lines (see the README).")
+    inv_sub = inventory.add_subparsers(dest="action", metavar="ACTION", required=True)
+    inv_check = inv_sub.add_parser("check", help="report every problem of the file (exit 1 "
+                                                 "when there is one)")
+    inv_check.add_argument("file", metavar="FILE")
+    inv_show = inv_sub.add_parser("show", help="print the devices after defaults and groups "
+                                               "are applied, secrets masked")
+    inv_show.add_argument("file", metavar="FILE")
+    inv_show.add_argument("device", metavar="DEVICE", nargs="?", help="only this device")
+    inv_show.add_argument("--format", choices=("yaml", "json"), default="yaml",
+                          help="output format (default yaml)")
+    inventory.set_defaults(func=_cmd_inventory)
 
     plugins = sub.add_parser("plugins", help="print the tree of connection classes",
                              description="Discover the built-in and external plug-ins and "

@@ -93,16 +93,21 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
     return ok
 
 
-def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str]] = None,
+def connect_and_report(device_kwargs: Any, execute: Optional[List[str]] = None,
                        timeout: Optional[float] = None) -> bool:
-    """Connect to a real device, run the given commands, print a summary."""
-    dev = Device(**device_kwargs)
+    """Connect to a real device (a Device, or the keywords that make one), run
+    the given commands, print a summary."""
+    dev = device_kwargs if isinstance(device_kwargs, Device) else Device(**device_kwargs)
     options = {} if timeout is None else {"connection_timeout": timeout}
     if not _connect(dev, **options):
         return False
     try:
         for command in execute or []:
-            print("\n%s\n%s" % (command, dev.execute(command)))
+            try:
+                print("\n%s\n%s" % (command, dev.execute(command)))
+            except (ConnectionError, TimeoutError) as exc:
+                print("\n%s\ncommand failed: %s" % (command, exc))
+                return False
     finally:
         dev.destroy()
     return True

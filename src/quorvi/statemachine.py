@@ -246,7 +246,8 @@ class StateMachine:
         return self._current_state
 
     def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
-        statements = extra + list(login_dialog())
+        # The line's own transport dialog (console server, ssh) comes before the login.
+        statements = extra + list(getattr(spawn, "connect_dialog", None) or ()) + list(login_dialog())
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
 
@@ -381,7 +382,11 @@ class StateMachine:
                                    + (" (hint: the prompt's hostname differs from the expected"
                                       " hostname)" if getattr(spawn, "hostname_mismatch", False)
                                       else ""))
-            wait = min(remaining, self.nudge_interval) if nudge else remaining
+            # A transport may wait longer before the first nudge (an ssh login
+            # shows its prompt unasked, after a handshake that takes a while).
+            interval = max(self.nudge_interval, getattr(spawn, "min_nudge_interval", 0.0)
+                           if not nudges else 0.0)
+            wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
             except TimeoutError:
