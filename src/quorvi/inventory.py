@@ -277,7 +277,8 @@ class _Checker:
         if not isinstance(node, (yaml.MappingNode, yaml.ScalarNode)) or (
                 isinstance(node, yaml.ScalarNode) and node.tag != "tag:yaml.org,2002:null"):
             return None  # reported as a wrong type
-        given = [(key, value_node) for key, _kn, value_node in items if key in TRANSPORTS]
+        given = [(key, value_node, key_node) for key, key_node, value_node in items
+                 if key in TRANSPORTS]
         if not given:
             if any(p.path == keypath for p in self.problems):
                 return None  # a misspelt transport, reported with its did-you-mean
@@ -285,10 +286,10 @@ class _Checker:
                                       "ssh: [USER@]HOST[:PORT] or command: COMMAND")
             return None
         if len(given) > 1:
-            self.error(given[1][1], keypath, "two transports (%s): give exactly one of %s"
-                       % (" and ".join(k for k, _ in given), ", ".join(TRANSPORTS)))
+            self.error(given[1][2], keypath, "two transports (%s): give exactly one of %s"
+                       % (" and ".join(k for k, _, _ in given), ", ".join(TRANSPORTS)))
             return None
-        transport, target_node = given[0]
+        transport, target_node, _ = given[0]
         target = self.text(target_node, "%s.%s" % (keypath, transport))
         if target is _NOTHING:
             return None
@@ -439,7 +440,7 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
                                   "needs member: N (an integer >= 1)" % entry.chassis_type)
                 elif line.member in members:
                     checker.error(member_node, line_path + ".member",
-                                  "member %d is already line %r's; each line needs a member of its own"
+                                  "member %d is already used by line %r; each line needs a member of its own"
                                   % (line.member, members[line.member]))
                 elif line.member is not None:
                     members[line.member] = alias
