@@ -112,6 +112,7 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
+        self._hidden: set = set()  # secrets sent on the line, masked in its log
         argv = shlex.split(command)
         if not argv:
             raise ConnectionError("empty command for line %s" % self.name)
@@ -200,8 +201,18 @@ class Spawn:
         position = self._received - len(self._buffer) + index
         return sum(1 for mark in self._send_marks if mark > position)
 
+    def hide(self, secret: str) -> None:
+        """Keep `secret` (a password about to be sent) out of this line's log."""
+        if secret:
+            self._hidden.add(secret)
+
+    def _masked(self, text: str) -> str:
+        for secret in self._hidden:
+            text = text.replace(secret, "********")
+        return text
+
     def sendline(self, text: str = "") -> None:
-        self.log.debug("%s: send %r", self.name, text)
+        self.log.debug("%s: send %r", self.name, self._masked(text) if self._hidden else text)
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
@@ -223,7 +234,7 @@ class Spawn:
         except pexpect.EOF:
             self._eof = True
             return ""
-        self.log.debug("%s: received %r", self.name, data)
+        self.log.debug("%s: received %r", self.name, self._masked(data) if self._hidden else data)
         self._append(data)
         return data
 
