@@ -53,6 +53,9 @@ def _cmd_connect(args: argparse.Namespace) -> int:
         from .inventory import InventoryError, load
 
         path, name = args.inventory
+        if args.command or args.line:
+            raise SystemExit("quorvi connect: --inventory takes the device's lines from the "
+                             "file; give no command and no --line with it")
         try:
             device = load(path)[name].build()
         except (InventoryError, KeyError) as exc:

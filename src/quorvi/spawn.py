@@ -113,6 +113,11 @@ class Spawn:
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
         self._hidden: set = set()  # secrets sent on the line, masked in its log
+        # Set by the transport that opened the line (quorvi.transports): the
+        # statements applied while a prompt is sought (console-server banner,
+        # ssh errors), and how long to wait before the first empty line is sent.
+        self.connect_dialog: list = []
+        self.min_nudge_interval = 0.0
         argv = shlex.split(command)
         if not argv:
             raise ConnectionError("empty command for line %s" % self.name)

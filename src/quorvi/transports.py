@@ -182,9 +182,7 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     line: Optional[Line] = description.get("line")
     if line is None or line.transport == "command":
         command = line.target if line is not None else description["command"]
-        spawn = Spawn(command, name=name, log=log, max_buffer=max_buffer)
-        spawn.connect_dialog = Dialog()
-        return spawn
+        return Spawn(command, name=name, log=log, max_buffer=max_buffer)
     credentials = getattr(device, "credentials", None) or {}
     if line.transport == "console":
         argv, dialog = console_argv(line), console_dialog(line)

@@ -111,7 +111,9 @@ class LinuxConnection(Connection):
             raise exc
         return output
 
-    def configure(self, commands: Union[str, List[str]], **kwargs: Any) -> str:
+    def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
+                  target: Any = None, timeout: Optional[float] = None,
+                  error_pattern: Optional[Iterable[str]] = None) -> str:
         raise ConnectionError("%s: a Linux host has no configuration mode; run each command "
                               "with execute()" % self)
 
