@@ -8,10 +8,10 @@ single-RP connection (one console line). Multi-RP connections live in
 the lines are closed again.
 """
 import logging
-from typing import Any, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import log as package_log
-from .core.errors import ConnectionError
+from .core.errors import ConnectionError, OsLearningError
 from .line import Context, LineHandle
 from .settings import Settings, merged
 from .spawn import Spawn
@@ -46,6 +46,12 @@ def build_context(device: Any, options: Dict[str, Any], hostname: str) -> Contex
     return context
 
 
+def _gist(text: str, limit: int = 200) -> str:
+    """The start of a device's answer on one line, for an error message."""
+    flat = " ".join(text.split())
+    return flat if len(flat) <= limit else flat[:limit] + "..."
+
+
 class BaseConnection:
     """Options and services shared by every connection class."""
 
@@ -54,6 +60,9 @@ class BaseConnection:
     chassis_type = "single_rp"
     state_machine_class = StateMachine
     link_broker_class: Any = None
+    # The link broker that learns the OS when link_broker_class has no
+    # OS-learning step (a stack's); None: link_broker_class learns it.
+    os_learning_link_broker_class: Any = None
 
     def __init__(self, device: Any, alias: str = "default", **options: Any) -> None:
         unknown = sorted(set(options) - set(OPTIONS))
@@ -81,6 +90,9 @@ class BaseConnection:
         self.log = logging.getLogger("%s.%s.%s" % (package_log.name, device.name, alias))
         self.link_broker: Any = None
         self.connected = False
+        # (command, line, answer or error) of each OS-learning command, kept
+        # while the OS is being learned.
+        self._os_answers: Optional[List[Tuple[str, Any, str]]] = None
 
     def __repr__(self) -> str:
         return "<%s %s/%s>" % (type(self).__name__, self.device.name, self.alias)
@@ -96,10 +108,38 @@ class BaseConnection:
                          self.connection_timeout)
 
     def _make_link_broker(self) -> Any:
-        if self.link_broker_class is None:
+        cls = self.link_broker_class
+        if self._os_answers is not None and self.os_learning_link_broker_class is not None:
+            cls = self.os_learning_link_broker_class
+        if cls is None:
             raise ConnectionError("%s has no link broker class" % type(self).__name__)
-        self.link_broker = self.link_broker_class(self)
+        self.link_broker = cls(self)
         return self.link_broker
+
+    def _noted(self, command: str, line: Any, run: Callable[[], str]) -> str:
+        """Run a command; while the OS is being learned, keep its answer (or
+        error) so that a failed learning can say what the device said."""
+        answers = self._os_answers
+        if answers is None:
+            return run()
+        try:
+            output = run()
+        except Exception as exc:
+            answers.append((command, line, "error: %s" % exc))
+            raise
+        answers.append((command, line, output))
+        return output
+
+    def _os_learning_error(self) -> OsLearningError:
+        known = ", ".join(sorted(getattr(self.settings, "OS_MAPPING", None) or {})) or "none"
+        if self._os_answers:
+            tried = "; ".join("%r on line %s answered %r" % (command, line, _gist(answer))
+                              for command, line, answer in self._os_answers)
+        else:
+            tried = "no learning command was run (LEARN_OS_COMMANDS is empty)"
+        return OsLearningError(
+            "device %s: Failed to learn device os: %s; no answer names a known OS (%s). "
+            "Give the device's OS instead of learning it" % (self.device.name, tried, known))
 
     def _open_lines(self) -> None:
         """Open the console lines that are not open yet."""
@@ -110,11 +150,20 @@ class BaseConnection:
         the lines, so no console process outlives it; its error reaches the
         caller unchanged."""
         up = False
+        self._os_answers = [] if self.os == "generic" and self.learn_os else None
         try:
             self._open_lines()
             result = self._make_link_broker().connect()
             up = True
+        except Exception as exc:
+            # The broker's bare "Failed to learn device os" becomes an error
+            # that says what was tried and what came back.
+            if self._os_answers is not None and type(exc) is Exception and \
+                    str(exc) == "Failed to learn device os":
+                raise self._os_learning_error() from exc
+            raise
         finally:
+            self._os_answers = None
             if not up:
                 self._close_spawns()
         self.connected = True
@@ -150,6 +199,10 @@ class Connection(BaseConnection, LineHandle):
         self.state_machine = self.state_machine_class(self.hostname, self.settings)
         self.state_machine.default_timeout = self.connection_timeout
         self._learned_hostname: Optional[str] = None
+
+    def execute(self, command: str, *args: Any, **kwargs: Any) -> str:
+        return self._noted(command, self.console,
+                           lambda: LineHandle.execute(self, command, *args, **kwargs))
 
     def _open_lines(self) -> None:
         if self.spawn is None or self.spawn.closed:

@@ -1,9 +1,10 @@
 """`quorvi demo` and `quorvi connect`: one bring-up, its log lines as they
 happen, then a short summary of what the link broker learned and decided."""
+import sys
 import time
 from typing import Any, Dict, List, Optional
 
-from .core.errors import ConnectionError, TimeoutError
+from .core.errors import CommandError, ConnectionError, TimeoutError
 from .device import Device
 
 TITLES = {"single": "single-RP router", "dual": "dual-RP router", "stack": "switch stack",
@@ -82,8 +83,7 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
     print("\n=== %s: simulated %s ===" % (kind, TITLES[kind]))
     with SimulatedDevice(kind, response_delay=delay) as sim:
         overrides: Dict[str, Any] = {"learn_hostname": True}
-        # A stack's link broker has no OS-learning step: it is given its OS.
-        if learn_os and kind != "stack":
+        if learn_os:
             overrides.update(os="generic", platform=None, learn_os=True)
         dev = Device(**sim.device_kwargs(**overrides))
         if kind == "quad":
@@ -94,20 +94,32 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
 
 
 def connect_and_report(device_kwargs: Any, execute: Optional[List[str]] = None,
-                       timeout: Optional[float] = None) -> bool:
-    """Connect to a real device (a Device, or the keywords that make one), run
-    the given commands, print a summary."""
+                       timeout: Optional[float] = None, errors: Any = None) -> bool:
+    """Connect to a real device (a Device, or the keywords that make one),
+    print a summary, run the given commands and
+    print their output. A command the device rejects is reported on `errors`
+    (default stderr) and the next one still runs; True when none was
+    rejected. A failed connect raises; the device is always destroyed."""
+    errors = sys.stderr if errors is None else errors
     dev = device_kwargs if isinstance(device_kwargs, Device) else Device(**device_kwargs)
     options = {} if timeout is None else {"connection_timeout": timeout}
-    if not _connect(dev, **options):
-        return False
+    rejected = 0
     try:
+        start = time.monotonic()
+        dev.connect(**options)
+        print("\n--- summary ---\n" + summary(dev, time.monotonic() - start))
         for command in execute or []:
             try:
-                print("\n%s\n%s" % (command, dev.execute(command)))
-            except (ConnectionError, TimeoutError) as exc:
-                print("\n%s\ncommand failed: %s" % (command, exc))
-                return False
+                output = dev.execute(command)
+            except CommandError as exc:
+                rejected += 1
+                print("\n%s\n%s" % (command, getattr(exc, "output", "")))
+                print("error: %s" % exc, file=errors)
+                continue
+            print("\n%s\n%s" % (command, output))
     finally:
         dev.destroy()
-    return True
+    if rejected:
+        print("error: %d of %d commands rejected by device %s"
+              % (rejected, len(execute or []), dev.name), file=errors)
+    return not rejected

@@ -20,6 +20,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 import yaml
 
 from . import credentials as creds
+from .device import Device, member_ordered
 
 CHASSIS_TYPES = ("single_rp", "dual_rp", "stack", "quad")
 # Chassis whose lines each belong to a member (a stack member, a quad's chassis).
@@ -105,7 +106,6 @@ class DeviceEntry:
     def build(self, settings: Any = None) -> Any:
         """The framework `Device` for this entry. Its credentials are read
         from their sources only when a dialog needs them."""
-        from .device import Device
 
         secrets = {name: {k: creds.Secret(v, self.name, name, self.base_dir)
                           for k, v in cred.items()}
@@ -424,6 +424,7 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
                                          "e.g. lines: {a: {console: \"SERVER:PORT\"}}")
             continue
         members: Dict[int, str] = {}
+        before = len(checker.problems)
         line_items = checker.mapping(lines_node, sub + ".lines", None)
         if not line_items and not any(p.path == sub + ".lines" for p in checker.problems):
             checker.error(lines_node, sub + ".lines", "no lines: give at least one line")
@@ -438,13 +439,20 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
                         p.path == line_path + ".member" for p in checker.problems):
                     checker.error(line_node, line_path, "member missing: every line of a %s device "
                                   "needs member: N (an integer >= 1)" % entry.chassis_type)
-                elif line.member in members:
+                elif entry.chassis_type == "stack" and line.member in members:
                     checker.error(member_node, line_path + ".member",
-                                  "member %d is already used by line %r; each line needs a member of its own"
-                                  % (line.member, members[line.member]))
+                                  "member %d is already used by line %r; a stack member has "
+                                  "one console line" % (line.member, members[line.member]))
                 elif line.member is not None:
                     members[line.member] = alias
             entry.lines[alias] = line
+        if before == len(checker.problems) and entry.chassis_type in MEMBER_CHASSIS:
+            # The rest of what the device itself refuses (member range, gaps).
+            try:
+                member_ordered(name, entry.chassis_type,
+                               {a: {"member": l.member} for a, l in entry.lines.items()})
+            except ValueError as exc:
+                checker.error(lines_node, sub + ".lines", str(exc).split(": ", 1)[-1])
         entries[name] = entry
     checker.problems.sort(key=lambda p: (p.line, p.column))
     return checker.problems, entries

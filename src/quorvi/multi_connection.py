@@ -48,8 +48,9 @@ class SubConnection(LineHandle):
 class MultiRpConnection(BaseConnection):
     """A device with several route processors, one console line each.
 
-    Subconnections follow the order in which the device lists its consoles
-    (stack members must be listed in member order)."""
+    Subconnections follow the order in which the device lists its consoles;
+    a Device lists a stack's and a quad's in member order, as the stack's
+    bring-up needs."""
 
     chassis_type = "dual_rp"
     subconnection_class = SubConnection
@@ -122,7 +123,13 @@ class MultiRpConnection(BaseConnection):
         if target in ROLES:
             handle = self._handle(target)
             if handle is None:
-                raise ConnectionError("%s: no %s handle has been designated" % (self, target))
+                why = ""
+                if self.mit:
+                    why = ("; the connection was made with mit=True, which brings the lines up "
+                           "without designating handles: name a line with target= (one of %s) "
+                           "or connect without mit" % ", ".join(map(repr, self._subconnections)))
+                raise ConnectionError("%s: no %s handle has been designated%s"
+                                      % (self, target, why))
             return handle
         raise ConnectionError("%s has no subconnection or role %r" % (self, target))
 
@@ -148,7 +155,8 @@ class MultiRpConnection(BaseConnection):
     # -- commands ---------------------------------------------------------
     def execute(self, command: str, target: Optional[str] = None, **kwargs: Any) -> str:
         """Run an exec command on the line named by `target` (default: active)."""
-        return self.subconnection(target).execute(command, **kwargs)
+        return self._noted(command, target,
+                           lambda: self.subconnection(target).execute(command, **kwargs))
 
     def configure(self, commands: Any, prompt_recovery: bool = False, target: Optional[str] = None,
                   **kwargs: Any) -> str:

@@ -10,7 +10,7 @@ import tracemalloc
 
 import pytest
 
-from quorvi.core.errors import ConnectionError, TimeoutError
+from quorvi.core.errors import ConnectionError, OsLearningError, TimeoutError
 
 from .conftest import FAST, pid_gone
 
@@ -119,8 +119,11 @@ def test_a_line_closing_during_os_learning_fails_learning_and_logs_why(sim, devi
     device = device_for(simulated, os="generic", platform=None, learn_os=True)
     caplog.set_level(logging.INFO, logger="quorvi")
     error, elapsed, _ = connect(device)
-    # The broker turns every failed learning command into this one error.
-    assert type(error) is Exception and str(error) == "Failed to learn device os"
+    # The broker turns every failed learning command into this one error; the
+    # connection adds what was tried and what came back.
+    cause = error.__cause__
+    assert type(cause) is Exception and str(cause) == "Failed to learn device os"
+    assert type(error) is OsLearningError and "'show version' on line a answered" in str(error)
     assert elapsed < LIMIT
     assert device.os == "generic"
     messages = [r.getMessage() for r in caplog.records]

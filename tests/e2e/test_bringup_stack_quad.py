@@ -57,6 +57,8 @@ def test_stack_with_mit_stops_before_designation(sim, device_for, caplog):
     assert not con._handles_designated and con.active is None
     assert all(simulated.commands_received(c) == [] for c in simulated.consoles)
     assert "+++ designating handles +++" not in messages(caplog)
+    with pytest.raises(ConnectionError, match="no active handle .* made with mit=True"):
+        device.execute("show version")
     assert [m for m in messages(caplog) if m.startswith("+++ connection to")] == \
         ["+++ connection to %s +++" % s.spawn for s in con.subconnections]
 

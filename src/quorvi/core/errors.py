@@ -15,3 +15,8 @@ class ConnectionInfraError(Exception):
 
 class CommandError(ConnectionError):
     """A device answered a command with an error line."""
+
+
+class OsLearningError(ConnectionError):
+    """No learning command's answer named a known OS; the message says what
+    was tried and what the device answered."""

@@ -76,7 +76,12 @@ BROKEN = [
      ["5:10: devices.R7.lines.a: member missing"]),
     ("devices:\n  R7:\n    chassis_type: stack\n    lines:\n      a: {command: x, member: 1}\n"
      "      b: {command: y, member: 1}\n",
-     ["6:31: devices.R7.lines.b.member: member 1 is already used by line 'a'"]),
+     ["6:31: devices.R7.lines.b.member: member 1 is already used by line 'a'; a stack member"]),
+    ("devices:\n  Q:\n    chassis_type: quad\n    lines:\n      a: {command: x, member: 1}\n"
+     "      b: {command: x, member: 1}\n  S:\n    chassis_type: stack\n    lines:\n"
+     "      a: {command: x, member: 1}\n      b: {command: x, member: 3}\n",
+     ["10:7: devices.S.lines: stack line 'b' has member number 3 but the stack has no line "
+      "for member 2"]),  # a quad's chassis has two lines under one member
     ("devices:\n  R7:\n    groups: [egde]\n    lines: {a: {command: x}}\n"
      "groups:\n  edge: {}\n",
      ["3:14: devices.R7.groups: unknown group 'egde' (did you mean 'edge'?)"]),

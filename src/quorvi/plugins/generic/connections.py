@@ -1,8 +1,11 @@
 """Generic connection classes: what a device with os "generic" gets. With
 learn_os the link broker learns the OS and reconnects through the learned OS's
-classes."""
-from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseQuadRpLinkBroker,
-                                              BaseSingleRpLinkBroker, BaseStackRpLinkBroker)
+classes. The stack's bring-up has no OS-learning step, so a stack learns its
+OS through the multi-RP bring-up's, then is handed over to the stack class of
+the learned OS."""
+from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseMultiRpLinkBroker,
+                                              BaseQuadRpLinkBroker, BaseSingleRpLinkBroker,
+                                              BaseStackRpLinkBroker)
 from quorvi.connection import Connection
 from quorvi.multi_connection import MultiRpConnection
 from quorvi.registry import registry
@@ -28,6 +31,7 @@ class GenericStackConnection(MultiRpConnection):
     chassis_type = "stack"
     state_machine_class = StateMachine
     link_broker_class = BaseStackRpLinkBroker
+    os_learning_link_broker_class = BaseMultiRpLinkBroker
 
 
 class GenericQuadConnection(MultiRpConnection):
