@@ -374,7 +374,7 @@ def _merge(target: Dict[str, Any], layer: Dict[str, Tuple[Any, Any]]) -> None:
 def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntry]]:
     checker = _Checker(path)
     try:
-        root = yaml.compose(text, Loader=yaml.SafeLoader)
+        root = yaml.compose(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
     except yaml.MarkedYAMLError as exc:
         mark = exc.problem_mark or exc.context_mark
         return [Problem(path, mark.line + 1 if mark else 1, mark.column + 1 if mark else 1, "",
