@@ -152,6 +152,7 @@ class Inventory:
 
 # -- checking ----------------------------------------------------------------
 _NOTHING = object()
+EMPTY_MAPPING = yaml.MappingNode("tag:yaml.org,2002:map", [])
 
 
 class _Checker:
@@ -213,7 +214,8 @@ class _Checker:
         return value
 
     # -- the shared device keys (defaults, groups, devices) ---------------
-    def settings(self, items: List[Tuple[str, Any, Any]], keypath: str) -> Dict[str, Tuple[Any, Any]]:
+    def settings(self, items: List[Tuple[str, Any, Any]],
+                 keypath: str) -> Dict[str, Tuple[Any, Any]]:
         """key -> (value, node) for the keys a device, a group and the defaults share."""
         out: Dict[str, Tuple[Any, Any]] = {}
         for key, _key_node, node in items:
@@ -272,6 +274,73 @@ class _Checker:
                 names.append((name, item))
         return names
 
+    # -- devices ----------------------------------------------------------------
+    def device(self, name: str, node: Any, defaults: Dict[str, Tuple[Any, Any]],
+               groups: Dict[str, Dict[str, Tuple[Any, Any]]], base_dir: str
+               ) -> Optional[DeviceEntry]:
+        """The device resolved over the defaults and its groups, or None
+        when it has no usable lines."""
+        sub = "devices.%s" % name
+        items = self.mapping(node, sub, DEVICE_KEYS)
+        own = self.settings([i for i in items if i[0] != "lines"], sub)
+        resolved: Dict[str, Any] = {}
+        _merge(resolved, defaults)
+        group_list = []
+        for group, group_node in own.pop("groups", ([], None))[0]:
+            if group not in groups:
+                close = difflib.get_close_matches(group, list(groups), n=1)
+                self.error(group_node, sub + ".groups", "unknown group %r%s" % (
+                    group, " (did you mean %r?)" % close[0] if close else
+                    " (groups: %s)" % ", ".join(groups) if groups else " (the file has no groups)"))
+                continue
+            group_list.append(group)
+            _merge(resolved, groups[group])
+        _merge(resolved, own)
+        entry = DeviceEntry(name=name, groups=group_list, base_dir=base_dir,
+                            **{k: v for k, v in resolved.items() if k in SHARED_KEYS})
+        lines_node = next((n for k, _kn, n in items if k == "lines"), None)
+        if lines_node is None:
+            if isinstance(node, yaml.MappingNode):
+                self.error(node, sub, "no lines: give at least one line, "
+                                      "e.g. lines: {a: {console: \"SERVER:PORT\"}}")
+            return None
+        self.lines(entry, lines_node, sub + ".lines")
+        return entry
+
+    def lines(self, entry: DeviceEntry, node: Any, keypath: str) -> None:
+        """Check the lines of `entry` and add them to it; on a stack or quad,
+        their members too."""
+        before = len(self.problems)
+        items = self.mapping(node, keypath, None)
+        if not items and not any(p.path == keypath for p in self.problems):
+            self.error(node, keypath, "no lines: give at least one line")
+        members: Dict[int, str] = {}
+        for alias, _akn, line_node in items:
+            line_path = "%s.%s" % (keypath, alias)
+            found = self.line(alias, line_node, line_path)
+            if found is None:
+                continue
+            line, member_node = found
+            if entry.chassis_type in MEMBER_CHASSIS:
+                if line.member is None and member_node is None and not any(
+                        p.path == line_path + ".member" for p in self.problems):
+                    self.error(line_node, line_path, "member missing: every line of a %s device "
+                               "needs member: N (an integer >= 1)" % entry.chassis_type)
+                elif entry.chassis_type == "stack" and line.member in members:
+                    self.error(member_node, line_path + ".member",
+                               "member %d is already used by line %r; a stack member has "
+                               "one console line" % (line.member, members[line.member]))
+                elif line.member is not None:
+                    members[line.member] = alias
+            entry.lines[alias] = line
+        if before == len(self.problems) and entry.chassis_type in MEMBER_CHASSIS:
+            # The rest of what the device itself refuses (member range, gaps).
+            try:
+                member_ordered(entry.name, entry.chassis_type,
+                               {a: {"member": l.member} for a, l in entry.lines.items()})
+            except ValueError as exc:
+                self.error(node, keypath, str(exc).split(": ", 1)[-1])
+
     def line(self, alias: str, node: Any, keypath: str) -> Optional[Tuple[Line, Any]]:
         items = self.mapping(node, keypath, LINE_KEYS)
         if not isinstance(node, (yaml.MappingNode, yaml.ScalarNode)) or (
@@ -312,7 +381,8 @@ class _Checker:
             if key == "member":
                 value = self.scalar(value_node)
                 if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                    self.error(value_node, sub, "expected an integer >= 1, got %s" % _kind(value_node))
+                    self.error(value_node, sub,
+                               "expected an integer >= 1, got %s" % _kind(value_node))
                 else:
                     entry.member, member_node = value, value_node
             elif key == "identity_file":
@@ -387,79 +457,23 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
                                                              "with defaults, groups, devices")}
     if isinstance(root, yaml.MappingNode) and "devices" not in top:
         checker.error(root, "devices", "missing: the file needs a devices: mapping")
-    shared = tuple(k for k in SHARED_KEYS)
     defaults: Dict[str, Tuple[Any, Any]] = {}
     if "defaults" in top:
-        defaults = checker.settings(checker.mapping(top["defaults"], "defaults", shared), "defaults")
+        defaults = checker.settings(checker.mapping(top["defaults"], "defaults", SHARED_KEYS),
+                                    "defaults")
     groups: Dict[str, Dict[str, Tuple[Any, Any]]] = {}
     if "groups" in top:
         for name, _kn, node in checker.mapping(top["groups"], "groups", None):
             sub = "groups.%s" % name
-            groups[name] = checker.settings(checker.mapping(node, sub, shared), sub)
+            groups[name] = checker.settings(checker.mapping(node, sub, SHARED_KEYS), sub)
     entries: Dict[str, DeviceEntry] = {}
     base_dir = os.path.dirname(os.path.abspath(path))
-    for name, _kn, node in checker.mapping(top.get("devices", _empty()), "devices", None):
-        sub = "devices.%s" % name
-        items = checker.mapping(node, sub, DEVICE_KEYS)
-        own = checker.settings([i for i in items if i[0] != "lines"], sub)
-        resolved: Dict[str, Any] = {}
-        _merge(resolved, defaults)
-        group_list = []
-        for group, group_node in own.pop("groups", ([], None))[0]:
-            if group not in groups:
-                close = difflib.get_close_matches(group, list(groups), n=1)
-                checker.error(group_node, sub + ".groups", "unknown group %r%s" % (
-                    group, " (did you mean %r?)" % close[0] if close else
-                    " (groups: %s)" % ", ".join(groups) if groups else " (the file has no groups)"))
-                continue
-            group_list.append(group)
-            _merge(resolved, groups[group])
-        _merge(resolved, own)
-        entry = DeviceEntry(name=name, groups=group_list, base_dir=base_dir,
-                            **{k: v for k, v in resolved.items() if k in SHARED_KEYS})
-        lines_node = next((n for k, _kn, n in items if k == "lines"), None)
-        if lines_node is None:
-            if isinstance(node, yaml.MappingNode):
-                checker.error(node, sub, "no lines: give at least one line, "
-                                         "e.g. lines: {a: {console: \"SERVER:PORT\"}}")
-            continue
-        members: Dict[int, str] = {}
-        before = len(checker.problems)
-        line_items = checker.mapping(lines_node, sub + ".lines", None)
-        if not line_items and not any(p.path == sub + ".lines" for p in checker.problems):
-            checker.error(lines_node, sub + ".lines", "no lines: give at least one line")
-        for alias, _akn, line_node in line_items:
-            line_path = "%s.lines.%s" % (sub, alias)
-            found = checker.line(alias, line_node, line_path)
-            if found is None:
-                continue
-            line, member_node = found
-            if entry.chassis_type in MEMBER_CHASSIS:
-                if line.member is None and member_node is None and not any(
-                        p.path == line_path + ".member" for p in checker.problems):
-                    checker.error(line_node, line_path, "member missing: every line of a %s device "
-                                  "needs member: N (an integer >= 1)" % entry.chassis_type)
-                elif entry.chassis_type == "stack" and line.member in members:
-                    checker.error(member_node, line_path + ".member",
-                                  "member %d is already used by line %r; a stack member has "
-                                  "one console line" % (line.member, members[line.member]))
-                elif line.member is not None:
-                    members[line.member] = alias
-            entry.lines[alias] = line
-        if before == len(checker.problems) and entry.chassis_type in MEMBER_CHASSIS:
-            # The rest of what the device itself refuses (member range, gaps).
-            try:
-                member_ordered(name, entry.chassis_type,
-                               {a: {"member": l.member} for a, l in entry.lines.items()})
-            except ValueError as exc:
-                checker.error(lines_node, sub + ".lines", str(exc).split(": ", 1)[-1])
-        entries[name] = entry
+    for name, _kn, node in checker.mapping(top.get("devices", EMPTY_MAPPING), "devices", None):
+        entry = checker.device(name, node, defaults, groups, base_dir)
+        if entry is not None:
+            entries[name] = entry
     checker.problems.sort(key=lambda p: (p.line, p.column))
     return checker.problems, entries
-
-
-def _empty() -> Any:
-    return yaml.MappingNode("tag:yaml.org,2002:map", [])
 
 
 def _read(path: str) -> str:
@@ -468,7 +482,8 @@ def _read(path: str) -> str:
             return handle.read()
     except (OSError, UnicodeDecodeError) as exc:
         reason = getattr(exc, "strerror", None) or str(exc)
-        raise InventoryError([Problem(path, 1, 1, "", "cannot read the file: %s" % reason)]) from None
+        problem = Problem(path, 1, 1, "", "cannot read the file: %s" % reason)
+        raise InventoryError([problem]) from None
 
 
 def check(path: str) -> List[Problem]:

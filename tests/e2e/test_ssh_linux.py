@@ -113,7 +113,8 @@ def check_errors(port, key, directory, tmp_path):
     inventory = load(str(lab(directory, port, key, "linux")))
     # A key the server does not know: authentication fails at once (BatchMode).
     wrong_key = tmp_path / "other_key"
-    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(wrong_key)], check=True)
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(wrong_key)],
+                   check=True)
     inventory["H1"].lines["m"].identity_file = str(wrong_key)
     device = inventory.device("H1")
     start = time.monotonic()

@@ -51,7 +51,8 @@ class LinuxStateMachine(StateMachine):
             return re.escape(OWN_PROMPT)
         return super().prompt_body(definition)
 
-    def _record(self, state: Any, match: Any, spawn: Any, result: Any = None, owed: int = 0) -> None:
+    def _record(self, state: Any, match: Any, spawn: Any, result: Any = None,
+                owed: int = 0) -> None:
         super()._record(state, match, spawn, result, owed)
         if match.group(0).strip() == OWN_PROMPT.strip():
             self.own_prompt = True
