@@ -13,7 +13,6 @@ name and field; every other key is replaced whole.
 """
 import difflib
 import os
-import re
 from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
@@ -21,6 +20,7 @@ import yaml
 
 from . import credentials as creds
 from .device import Device, member_ordered
+from .transports import CONSOLE_RE, SSH_RE, Line
 
 CHASSIS_TYPES = ("single_rp", "dual_rp", "stack", "quad")
 # Chassis whose lines each belong to a member (a stack member, a quad's chassis).
@@ -31,12 +31,6 @@ DEVICE_KEYS = ("groups",) + SHARED_KEYS + ("lines",)
 LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file")
 CREDENTIAL_FIELDS = ("username", "password")
 TOP_KEYS = ("defaults", "groups", "devices")
-
-# HOST:PORT, the host possibly an [IPv6] address.
-CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
-SSH_RE = re.compile(r"^(?:(?P<user>[^\s@:]+)@)?(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+)"
-                    r"(?::(?P<port>\d+))?$")
-
 
 @dataclass
 class Problem:
@@ -58,18 +52,6 @@ class InventoryError(Exception):
     def __init__(self, problems: List[Problem]) -> None:
         self.problems = problems
         super().__init__("\n".join(str(p) for p in problems))
-
-
-@dataclass
-class Line:
-    """A console line: how it is opened (`transport` and its `target`) and,
-    on stack and quad devices, the member it belongs to."""
-    alias: str
-    transport: str  # console | ssh | command
-    target: str  # HOST:PORT, [USER@]HOST[:PORT] or a command line
-    member: Optional[int] = None
-    ssh_options: Dict[str, str] = field(default_factory=dict)
-    identity_file: Optional[str] = None
 
 
 @dataclass

@@ -9,14 +9,33 @@ a user can act on (refused, unreachable, authentication failed, host key
 changed). A console line also waits for telnet to report the TCP connection
 first, so that a refused or unreachable port is told apart from a quiet one.
 """
+import re
 import shlex
 import time
+from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional
 
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Dialog, Statement
-from .inventory import CONSOLE_RE, SSH_RE, Line
 from .spawn import Spawn
+
+# HOST:PORT, the host possibly an [IPv6] address.
+CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
+SSH_RE = re.compile(r"^(?:(?P<user>[^\s@:]+)@)?(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+)"
+                    r"(?::(?P<port>\d+))?$")
+
+
+@dataclass
+class Line:
+    """A console line: how it is opened (`transport` and its `target`) and,
+    on stack and quad devices, the member it belongs to."""
+    alias: str
+    transport: str  # console | ssh | command
+    target: str  # HOST:PORT, [USER@]HOST[:PORT] or a command line
+    member: Optional[int] = None
+    ssh_options: Dict[str, str] = field(default_factory=dict)
+    identity_file: Optional[str] = None
+
 
 # Options that keep the OpenSSH client from ever waiting on a question of its
 # own. A line's ssh_options come first: ssh keeps the first value it reads.
