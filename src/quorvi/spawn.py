@@ -108,6 +108,10 @@ class SpawnLike(Protocol):
     awaiting: Optional[Tuple[str, int]]
     seen_hostname: Optional[str]
     hostname_mismatch: bool
+    # Set by the transport that opened the line: statements applied while a
+    # prompt is sought, and how long to wait before the first empty line.
+    connect_dialog: list
+    min_nudge_interval: float
 
     @property
     def closed(self) -> bool: ...
@@ -162,6 +166,12 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
+        self._hidden: set = set()  # secrets sent on the line, masked in its log
+        # Set by the transport that opened the line (quorvi.transports): the
+        # statements applied while a prompt is sought (console-server banner,
+        # ssh errors), and how long to wait before the first empty line is sent.
+        self.connect_dialog: list = []
+        self.min_nudge_interval = 0.0
         try:
             argv = shlex.split(command)
         except ValueError as exc:
@@ -274,8 +284,18 @@ class Spawn:
         position = self._received - len(self._buffer) + index
         return sum(1 for mark in self._send_marks if mark > position)
 
+    def hide(self, secret: str) -> None:
+        """Keep `secret` (a password about to be sent) out of this line's log."""
+        if secret:
+            self._hidden.add(secret)
+
+    def _masked(self, text: str) -> str:
+        for secret in self._hidden:
+            text = text.replace(secret, "********")
+        return text
+
     def sendline(self, text: str = "") -> None:
-        self.log.debug("%s: send %r", self.name, text)
+        self.log.debug("%s: send %r", self.name, self._masked(text) if self._hidden else text)
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
@@ -299,7 +319,9 @@ class Spawn:
             self._eof = True
             return ""
         # Bounded: a console that floods the line must not flood the log too.
-        self.log.debug("%s: received %d characters: %r", self.name, len(data), data[:LOG_CHUNK])
+        shown = data[:LOG_CHUNK]
+        self.log.debug("%s: received %d characters: %r", self.name, len(data),
+                       self._masked(shown) if self._hidden else shown)
         self._append(data)
         return data
 
