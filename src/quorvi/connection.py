@@ -101,8 +101,12 @@ class BaseConnection:
         if console not in consoles or "command" not in consoles[console]:
             raise ConnectionError("device %s has no console %r with a command"
                                   % (self.device.name, console))
-        return Spawn(consoles[console]["command"], name="%s/%s" % (self.device.name, console),
-                     log=self.log, max_buffer=getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20))
+        spawn = Spawn(consoles[console]["command"], name="%s/%s" % (self.device.name, console),
+                      log=self.log, max_buffer=getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20))
+        recorder = getattr(self.device, "recorder", None)
+        if recorder is not None:
+            recorder.attach(spawn, console, self.context)
+        return spawn
 
     def _make_link_broker(self) -> Any:
         cls = self.link_broker_class

@@ -14,7 +14,7 @@ import signal
 import struct
 import termios
 import time
-from typing import List, Mapping, Optional, Pattern, Sequence, Tuple, Union
+from typing import List, Mapping, Optional, Pattern, Protocol, Sequence, Tuple, Union
 
 import pexpect
 from pexpect import fdpexpect
@@ -56,6 +56,18 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
     finally:
         os.close(slave)
     return pid, master
+
+
+class TranscriptObserver(Protocol):
+    """Watches what crosses a line: every text sent and every chunk received
+    (as read, in order), then the line's end. Recorders and session logs
+    attach one to a spawn with `Spawn.observe`; an observer must not raise."""
+
+    def sent(self, data: str) -> None: ...
+
+    def received(self, data: str) -> None: ...
+
+    def closed(self) -> None: ...
 
 
 class ExpectResult:
@@ -112,6 +124,7 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
+        self.observers: List[TranscriptObserver] = []
         argv = shlex.split(command)
         if not argv:
             raise ConnectionError("empty command for line %s" % self.name)
@@ -137,6 +150,10 @@ class Spawn:
                 child.close()
             except OSError:
                 pass
+
+    def observe(self, observer: TranscriptObserver) -> None:
+        """Attach an observer of the line's transcript (see TranscriptObserver)."""
+        self.observers.append(observer)
 
     @property
     def pid(self) -> int:
@@ -192,6 +209,8 @@ class Spawn:
         except OSError as exc:
             raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
         self.sends += 1
+        for observer in self.observers:
+            observer.sent(text)
         start = self._received - len(self._buffer)
         self._send_marks = [m for m in self._send_marks if m > start] + [self._received]
 
@@ -224,6 +243,8 @@ class Spawn:
             self._eof = True
             return ""
         self.log.debug("%s: received %r", self.name, data)
+        for observer in self.observers:
+            observer.received(data)
         self._append(data)
         return data
 
@@ -312,3 +333,6 @@ class Spawn:
             self._exited(5.0)
         self._eof = True
         self.log.debug("%s: closed", self.name)
+        observers, self.observers = self.observers, []
+        for observer in observers:
+            observer.closed()

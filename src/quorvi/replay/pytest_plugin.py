@@ -1,0 +1,64 @@
+"""pytest plug-in (entry point `pytest11`): a device connected to a replayed
+cassette, so a test needs no device.
+
+    @pytest.mark.cassette("cassettes/r1.jsonl")        # relative to the test file
+    def test_version(replayed_device):
+        assert "7.2.1" in replayed_device.execute("show version")
+
+The marker takes `fast=True` (no recorded delays; the default), `relaxed=False`
+(match by command rather than by position), `connect=True` (connect with
+the recorded connect options; False leaves the device unconnected) and
+`settings` (framework settings for the Device). At teardown the device is
+destroyed, its replay consoles ended, and a line that was sent differently
+from the recording fails the test with what was expected and received.
+"""
+import os
+from typing import Any, Iterator
+
+import pytest
+
+MARKER = "cassette"
+
+
+def pytest_configure(config: Any) -> None:
+    config.addinivalue_line(
+        "markers", "%s(path, fast=True, relaxed=False, connect=True, settings=None): the "
+        "cassette the replayed_device fixture replays" % MARKER)
+
+
+@pytest.fixture
+def replayed_device(request: Any) -> Iterator[Any]:
+    """A quorvi Device connected to the cassette named by the test's
+    `@pytest.mark.cassette(path)` marker."""
+    from ..device import Device
+    from ..sim.replaying import ReplayedDevice
+
+    mark = request.node.get_closest_marker(MARKER)
+    if mark is None or not mark.args:
+        pytest.fail("replayed_device needs the cassette: @pytest.mark.%s(\"path/to/file.jsonl\")"
+                    % MARKER, pytrace=False)
+    path = str(mark.args[0])
+    if not os.path.isabs(path):
+        path = os.path.join(os.path.dirname(str(request.node.fspath)), path)
+    options = dict(mark.kwargs)
+    replay = ReplayedDevice(path, fast=options.pop("fast", True),
+                            relaxed=options.pop("relaxed", False)).start()
+    device = None
+    try:
+        device = Device(**replay.device_kwargs(settings=options.pop("settings", None)))
+        if options.pop("connect", True):
+            try:
+                device.connect(**replay.connect_options())
+            except Exception:
+                replay.check()  # a mismatch says more than the failed connect
+                raise
+        yield device
+    finally:
+        try:
+            if device is not None:
+                device.destroy()
+        finally:
+            mismatches = replay.mismatches()
+            replay.stop()
+    if mismatches:
+        pytest.fail("replay of %s: %s" % (path, "; ".join(mismatches)), pytrace=False)
