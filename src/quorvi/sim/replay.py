@@ -29,6 +29,7 @@ import os
 import re
 import sys
 import time
+from typing import Any
 
 from ..replay.cassette import MARKER_RE, CassetteError, load
 from .session import KEY, sleep
@@ -140,7 +141,7 @@ def replay_session(events: list, emit, where: str, fast: bool = False,
         return bool(texts) and not any(e in t for t in texts for e in LINE_ENDS) and \
             len(typed) >= max(len(t) for t in texts)
 
-    announced = []
+    announced: list = []
 
     def announce_when_complete():
         # Told before the last answer goes out: once the client has read it,
@@ -193,7 +194,7 @@ class ReplayConsole:
         self.relaxed = relaxed
         self.cassette = load(cassette_path)
         self.pending = ""
-        self.decoder = None
+        self.decoder: Any = None
 
     def note(self, kind: str, message: str = "") -> None:
         """One record in DIR/events: a mismatch or a finished session."""

@@ -202,7 +202,7 @@ class ReplayConnection(Connection):
     """A client of a replayed port: no echo of its own (the recording holds
     the device's), and a fresh recorded session for every client."""
 
-    echo = property(lambda self: False, lambda self, value: None)
+    ECHOES = False
 
     def __init__(self, port: Any, connections: set, replay: TcpReplay) -> None:
         super().__init__(port, connections)
@@ -232,10 +232,11 @@ class ReplayServer(LabServer):
         cassette = replay.cassette
         lab = Lab()
         lines = cassette.device.get("lines") or {}
-        device = {"hostname": cassette.name, "os": cassette.device.get("os"),
-                  "platform": cassette.device.get("platform"),
-                  "consoles": [{"name": alias, "member": line.get("member", 1), "silent": False}
-                               for alias, line in lines.items()]}
+        device: Dict[str, Any] = {
+            "hostname": cassette.name, "os": cassette.device.get("os"),
+            "platform": cassette.device.get("platform"),
+            "consoles": [{"name": alias, "member": line.get("member", 1), "silent": False}
+                         for alias, line in lines.items()]}
         lab.devices[cassette.name] = device
         lab.ports = [PortSpec(device, console, {}) for console in device["consoles"]]
         super().__init__(lab, host, port_base)
@@ -324,8 +325,13 @@ async def _serve_tcp(args: argparse.Namespace) -> int:
     await server.start()
     interrupted = asyncio.Event()
     loop = asyncio.get_running_loop()
+
+    def interrupt() -> None:
+        interrupted.set()
+        changed.set()
+
     for number in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(number, lambda: (interrupted.set(), changed.set()))
+        loop.add_signal_handler(number, interrupt)
     try:
         if args.inventory_out:
             import yaml
