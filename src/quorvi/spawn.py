@@ -306,12 +306,20 @@ class Spawn:
                 old_end -= self.dropped - dropped
                 start = max(0, old_end - SEARCH_OVERLAP)
         self._searched = (patterns, self.dropped + len(self._buffer))
+        last_words = ""
         if self._eof or self._child.closed:
             reason, waited = "the line closed", time.monotonic() - began
+            last = [line.strip() for line in self._buffer[-400:].splitlines() if line.strip()]
+            if last:
+                # A line that ends usually says why (a console server, a replay).
+                words = last[-1][-200:]
+                last_words = "; its last output: %s" % (words if words.isprintable()
+                                                         else repr(words))
         else:
             reason, waited = "timeout", timeout
         message = "%s: %s after %.1fs waiting for %s" % (
             self, reason, waited, " or ".join(repr(p.pattern) for p in patterns))
+        message += last_words
         if self.hostname_mismatch:
             message += " (hint: the prompt's hostname differs from the expected hostname)"
         if log_timeout:

@@ -113,42 +113,66 @@ def test_a_changed_script_names_expected_and_received(sim, tmp_path, relaxed):
     assert expected in mismatches[0] and "received 'show clock\\r'" in mismatches[0]
 
 
-def test_cli_records_and_replays_on_tcp_ports(sim, tmp_path):
-    """quorvi connect --record, then quorvi sim replay --tcp reached by telnet."""
-    device = sim("dual", enable_password="en-s3cret")
-    cassette = tmp_path / "cli.jsonl"
-    env = dict(os.environ, QUORVI_ENABLE_PASSWORD="en-s3cret")
-    lines = ["--line=%s=%s" % (alias, device.command(alias)) for alias in device.consoles]
-    quorvi = [sys.executable, "-m", "quorvi"]
-    done = subprocess.run(quorvi + ["connect", "--hostname", device.hostname, "--os", "orbix",
-                                    "--chassis", "dual_rp", "--record", str(cassette),
-                                    "--execute", "show version"] + lines,
-                          env=env, capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
+@pytest.fixture(scope="module")
+def cli_cassette(tmp_path_factory):
+    """A dual RP's session recorded by quorvi connect --record, and that command's output."""
+    from quorvi.sim.harness import SimulatedDevice
+
+    cassette = tmp_path_factory.mktemp("cli") / "cli.jsonl"
+    with SimulatedDevice("dual", enable_password="en-s3cret") as device:
+        lines = ["--line=%s=%s" % (alias, device.command(alias)) for alias in device.consoles]
+        done = subprocess.run(QUORVI + ["connect", "--hostname", "R1", "--os", "orbix",
+                                        "--chassis", "dual_rp", "--record", str(cassette),
+                                        "--execute", "show version"] + lines,
+                              env=dict(os.environ, QUORVI_ENABLE_PASSWORD="en-s3cret"),
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert not device.kill_consoles()
     assert b"en-s3cret" not in cassette.read_bytes()
+    return cassette, done.stdout
+
+
+QUORVI = [sys.executable, "-m", "quorvi"]
+
+
+def summary(output):
+    return output.split("--- summary ---")[1].split("time taken")[0]
+
+
+@pytest.mark.parametrize("mode, command", [("pty", "show version"), ("tcp", "show version"),
+                                           ("pty", "show clock")])
+def test_cli_replays_what_connect_recorded(cli_cassette, tmp_path, mode, command):
+    cassette, recorded = cli_cassette
     inventory = tmp_path / "inventory.yaml"
-    server = subprocess.Popen(quorvi + ["sim", "replay", str(cassette), "--tcp", "--fast",
-                                        "--inventory-out", str(inventory)],
+    options = ["--tcp", "--inventory-out", str(inventory)] if mode == "tcp" else []
+    server = subprocess.Popen(QUORVI + ["sim", "replay", str(cassette), "--fast"] + options,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        assert server.stdout.readline().startswith("replaying device")
-        entry = yaml.safe_load(inventory.read_text())["devices"][device.hostname]
-        lines = ["--line=%s=telnet %s" % (alias, line["console"].replace(":", " "))
-                 for alias, line in entry["lines"].items()]
-        again = subprocess.run(quorvi + ["connect", "--hostname", device.hostname, "--os",
-                                         "orbix", "--chassis", "dual_rp", "--enable-password",
-                                         "anything", "--execute", "show version"] + lines,
+        assert server.stdout.readline().startswith("replaying device R1")
+        if mode == "tcp":
+            entry = yaml.safe_load(inventory.read_text())["devices"]["R1"]
+            lines = {alias: "telnet " + line["console"].replace(":", " ")
+                     for alias, line in entry["lines"].items()}
+        else:
+            lines = dict(server.stdout.readline().strip().split(": ", 1) for _ in range(2))
+        again = subprocess.run(QUORVI + ["connect", "--hostname", "R1", "--os", "orbix",
+                                         "--chassis", "dual_rp", "--enable-password", "any",
+                                         "--execute", command]
+                               + ["--line=%s=%s" % item for item in lines.items()],
                                capture_output=True, text=True, timeout=60)
-        assert again.returncode == 0, again.stderr
-        assert again.stdout.split("--- summary ---")[1].split("time")[0] == \
-            done.stdout.split("--- summary ---")[1].split("time")[0]
         out, err = server.communicate(timeout=30)
-        assert server.returncode == 0, err
-        assert "complete" in out
     finally:
         if server.poll() is None:
             server.kill()
             server.communicate()
+    assert summary(again.stdout) == summary(recorded)
+    if command == "show version":
+        assert (again.returncode, server.returncode, out.splitlines()[-1]) == \
+            (0, 0, "replay of R1 complete"), again.stderr + err
+    else:
+        mismatch = "expected 'show version\\r', received 'show clock\\r'"
+        assert again.returncode == 1 and mismatch in again.stderr
+        assert server.returncode == 1 and mismatch in err
 
 
 PLUGIN_TEST = """\
