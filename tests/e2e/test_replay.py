@@ -36,8 +36,8 @@ def digest(path):
     return hashlib.sha256(json.dumps(transcript, sort_keys=True).encode()).hexdigest()
 
 
-def record(sim_device, path, **options):
-    dev = Device(**sim_device.device_kwargs(settings=FAST, record=str(path)))
+def record(sim_device, path, overrides=None, **options):
+    dev = Device(**sim_device.device_kwargs(settings=FAST, record=str(path), **(overrides or {})))
     try:
         return script(dev, options)
     finally:
@@ -58,17 +58,24 @@ def replay(path, again, fast=True, relaxed=False):
     return result
 
 
-@pytest.mark.parametrize("kind", sorted(KINDS))
-def test_replay_shows_the_script_what_the_device_showed(sim, tmp_path, kind):
+LEARNING = {"os": "generic", "platform": None, "learn_os": True, "learn_hostname": True}
+
+
+@pytest.mark.parametrize("kind, learning", [(kind, False) for kind in sorted(KINDS)]
+                         + [("dual", True)])
+def test_replay_shows_the_script_what_the_device_showed(sim, tmp_path, kind, learning):
     device = sim(kind, enable_password="en-s3cret", **KINDS[kind])
     cassette, again = tmp_path / "run.jsonl", tmp_path / "replayed.jsonl"
-    recorded = record(device, cassette, init_config_commands=["no logging console"])
+    recorded = record(device, cassette, LEARNING if learning else None,
+                      init_config_commands=["no logging console"])
     replayed = replay(cassette, again)
     assert replayed == recorded
     assert digest(again) == digest(cassette)
     header = load(str(cassette)).header
     assert header["device"]["chassis_type"] == device.chassis_type
     assert header["connect"]["default"] == {"init_config_commands": ["no logging console"]}
+    # OS learning hands the device over: each line is opened again, a second session.
+    assert {len(s) for s in load(str(cassette)).lines.values()} == {2 if learning else 1}
 
 
 def test_no_secret_reaches_the_cassette_and_the_replay_accepts_any(sim, tmp_path):

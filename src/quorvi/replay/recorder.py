@@ -7,11 +7,12 @@ could be written: the credentials when a line is attached, the answer to a
 password prompt when it is sent; the file is written, redacted, each time a
 line closes and when the recording ends.
 """
+import os
 import re
 import time
 from typing import Any, Dict, List, Optional
 
-from .cassette import FORMAT, dump, marker, redact
+from .cassette import FORMAT, CassetteError, dump, marker, redact
 
 # A line sent right after this ends the received text answers a password question.
 PASSWORD_PROMPT = re.compile(r"[Pp]ass(word|code|phrase)[^\n]*:\s*$")
@@ -67,6 +68,13 @@ class Recorder:
             for value in values.values():
                 self.add_secret(value)
         self.description = self._describe(device)
+        # A path that cannot be written fails now, not after the run it was to record.
+        try:
+            os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+            self.save()
+        except OSError as exc:
+            raise CassetteError("device %s: cannot write the cassette %s: %s; record into a "
+                                "writable folder" % (device.name, path, exc.strerror)) from None
 
     def add_secret(self, value: Any) -> None:
         text = "" if value is None else str(value)

@@ -7,21 +7,39 @@ from quorvi.replay.cassette import CassetteError, load, redact
 from quorvi.sim.replay import replay_session
 
 
-def drive(events, typed, relaxed=False):
-    """Run a replay session on `typed` keys; (output, mismatches, done count, ended)."""
+def drive(events, typed, relaxed=False, fast=True, sleeps=None):
+    """Run a replay session on `typed` keys; (output, mismatches, done count, ended).
+    `sleeps` collects the delays the session asks for."""
     out, mismatches, done = [], [], []
     steps = replay_session(events, lambda b: out.append(b.decode()), "device R1 line a",
-                           fast=True, relaxed=relaxed, report=mismatches.append,
+                           fast=fast, relaxed=relaxed, report=mismatches.append,
                            done=lambda: done.append(1))
     keys = iter(typed)
     request, ended = steps.send(None), False
     try:
         while True:
+            if request[0] == "sleep":
+                sleeps.append((request[1], "".join(out)))
+                request = steps.send(None)
+                continue
             assert request[0] == "key"
             request = steps.send(next(keys, None))
     except StopIteration:
         ended = True
     return "".join(out), mismatches, len(done), ended
+
+
+@pytest.mark.parametrize("fast, expected", [
+    (False, [(0.5, ""), (0.25, "banner\r\nR1>\r\nR1>enable\r\n")]),
+    (True, []),
+])
+def test_recorded_delays_come_before_their_chunks_unless_fast(fast, expected):
+    events = [{"recv": "banner\r\nR1>", "after": 0.5}, {"send": "\r"}, {"recv": "\r\nR1>"},
+              {"send": "enable\r"}, {"recv": "enable\r\n", "after": 0.0001},
+              {"recv": "R1#", "after": 0.25}]
+    sleeps = []
+    output, _, _, _ = drive(events, "\renable\r", fast=fast, sleeps=sleeps)
+    assert sleeps == expected and output.endswith("R1#")
 
 
 BRINGUP = [{"recv": "banner\r\nR1>", "after": 0.0}, {"send": "\r"}, {"recv": "\r\nR1>"},
