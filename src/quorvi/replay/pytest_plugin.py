@@ -11,6 +11,14 @@ the recorded connect options; False leaves the device unconnected) and
 `settings` (framework settings for the Device). At teardown the device is
 destroyed, its replay consoles ended, and a line that was sent differently
 from the recording fails the test with what was expected and received.
+
+A fixture of another scope (a module's tests sharing one replay, say, with
+relaxed=True) uses the same helper:
+
+    @pytest.fixture(scope="module")
+    def core1():
+        with quorvi.sim.replaying.replayed("cassettes/core-1.jsonl", relaxed=True) as dev:
+            yield dev
 """
 import os
 from typing import Any, Iterator
@@ -30,8 +38,7 @@ def pytest_configure(config: Any) -> None:
 def replayed_device(request: Any) -> Iterator[Any]:
     """A quorvi Device connected to the cassette named by the test's
     `@pytest.mark.cassette(path)` marker."""
-    from ..device import Device
-    from ..sim.replaying import ReplayedDevice
+    from ..sim.replaying import replayed
 
     mark = request.node.get_closest_marker(MARKER)
     if mark is None or not mark.args:
@@ -39,26 +46,7 @@ def replayed_device(request: Any) -> Iterator[Any]:
                     % MARKER, pytrace=False)
     path = str(mark.args[0])
     if not os.path.isabs(path):
-        path = os.path.join(os.path.dirname(str(request.node.fspath)), path)
-    options = dict(mark.kwargs)
-    replay = ReplayedDevice(path, fast=options.pop("fast", True),
-                            relaxed=options.pop("relaxed", False)).start()
-    device = None
-    try:
-        device = Device(**replay.device_kwargs(settings=options.pop("settings", None)))
-        if options.pop("connect", True):
-            try:
-                device.connect(**replay.connect_options())
-            except Exception:
-                replay.check()  # a mismatch says more than the failed connect
-                raise
+        test_file = getattr(request.node, "path", None) or request.node.fspath  # pytest < 7: fspath
+        path = os.path.join(os.path.dirname(str(test_file)), path)
+    with replayed(path, **mark.kwargs) as device:
         yield device
-    finally:
-        try:
-            if device is not None:
-                device.destroy()
-        finally:
-            mismatches = replay.mismatches()
-            replay.stop()
-    if mismatches:
-        pytest.fail("replay of %s: %s" % (path, "; ".join(mismatches)), pytrace=False)

@@ -14,6 +14,7 @@ SIGINT/SIGTERM.
 """
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import shlex
@@ -22,7 +23,7 @@ import signal
 import sys
 import tempfile
 import time
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from ..replay.cassette import Cassette, CassetteError, load
 from .harness import CONSOLE_MAIN, PACKAGE_ROOT, _cmdline
@@ -172,6 +173,30 @@ class ReplayedDevice:
         while pids and time.monotonic() < deadline and self.console_pids():
             time.sleep(0.02)
         return pids
+
+
+@contextlib.contextmanager
+def replayed(path: str, fast: bool = True, relaxed: bool = False, connect: bool = True,
+             settings: Any = None) -> Iterator[Any]:
+    """A quorvi Device on the replayed cassette `path`, connected with the
+    recorded connect options (unless `connect=False`); destroyed at the end
+    of the block, which raises ReplayMismatch if anything was sent that the
+    recording did not have. Usable in a fixture of any scope."""
+    from ..device import Device
+
+    with ReplayedDevice(path, fast=fast, relaxed=relaxed) as replay:
+        device = Device(**replay.device_kwargs(settings=settings))
+        try:
+            if connect:
+                try:
+                    device.connect(**replay.connect_options())
+                except Exception:
+                    replay.check()  # a mismatch says more than the failed connect
+                    raise
+            yield device
+        finally:
+            device.destroy()
+        replay.check()
 
 
 # -- on the console server's ports -------------------------------------------
