@@ -403,6 +403,11 @@ async def _serve_tcp(args: argparse.Namespace) -> int:
 
 def run(args: argparse.Namespace) -> int:
     stop: List[bool] = []
+    if not args.tcp and (args.port_base is not None or args.inventory_out
+                         or args.host != "127.0.0.1"):
+        print("error: quorvi sim replay: --host, --port-base and --inventory-out serve TCP "
+              "ports: add --tcp", file=sys.stderr)
+        return 2
     try:
         if args.tcp:
             return asyncio.run(_serve_tcp(args))
