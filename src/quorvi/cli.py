@@ -216,6 +216,8 @@ def _cmd_connect(args: argparse.Namespace) -> int:
     args.secrets = _secrets(credentials)
     _check_device(device_kwargs)
     _configure_logging(args.verbose, args.secrets)
+    if args.record:
+        device_kwargs["record"] = args.record
     ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout)
     return EXIT_OK if ok else EXIT_FAILURE
 
@@ -309,6 +311,12 @@ exit status: 0 success, 1 failure (connect failed or a command was rejected),
 2 usage error, 130 interrupted."""
 
 
+def _cmd_sim_replay(args: argparse.Namespace) -> int:
+    from .sim.replaying import run
+
+    return run(args)
+
+
 def _cmd_sim_serve(args: argparse.Namespace) -> int:
     from .sim.serve import run
 
@@ -373,6 +381,10 @@ def build_parser() -> argparse.ArgumentParser:
                               "a rejected command does not stop the others)")
     connect.add_argument("--timeout", type=positive_seconds, default=None,
                          help="connection time limit in seconds")
+    connect.add_argument("--record", metavar="FILE",
+                         help="record what every console line sent and received into this "
+                              "cassette (secrets replaced by markers); replay it with "
+                              "`quorvi sim replay FILE`")
     connect.set_defaults(func=_cmd_connect, parser=connect)
 
     inventory = sub.add_parser(
@@ -417,6 +429,20 @@ def build_parser() -> argparse.ArgumentParser:
                     "from one process, until SIGINT or SIGTERM; write the lab's inventory.")
     add_serve_arguments(serve)
     serve.set_defaults(func=_cmd_sim_serve, parser=serve)
+
+    from .sim.replaying import add_arguments as add_replay_arguments
+
+    replay = sim_sub.add_parser(
+        "replay", help="serve a recorded cassette as a device",
+        description="Serve a cassette (quorvi connect --record) as a device: on "
+                    "pseudo-terminals (prints the command that opens each line) or, with "
+                    "--tcp, on TCP ports. Each line answers what is sent with the recorded "
+                    "answer; a line sent that differs from the recording ends the replay "
+                    "with an error showing the expected and the received line. Ends when "
+                    "every recorded session was played and its client left (status 0), on "
+                    "a mismatch (status 1), or on SIGINT/SIGTERM.")
+    add_replay_arguments(replay)
+    replay.set_defaults(func=_cmd_sim_replay, parser=replay)
     return parser
 
 

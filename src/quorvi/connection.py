@@ -103,9 +103,13 @@ class BaseConnection:
         if "command" not in description and "line" not in description:
             raise ConnectionError("device %s has no console %r with a command"
                                   % (self.device.name, console))
-        return open_line(self.device, console, description, self.log,
-                         getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
-                         self.connection_timeout)
+        spawn = open_line(self.device, console, description, self.log,
+                          getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
+                          self.connection_timeout)
+        recorder = getattr(self.device, "recorder", None)
+        if recorder is not None:
+            recorder.attach(spawn, console, self.context)
+        return spawn
 
     def _make_link_broker(self) -> Any:
         cls = self.link_broker_class

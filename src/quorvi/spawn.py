@@ -66,6 +66,18 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
     return pid, master
 
 
+class TranscriptObserver(Protocol):
+    """Watches what crosses a line: every text sent and every chunk received
+    (as read, in order), then the line's end. Recorders and session logs
+    attach one to a spawn with `Spawn.observe`; an observer must not raise."""
+
+    def sent(self, data: str) -> None: ...
+
+    def received(self, data: str) -> None: ...
+
+    def closed(self) -> None: ...
+
+
 class ExpectResult:
     """What `Spawn.expect` found."""
 
@@ -172,6 +184,7 @@ class Spawn:
         # ssh errors), and how long to wait before the first empty line is sent.
         self.connect_dialog: list = []
         self.min_nudge_interval = 0.0
+        self.observers: List[TranscriptObserver] = []
         try:
             argv = shlex.split(command)
         except ValueError as exc:
@@ -205,6 +218,10 @@ class Spawn:
                 child.close()
             except OSError:
                 pass
+
+    def observe(self, observer: TranscriptObserver) -> None:
+        """Attach an observer of the line's transcript (see TranscriptObserver)."""
+        self.observers.append(observer)
 
     @property
     def pid(self) -> int:
@@ -276,6 +293,8 @@ class Spawn:
         except OSError as exc:
             raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
         self.sends += 1
+        for observer in self.observers:
+            observer.sent(text)
         start = self._received - len(self._buffer)
         self._send_marks = [m for m in self._send_marks if m > start] + [self._received]
 
@@ -322,6 +341,8 @@ class Spawn:
         shown = data[:LOG_CHUNK]
         self.log.debug("%s: received %d characters: %r", self.name, len(data),
                        self._masked(shown) if self._hidden else shown)
+        for observer in self.observers:
+            observer.received(data)
         self._append(data)
         return data
 
@@ -383,12 +404,20 @@ class Spawn:
                 old_end -= self.dropped - dropped
                 start = max(0, old_end - SEARCH_OVERLAP)
         self._searched = (patterns, self.dropped + len(self._buffer))
+        last_words = ""
         if self._eof or self._child.closed:
             reason, waited = "the line closed", time.monotonic() - began
+            last = [line.strip() for line in self._buffer[-400:].splitlines() if line.strip()]
+            if last:
+                # A line that ends usually says why (a console server, a replay).
+                words = last[-1][-200:]
+                last_words = "; its last output: %s" % (words if words.isprintable()
+                                                         else repr(words))
         else:
             reason, waited = "timeout", timeout
         message = "%s: %s after %.1fs waiting for %s" % (
             self, reason, waited, " or ".join(repr(p.pattern) for p in patterns))
+        message += last_words
         if self.hostname_mismatch:
             message += " (hint: the prompt's hostname differs from the expected hostname)"
         if log_timeout:
@@ -410,3 +439,6 @@ class Spawn:
             self._exited(5.0)
         self._eof = True
         self.log.debug("%s: closed", self.name)
+        observers, self.observers = self.observers, []
+        for observer in observers:
+            observer.closed()
