@@ -54,7 +54,6 @@ Names *make_names() {
     n->override_middle = intern(" already registered for ");
     n->override_end = intern(" is overriding this class");
     n->comma_space = intern(", ");
-    n->modules = intern("modules");
     n->open_bracket = intern("[");
     n->close_bracket = intern("]");
     n->quote = intern("'");
@@ -70,7 +69,6 @@ Op own_op(py::handle cls, const char *name) {
 
 Names *g_names = nullptr;
 Ops *g_ops = nullptr;
-InstanceValues g_instance_values;
 
 }  // namespace classregistry
 
@@ -90,7 +88,6 @@ PYBIND11_MODULE(classregistry, m) {
     m.attr("supported_chassis") = lists[0];
     m.attr("supported_os") = lists[1];
     g_names->inspect_getfile = import_names("inspect", {"getfile"})[0];
-    g_names->sys_dict = py::module_::import("sys").attr("__dict__");
     m.attr("getfile") = g_names->inspect_getfile;
     m.attr("ConnectionInfraError") =
         import_names("quorvi.core.errors", {"ConnectionInfraError"})[0];
@@ -108,19 +105,15 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
-    const Names &n = names();
     auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
                       own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
                       own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
-                      {}, {}, {}, {},
-                      Op{n.plugins_attr, py::object(), 0},  Op{n.supported_os, py::object(), 1},
-                      Op{n.chassis_type_list, py::object(), 2}, {}};
-    o->validators.members = {&o->validate_model, &o->validate_platform, &o->validate_os,
-                             &o->validate_chassis_type};
-    o->validation.members = o->validators.members;
-    o->validation.members.push_back(&o->validate_arguments);
-    o->arguments.members = {&o->validate_arguments};
-    o->rendering.members = {&o->print_tree};
-    o->instance_attrs.members = {&o->tree_attr, &o->supported_os_attr, &o->chassis_type_list_attr};
+                      {}, {}, {}, {}};
+    o->validators.set({&o->validate_model, &o->validate_platform, &o->validate_os,
+                       &o->validate_chassis_type});
+    o->validation.set({&o->validate_model, &o->validate_platform, &o->validate_os,
+                       &o->validate_chassis_type, &o->validate_arguments});
+    o->arguments.set({&o->validate_arguments});
+    o->rendering.set({&o->print_tree});
     g_ops = o;
 }
