@@ -26,8 +26,8 @@ struct Names {
     py::object dunder_name, dunder_module, dunder_file;
     py::object override_start, override_middle, override_end, comma_space, open_bracket, close_bracket,
         quote;
-    // inspect.getfile as the module bound it at load
-    py::object inspect_getfile;
+    // inspect.getfile as the module bound it at load; the sys module's dict
+    py::object inspect_getfile, sys_dict, modules;
 };
 extern Names *g_names;  // made at load, lives as long as the process
 inline const Names &names() { return *g_names; }

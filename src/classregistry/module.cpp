@@ -54,6 +54,7 @@ Names *make_names() {
     n->override_middle = intern(" already registered for ");
     n->override_end = intern(" is overriding this class");
     n->comma_space = intern(", ");
+    n->modules = intern("modules");
     n->open_bracket = intern("[");
     n->close_bracket = intern("]");
     n->quote = intern("'");
@@ -88,6 +89,7 @@ PYBIND11_MODULE(classregistry, m) {
     m.attr("supported_chassis") = lists[0];
     m.attr("supported_os") = lists[1];
     g_names->inspect_getfile = import_names("inspect", {"getfile"})[0];
+    g_names->sys_dict = py::module_::import("sys").attr("__dict__");
     m.attr("getfile") = g_names->inspect_getfile;
     m.attr("ConnectionInfraError") =
         import_names("quorvi.core.errors", {"ConnectionInfraError"})[0];

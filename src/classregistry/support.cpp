@@ -182,9 +182,13 @@ py::object plain_class_file(py::handle cls) {
     }
     py::object held_name = py::reinterpret_steal<py::object>(module_name);
     if (!PyUnicode_CheckExact(module_name)) return py::object();
-    // sys.modules, as the sys module holds it now (borrowed).
-    PyObject *modules = PySys_GetObject("modules");
-    if (!modules || !PyDict_CheckExact(modules)) return py::object();
+    // sys.modules, as the sys module holds it now.
+    PyObject *modules = PyDict_GetItemWithError(n.sys_dict.ptr(), n.modules.ptr());
+    if (!modules) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::object();
+    }
+    if (!PyDict_CheckExact(modules)) return py::object();
     PyObject *module = PyDict_GetItemWithError(modules, module_name);
     if (!module) {
         if (PyErr_Occurred()) throw py::error_already_set();
