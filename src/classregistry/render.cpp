@@ -442,8 +442,9 @@ private:
         // What the nested calls would do: add the line to the indentation.
         py::object piece = concat(py::str(prefix), line);
         if (!PyUnicode_Check(piece.ptr())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(piece.ptr())->tp_name);
+            // Python's own TypeError for adding it to the text so far.
+            PyObject *refused = PyUnicode_Concat(names().empty.ptr(), piece.ptr());
+            if (refused) Py_DECREF(refused);  // cannot happen: piece is no str
             throw py::error_already_set();
         }
         buffer_.write(piece);
