@@ -248,8 +248,12 @@ class Spawn:
                 words.append("its program was ended by signal %d" % os.WTERMSIG(status))
             else:
                 words.append("its program exited with status %d" % os.waitstatus_to_exitcode(status))
-        tail = self._tail.strip()
-        words.append("last output: %r" % tail if tail else "it printed nothing")
+        # Its lines joined, shown as printed (quoted only when not printable).
+        tail = " / ".join(line.strip() for line in self._tail.splitlines() if line.strip())
+        if not tail:
+            words.append("it printed nothing")
+        else:
+            words.append("last output: %s" % (tail if tail.isprintable() else repr(tail)))
         return "; ".join(words)
 
     def is_alive(self) -> bool:
