@@ -112,7 +112,6 @@ class SpawnLike(Protocol):
     # prompt is sought, and how long to wait before the first empty line.
     connect_dialog: list
     min_nudge_interval: float
-    transport: str  # "console", "ssh" or "command"
 
     @property
     def closed(self) -> bool: ...
@@ -173,7 +172,7 @@ class Spawn:
         # ssh errors), and how long to wait before the first empty line is sent.
         self.connect_dialog: list = []
         self.min_nudge_interval = 0.0
-        self.transport = "command"
+        self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:
             argv = shlex.split(command)
         except ValueError as exc:

@@ -207,11 +207,16 @@ def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
     """The `Line` a connection description gives: an inventory `Line` under
     "line", or plain data with one of "console", "ssh" or "command" (plus
     "member", "ssh_options", "identity_file"), as a fleet description or a
-    Python script writes it. None if it gives none."""
+    Python script writes it. None if it gives none. A "command" beside a
+    "console" opens the line itself (a wrapper that reaches the console
+    server); the "console" then only names the server, for the fleet's
+    per-server cap."""
     line = description.get("line")
     if line is not None:
         return line
     given = [t for t in TRANSPORTS if description.get(t)]
+    if "command" in given:
+        given = ["command"]
     if len(given) > 1:
         raise ConnectionError("line %s: give one of %s, not %s" % (
             alias, ", ".join(TRANSPORTS), " and ".join(given)))
