@@ -60,6 +60,7 @@ def quorvi(*args, env_password=True):
                           env=env)
 
 
+@pytest.mark.slow
 def test_serve_check_connect_and_run_a_lab_without_showing_its_secret(lab_file, tmp_path):
     lab, path = lab_file
     seen = []  # every text a user can see
@@ -87,6 +88,20 @@ def test_serve_check_connect_and_run_a_lab_without_showing_its_secret(lab_file, 
         assert (result["os"], result["platform"], result["hostname"]) == ("orbix", "ox900", name)
         assert result["lines"] == ROLES[name]
         assert "%s uptime is" % name in result["outputs"]["show version"]
+
+    # Told nothing but the lines, the run learns OS, platform and hostname of every kind.
+    inventory = yaml.safe_load(path.read_text())
+    for entry in inventory["devices"].values():
+        for key in ("os", "platform", "hostname"):
+            entry.pop(key, None)
+    learning = tmp_path / "learn.yaml"
+    learning.write_text(yaml.safe_dump(inventory))
+    done = quorvi("run", "--inventory", str(learning), "--connect-only", "--results", str(results))
+    seen += [done.stdout, done.stderr, results.read_text()]
+    assert done.returncode == 0, done.stderr[-2000:]
+    learned = {r["name"]: (r["os"], r["platform"], r["hostname"], r["lines"])
+               for r in map(json.loads, results.read_text().splitlines())}
+    assert learned == {name: ("orbix", "ox900", name, ROLES[name]) for name in ROLES}
 
     for log in sorted(logs.iterdir()):
         seen.append(log.read_text())
