@@ -105,7 +105,8 @@ def test_serve_check_connect_and_run_a_lab_without_showing_its_secret(lab_file, 
 
     for log in sorted(logs.iterdir()):
         seen.append(log.read_text())
-    assert any('"Password: ' in text for text in seen)  # the secret was asked for and sent
+    assert any("Password: " in text for text in seen)  # the secret was asked for
+    assert any("********" in text for text in seen)  # and sent, masked
     assert not [text for text in seen if PASSWORD in text]
 
     # A group picks devices; the secret missing on the worker fails each device, naming it.
