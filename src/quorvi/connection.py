@@ -16,7 +16,7 @@ from .line import Context, LineHandle
 from .settings import Settings, merged
 from .spawn import Spawn
 from .statemachine import StateMachine
-from .transports import open_line
+from .transports import TRANSPORTS, open_line
 
 # Options a connection accepts (from Device.connect); kept as given so that a
 # reconnection through another connection class can pass them on.
@@ -100,9 +100,9 @@ class BaseConnection:
     def _open_spawn(self, console: str) -> Spawn:
         consoles = getattr(self.device, "connections", None) or {}
         description = consoles.get(console) or {}
-        if "command" not in description and "line" not in description:
-            raise ConnectionError("device %s has no console %r with a command"
-                                  % (self.device.name, console))
+        if not any(key in description for key in ("line",) + TRANSPORTS):
+            raise ConnectionError("device %s has no console %r with a command, console or ssh "
+                                  "target" % (self.device.name, console))
         spawn = open_line(self.device, console, description, self.log,
                           getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
                           self.connection_timeout)

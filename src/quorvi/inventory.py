@@ -85,6 +85,39 @@ class DeviceEntry:
                                    for name, cred in data["credentials"].items()}
         return data
 
+    def describe(self) -> Dict[str, Any]:
+        """The entry as a fleet's plain device description (Device keywords
+        plus "groups"): lines as {"console"|"ssh"|"command": target, ...},
+        credential values as written, their sources read where the device
+        is driven (a relative file: path made absolute here)."""
+        connections = {}
+        for alias, line in self.lines.items():
+            plain: Dict[str, Any] = {line.transport: line.target}
+            if line.member is not None:
+                plain["member"] = line.member
+            if line.ssh_options:
+                plain["ssh_options"] = dict(line.ssh_options)
+            if line.identity_file:
+                plain["identity_file"] = line.identity_file
+            connections[alias] = plain
+        credentials = {name: {k: self._absolute_source(v) for k, v in cred.items()}
+                       for name, cred in self.credentials.items()}
+        description = dict(name=self.name, os=self.os, platform=self.platform, model=self.model,
+                           chassis_type=self.chassis_type, hostname=self.hostname,
+                           connections=connections, credentials=credentials,
+                           learn_os=self.os == "generic", learn_hostname=self.hostname is None,
+                           groups=list(self.groups))
+        if self.timeout is not None:
+            description["settings"] = {"CONNECTION_TIMEOUT": self.timeout}
+        return description
+
+    def _absolute_source(self, value: Any) -> Any:
+        source, argument = creds.parse(value)
+        if source != "file" or not self.base_dir:
+            return value
+        path = os.path.expanduser(argument)
+        return "file:" + (path if os.path.isabs(path) else os.path.join(self.base_dir, path))
+
     def build(self, settings: Any = None) -> Any:
         """The framework `Device` for this entry. Its credentials are read
         from their sources only when a dialog needs them."""

@@ -185,6 +185,7 @@ class Spawn:
         self.connect_dialog: list = []
         self.min_nudge_interval = 0.0
         self.observers: List[TranscriptObserver] = []
+        self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:
             argv = shlex.split(command)
         except ValueError as exc:

@@ -48,6 +48,9 @@ SSH_DEFAULT_OPTIONS = {
 # An ssh login shows the shell's prompt unasked once the handshake is done:
 # an empty line sent earlier would only bring a second prompt to wait for.
 SSH_FIRST_NUDGE = 5.0
+# How long telnet's "Escape character" line may lag behind "Connected to".
+ESCAPE_LINE_WAIT = 2.0
+TRANSPORTS = ("console", "ssh", "command")
 
 
 def _host(text: str) -> str:
@@ -104,7 +107,7 @@ def wait_console_connected(spawn: Spawn, line: Line, timeout: float) -> None:
     a refused, unknown or unreachable server raises a ConnectionError."""
     server, _, port = line.target.rpartition(":")
     patterns = [
-        r"Connected to [^\r\n]*",
+        r"Connected to [^\r\n]*\r?\n",
         r"Unable to connect to remote host: ([^\r\n]+)",
         r"(?:Server lookup failure|Could not resolve)[^\r\n]*?([^\r\n:]+)\r?\n",
     ]
@@ -127,6 +130,14 @@ def wait_console_connected(spawn: Spawn, line: Line, timeout: float) -> None:
     if result.index == 2:
         raise ConnectionError(_where(spawn, "cannot resolve console server %r: %s"
                                      % (server, result.match.group(1).strip())))
+    # telnet's own "Escape character is '^]'." follows at once: swallow it, so
+    # that what is left is the console's alone (a quad tells a silent console
+    # from a live one by whether anything arrives).
+    try:
+        spawn.expect([r"Escape character is [^\r\n]*\r?\n"], timeout=ESCAPE_LINE_WAIT,
+                     log_timeout=False)
+    except TimeoutError:
+        pass  # a client that does not print it
 
 
 # -- ssh -------------------------------------------------------------------------
@@ -192,13 +203,37 @@ def _has_password(credentials: Mapping[str, Any]) -> bool:
     return "password" in (credentials.get("default") or {})
 
 
+def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
+    """The `Line` a connection description gives: an inventory `Line` under
+    "line", or plain data with one of "console", "ssh" or "command" (plus
+    "member", "ssh_options", "identity_file"), as a fleet description or a
+    Python script writes it. None if it gives none. A "command" beside a
+    "console" opens the line itself (a wrapper that reaches the console
+    server); the "console" then only names the server, for the fleet's
+    per-server cap."""
+    line = description.get("line")
+    if line is not None:
+        return line
+    given = [t for t in TRANSPORTS if description.get(t)]
+    if "command" in given:
+        given = ["command"]
+    if len(given) > 1:
+        raise ConnectionError("line %s: give one of %s, not %s" % (
+            alias, ", ".join(TRANSPORTS), " and ".join(given)))
+    if not given:
+        return None
+    return Line(alias, given[0], str(description[given[0]]), member=description.get("member"),
+                ssh_options=dict(description.get("ssh_options") or {}),
+                identity_file=description.get("identity_file"))
+
+
 def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
               max_buffer: int, timeout: float) -> Spawn:
     """Start the process of the line `alias` of `device` and give its spawn the
-    transport's dialog (`connect_dialog`). `description` holds an inventory
-    `Line` under "line", or the command that opens the line under "command"."""
+    transport's dialog (`connect_dialog`). `description` is what `line_of`
+    reads."""
     name = "%s/%s" % (device.name, alias)
-    line: Optional[Line] = description.get("line")
+    line = line_of(alias, description)
     if line is None or line.transport == "command":
         command = line.target if line is not None else description["command"]
         return Spawn(command, name=name, log=log, max_buffer=max_buffer)
@@ -213,6 +248,7 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     spawn = Spawn(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
                   max_buffer=max_buffer)
     spawn.connect_dialog = dialog
+    spawn.transport = line.transport
     if line.transport == "ssh":
         spawn.min_nudge_interval = SSH_FIRST_NUDGE
     if line.transport == "console":
