@@ -76,7 +76,8 @@ def served_source(count: int) -> Iterator[List[Dict[str, Any]]]:
     # A process of its own, as a user runs it: the server's loop does not
     # share this process's interpreter lock with the fleet it serves.
     with ServedLab(devices=count, mix=MIX, process=True) as lab:
-        yield [lab.device_kwargs(name, settings=SETTINGS) for name in lab.inventory["devices"]]
+        yield [lab.device_kwargs(name, transport="command", settings=SETTINGS)
+               for name in lab.inventory["devices"]]
 
 
 SOURCES: Dict[str, Callable[[int], Any]] = {"served": served_source, "pty": pty_source}

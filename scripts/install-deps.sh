@@ -5,8 +5,9 @@ packages=(g++ make ccache pybind11-dev python3-dev python3-venv python3-pip
           python3-setuptools python3-pytest python3-pytest-xdist python3-pexpect
           python3-hypothesis
           python3-distributed python3-rich  # fleets: the Dask engine, live progress
-          python3-exceptiongroup python3-tomli  # these two: pytest on CPython 3.9
-          python3-yaml telnet socat python3-netmiko)  # served labs and the real clients of them
+          python3-yaml inetutils-telnet openssh-client openssh-server  # labs: inventory, console, ssh
+          socat python3-netmiko  # real clients of the served labs in the tests
+          python3-exceptiongroup python3-tomli)  # the last two: pytest on CPython 3.9
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

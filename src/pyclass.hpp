@@ -13,6 +13,21 @@
 // Errors: a Python error raised by a callee travels as
 // `py::error_already_set` and is restored untouched (the same exception
 // object reaches the caller).
+//
+// Maintainer checklist:
+// - A body calls other operations through the object (`self.attr("op")()`),
+//   never the C++ function behind them: a Python subclass's override must run.
+// - `Args` are borrowed from the caller for the duration of the call: keep
+//   one beyond the call only as a `py::object` (a new reference).
+// - At most `max_params` (8) parameters per operation, `self` not counted.
+// - One body backs one operation: registering a body a second time is
+//   refused (std::logic_error, so the module's import fails saying so).
+// - What a body throws becomes a Python exception, and nothing else leaves
+//   it: `py::error_already_set` → that very exception object; a pybind11
+//   builtin exception (`py::value_error`, `py::type_error`, ...) → its
+//   Python type; `std::bad_alloc` → MemoryError; any other `std::exception`
+//   → SystemError with its `what()`; anything else → SystemError "unknown
+//   C++ exception". Raise ordinary Python errors with `raise(type, msg)`.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -23,7 +38,9 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace py = pybind11;
@@ -159,6 +176,7 @@ using MethodBody = py::object (*)(py::handle self, const Args &args);
 using StaticBody = py::object (*)(const Args &args);
 
 struct Signature {
+    bool made = false;  // a body backs one operation only
     std::string name;
     bool has_self = true;
     std::vector<py::object> names;     // interned parameter names
@@ -250,6 +268,8 @@ inline PyObject *translate_current_exception() {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
     return nullptr;
 }
@@ -263,39 +283,40 @@ Signature &signature_of() {
     return *s;
 }
 
-template <MethodBody Body>
-PyObject *call_method(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
-                      PyObject *kwnames) {
+// The entry of every operation: binds the arguments, runs the body (a
+// MethodBody gets args[0] as self) and turns what it throws into a Python
+// error.
+template <auto Body>
+PyObject *call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     const Signature &s = signature_of<Body>();
     std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     std::array<PyObject *, max_params> bound{};
     if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
     try {
-        return Body(py::handle(args[0]), Args(bound.data())).release().ptr();
+        py::object result;
+        if constexpr (std::is_same_v<decltype(Body), MethodBody>)
+            result = Body(py::handle(args[0]), Args(bound.data()));
+        else
+            result = Body(Args(bound.data()));
+        if (!result && !PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s() returned no object", s.name.c_str());
+        return result.release().ptr();
     } catch (...) {
         return translate_current_exception();
     }
+}
+
+// The same entry under the name the modules take the address of.
+template <StaticBody Body>
+PyObject *call_static(PyObject *m, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    return call<Body>(m, args, nargsf, kwnames);
 }
 
 // The vectorcall entry of a compiled_function: args[0] is self.
 template <MethodBody Body>
-PyObject *call_function(PyObject *, PyObject *const *args, std::size_t nargsf,
+PyObject *call_function(PyObject *f, PyObject *const *args, std::size_t nargsf,
                         PyObject *kwnames) {
-    return call_method<Body>(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-
-template <StaticBody Body>
-PyObject *call_static(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
-                      PyObject *kwnames) {
-    const Signature &s = signature_of<Body>();
-    std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    std::array<PyObject *, max_params> bound{};
-    if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
-    try {
-        return Body(Args(bound.data())).release().ptr();
-    } catch (...) {
-        return translate_current_exception();
-    }
+    return call<Body>(f, args, static_cast<Py_ssize_t>(nargsf), kwnames);
 }
 
 // The parameter list as `inspect` reads it: "(self, a, b=None)".
@@ -339,8 +360,15 @@ inline std::vector<MethodDefinition *> &definitions() {
 
 template <auto Body>
 Signature &make_signature(const char *name, bool has_self, std::initializer_list<Param> params) {
-    if (params.size() > max_params) throw std::logic_error("too many parameters");
+    if (params.size() > max_params)
+        throw std::logic_error(std::string("pyclass: ") + name + "() has more than " +
+                               std::to_string(max_params) + " parameters");
     Signature &s = signature_of<Body>();
+    if (s.made)
+        throw std::logic_error(std::string("pyclass: the C++ body of ") + s.name +
+                               "() is registered again, as " + name +
+                               "(); each operation needs a body of its own");
+    s.made = true;
     s.name = name;
     s.has_self = has_self;
     s.names.clear();
@@ -480,8 +508,8 @@ py::object def(py::handle cls, py::handle module, const char *name,
 template <StaticBody Body>
 py::object def_static(py::handle cls, py::handle module, const char *name,
                       std::initializer_list<Param> params = {}, const char *doc = nullptr) {
-    py::object fn = detail::make_function<Body>(module, name, false, params, doc,
-                                                &detail::call_static<Body>);
+    py::object fn =
+        detail::make_function<Body>(module, name, false, params, doc, &detail::call<Body>);
     PyObject *sm = PyStaticMethod_New(fn.ptr());
     if (!sm) throw py::error_already_set();
     py::setattr(cls, name, py::reinterpret_steal<py::object>(sm));
@@ -491,10 +519,10 @@ py::object def_static(py::handle cls, py::handle module, const char *name,
 // cls.name = property(Get, Set); Get(self), Set(self, value).
 template <MethodBody Get, MethodBody Set>
 void def_property(py::handle cls, py::handle module, const char *name, const char *doc) {
-    py::object fget = detail::make_function<Get>(module, name, true, {}, doc,
-                                                 &detail::call_method<Get>);
-    py::object fset = detail::make_function<Set>(module, name, true, {arg("value")}, doc,
-                                                 &detail::call_method<Set>);
+    py::object fget =
+        detail::make_function<Get>(module, name, true, {}, doc, &detail::call<Get>);
+    py::object fset =
+        detail::make_function<Set>(module, name, true, {arg("value")}, doc, &detail::call<Set>);
     py::object property = py::module_::import("builtins").attr("property");
     py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::str(doc) : py::str("")));
 }

@@ -37,26 +37,15 @@ inline const Names &names() { return *g_names; }
 struct Op {
     py::object name;
     py::object impl;
-    int slot = -1;  // an instance attribute's place in InstanceValues
 };
 
-// The instance attributes last read from one instance dict, as of that
-// dict's version: while the version is the same, the dict is the same
-// object, unchanged, and still holds these values (borrowed).
-struct InstanceValues {
-    std::uint64_t version = 0;
-    PyObject *values[3] = {nullptr, nullptr, nullptr};
-};
-extern InstanceValues g_instance_values;
 // Operations that one call site runs directly when none is overridden.
 struct OpSet {
     std::vector<const Op *> members;
-    // What runs_own last found unmodified: a type, as of its version tag
-    // (Python clears the tag whenever the type or a base changes), and an
-    // instance dict, as of its version (a new one at every change).
-    mutable PyTypeObject *own_type = nullptr;
-    mutable unsigned int own_type_tag = 0;
-    mutable std::uint64_t own_dict_version = 0;
+    // Bit n set: a member's name is n characters long (n < 64), so that
+    // most instance attributes are told apart by their length alone.
+    std::uint64_t name_lengths = 0;
+    void set(std::initializer_list<const Op *> ops);
 };
 
 struct Ops {
@@ -66,10 +55,6 @@ struct Ops {
     OpSet validators;  // the four validators
     OpSet arguments;   // validate_arguments
     OpSet rendering;   // print_tree
-    // The instance attributes that __init__ sets: the class defines none of
-    // them (each member's impl is null).
-    Op tree_attr, supported_os_attr, chassis_type_list_attr;
-    OpSet instance_attrs;
 };
 extern Ops *g_ops;  // made at load, lives as long as the process
 inline Ops &ops() { return *g_ops; }
@@ -77,59 +62,12 @@ inline Ops &ops() { return *g_ops; }
 // True when `self.<name>` resolves, for every member, to the operation as
 // the class defines it: no subclass override, no patch on the class or the
 // instance, no custom attribute access. Then the C++ body may run directly;
-// otherwise the call goes through the object.
+// otherwise the call goes through the object. Asked afresh at every call:
+// nothing is remembered between calls.
 bool runs_own(py::handle self, const OpSet &which);
 
-// Whether every member resolves on `type` as `which` expects (its own
-// operation; nothing, for an instance attribute), answered from the last
-// check while the type's version tag is unchanged.
-bool type_runs_own(PyTypeObject *type, const OpSet &which);
-inline bool type_runs_own_cached(PyTypeObject *type, const OpSet &which) {
-    if (type == which.own_type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == which.own_type_tag)
-        return true;
-    return type_runs_own(type, which);
-}
-
-// `self.<name>` for one of ops().instance_attrs: read from the instance
-// dict directly while the class (and every base) leaves all of them to the
-// instance and attribute access is Python's own; through getattr otherwise.
-py::object instance_attr_slow(py::handle self, const Op &attr);
-
-// The slot holding the instance dict of `self`; null where the object has
-// none or it could not be made (the caller then takes the general path).
-// The slot itself may hold null: no instance attribute set yet.
-inline PyObject **instance_dict_slot(py::handle self) { return _PyObject_GetDictPtr(self.ptr()); }
-
-inline py::object instance_attr(py::handle self, const Op &attr) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        type_runs_own_cached(type, ops().instance_attrs)) {
-        PyObject **slot = instance_dict_slot(self);
-        if (PyObject *d = slot ? *slot : nullptr) {
-#if PY_VERSION_HEX < 0x030C0000
-            InstanceValues &known = g_instance_values;
-            const std::uint64_t version = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-            if (version == known.version && known.values[attr.slot])
-                return py::reinterpret_borrow<py::object>(known.values[attr.slot]);
-#endif
-            // The lookup may run Python code (a key's own __eq__), which could
-            // replace the instance dict: it is held meanwhile.
-            py::object dict = py::reinterpret_borrow<py::object>(d);
-            PyObject *v = PyDict_GetItemWithError(d, attr.name.ptr());
-            if (v) {
-#if PY_VERSION_HEX < 0x030C0000
-                const std::uint64_t now = reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-                if (now != known.version) known = InstanceValues{now, {nullptr, nullptr, nullptr}};
-                known.values[attr.slot] = v;
-#endif
-                return py::reinterpret_borrow<py::object>(v);
-            }
-            if (PyErr_Occurred()) throw py::error_already_set();
-        }
-    }
-    return instance_attr_slow(self, attr);
-}
+// `getattr(self, name)`.
+py::object attr_of(py::handle self, py::handle name);
 
 // `self.<op>(*args)`, the last `len(kwnames)` arguments passed by keyword.
 py::object call_op(py::handle self, const Op &op, std::initializer_list<py::handle> args,
@@ -187,22 +125,28 @@ inline bool is_true(py::handle x) {
     return pyclass::truth(x);
 }
 
+// Fills in the canonical form of a str made through the legacy API (only
+// interpreters before 3.12 have such strs).
+inline void make_ready(PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+#else
+    (void)s;
+#endif
+}
+
 // Two exact strs with the same text (no Python comparison involved). As
 // CPython compares them: strs are stored in their narrowest width, so texts
-// of different widths differ; known hashes that differ tell it at once.
+// of different widths differ.
 inline bool same_text(py::handle a, py::handle b) {
     PyObject *x = a.ptr(), *y = b.ptr();
     if (x == y) return true;
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(x) || !PyUnicode_IS_READY(y)) return PyUnicode_Compare(x, y) == 0;
-#endif
+    make_ready(x);
+    make_ready(y);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
     if (n != PyUnicode_GET_LENGTH(y)) return false;
     const int kind = PyUnicode_KIND(x);
     if (kind != static_cast<int>(PyUnicode_KIND(y))) return false;
-    const Py_hash_t hx = reinterpret_cast<PyASCIIObject *>(x)->hash;
-    const Py_hash_t hy = reinterpret_cast<PyASCIIObject *>(y)->hash;
-    if (hx != -1 && hy != -1 && hx != hy) return false;
     return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<std::size_t>(n) * kind) == 0;
 }
 

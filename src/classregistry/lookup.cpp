@@ -8,9 +8,13 @@ namespace pc = pyclass;
 
 namespace {
 
+// The path's components are joined by their string forms: a registration
+// may use any value (an OS given as 3), and the lookup that misses it must
+// still end in the registry's own error.
 [[noreturn]] void not_found(const LookupPath &from_path, py::handle chassis_type) {
-    py::object joined = py::reinterpret_steal<py::object>(
-        PyUnicode_Join(py::str("/").ptr(), from_path.as_list().ptr()));
+    py::list texts;
+    for (int i = 0; i < from_path.size; ++i) texts.append(pc::str(from_path.parts[i]));
+    py::object joined = py::reinterpret_steal<py::object>(PyUnicode_Join(py::str("/").ptr(), texts.ptr()));
     if (!joined) throw py::error_already_set();
     py::object message = concat(py::str("Plugin data not found for ("), joined);
     message = concat(message, py::str("), type: "));
@@ -25,7 +29,7 @@ py::object get_plugin(py::handle self, const Args &a) {
     LookupPath from_path(a[0], a[1], a[2]);
     from_path.reject_reserved();
 
-    py::object node = instance_attr(self, ops().tree_attr);
+    py::object node = attr_of(self, names().plugins_attr);
     for (int i = 0; i < from_path.size; ++i) {
         py::object next = child_of(node, from_path.parts[i]);
         if (!next) break;

@@ -70,7 +70,6 @@ Op own_op(py::handle cls, const char *name) {
 
 Names *g_names = nullptr;
 Ops *g_ops = nullptr;
-InstanceValues g_instance_values;
 
 }  // namespace classregistry
 
@@ -108,19 +107,15 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
-    const Names &n = names();
     auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
                       own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
                       own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
-                      {}, {}, {}, {},
-                      Op{n.plugins_attr, py::object(), 0},  Op{n.supported_os, py::object(), 1},
-                      Op{n.chassis_type_list, py::object(), 2}, {}};
-    o->validators.members = {&o->validate_model, &o->validate_platform, &o->validate_os,
-                             &o->validate_chassis_type};
-    o->validation.members = o->validators.members;
-    o->validation.members.push_back(&o->validate_arguments);
-    o->arguments.members = {&o->validate_arguments};
-    o->rendering.members = {&o->print_tree};
-    o->instance_attrs.members = {&o->tree_attr, &o->supported_os_attr, &o->chassis_type_list_attr};
+                      {}, {}, {}, {}};
+    o->validators.set({&o->validate_model, &o->validate_platform, &o->validate_os,
+                       &o->validate_chassis_type});
+    o->validation.set({&o->validate_model, &o->validate_platform, &o->validate_os,
+                       &o->validate_chassis_type, &o->validate_arguments});
+    o->arguments.set({&o->validate_arguments});
+    o->rendering.set({&o->print_tree});
     g_ops = o;
 }

@@ -68,7 +68,7 @@ py::object init(py::handle self, const Args &) {
     return py::none();
 }
 
-py::object get_plugins(py::handle self, const Args &) { return instance_attr(self, ops().tree_attr); }
+py::object get_plugins(py::handle self, const Args &) { return attr_of(self, names().plugins_attr); }
 
 py::object set_plugins(py::handle, const Args &) {
     pc::raise(PyExc_Exception, " Protected Member, cannot modify Plugins");
@@ -84,7 +84,8 @@ py::object format_field(py::handle value) {
 // printable ASCII without quote or backslash (nothing to escape).
 bool plain_repr(py::handle text) {
     PyObject *s = text.ptr();
-    if (!PyUnicode_IS_READY(s) || !PyUnicode_IS_ASCII(s)) return false;
+    make_ready(s);
+    if (!PyUnicode_IS_ASCII(s)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s);
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -92,18 +93,8 @@ bool plain_repr(py::handle text) {
     return true;
 }
 
-// `cls.__name__`. A heap class whose metaclass is `type` answers with its
-// stored name.
-py::object class_name(py::handle cls) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    if (Py_TYPE(cls.ptr()) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        PyObject *name = reinterpret_cast<PyHeapTypeObject *>(type)->ht_name;
-        if (PyUnicode_CheckExact(name)) return py::reinterpret_borrow<py::object>(name);
-    }
-    PyObject *name = PyObject_GetAttr(cls.ptr(), names().dunder_name.ptr());
-    if (!name) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(name);
-}
+// `cls.__name__`
+py::object class_name(py::handle cls) { return attr_of(cls, names().dunder_name); }
 
 // " {} already registered for {}, {} is overriding this class", filled as
 // str.format fills it: the class names, and the lookup path as str(list)
@@ -156,7 +147,7 @@ py::object register_plugin(py::handle self, const Args &a) {
     LookupPath path(a[1], a[2], a[3]);
     path.reject_reserved();
 
-    py::object node = instance_attr(self, ops().tree_attr);
+    py::object node = attr_of(self, names().plugins_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) {
@@ -191,7 +182,7 @@ py::object unregister_plugin(py::handle self, const Args &a) {
     LookupPath path(a[0], a[1], a[2]);
     path.reject_reserved();
 
-    py::object node = instance_attr(self, ops().tree_attr);
+    py::object node = attr_of(self, names().plugins_attr);
     for (int i = 0; i < path.size; ++i) {
         py::object next = child_of(node, path.parts[i]);
         if (!next) raise_infra(py::str("Plugin data not found"));

@@ -7,6 +7,14 @@
 // it), the whole tree is rendered in one pass instead: every line is
 // written once, with the indentation that the nested calls would give it,
 // so the text is the same without re-splitting it at every level.
+//
+// Nesting is bounded by the module itself, the same way on every Python
+// version: a rendering nests at most min(sys.getrecursionlimit(), 1000)
+// maps on one thread, counting every level, also those reached through an
+// override or a shim such as functools.partial; the next level raises
+// RecursionError. Python's own check for C code counts differently from
+// one version to the next, and on 3.13 lets a deep enough rendering
+// through shims overflow the C stack.
 #include "classregistry.hpp"
 
 #include <algorithm>
@@ -20,15 +28,25 @@ namespace pc = pyclass;
 
 namespace {
 
-// RAII guard against runaway recursion (a map that contains itself).
-class RecursionGuard {
+// The nesting bound (see the head of this file). The fixed cap keeps the C
+// stack that the nested calls take well inside a thread's stack, whatever
+// sits between the levels, also when sys.getrecursionlimit() is raised.
+constexpr int max_tree_depth = 1000;
+thread_local int tree_depth = 0;
+
+class DepthGuard {
 public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while rendering a tree")) throw py::error_already_set();
+    DepthGuard() {
+        if (tree_depth >= std::min(Py_GetRecursionLimit(), max_tree_depth)) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while rendering a tree");
+            throw py::error_already_set();
+        }
+        ++tree_depth;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~DepthGuard() { --tree_depth; }
+    DepthGuard(const DepthGuard &) = delete;
+    DepthGuard &operator=(const DepthGuard &) = delete;
 };
 
 // `not data`, or `data == {}`.
@@ -116,7 +134,7 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
     const Names &n = names();
     if (is_empty(data)) return n.empty;
     if (!is_map(data)) return value_line(output, data);
-    RecursionGuard guard;
+    DepthGuard guard;
     py::list keys = sorted_keys(data);
     const Py_ssize_t count = PyList_GET_SIZE(keys.ptr());
     Text result(output);
@@ -136,15 +154,6 @@ py::object render_level(py::handle self, py::handle data, py::handle output) {
         }
     }
     return result.result();
-}
-
-// Fills in the canonical form of a str made through the legacy API.
-void make_ready(PyObject *s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
-#else
-    (void)s;
-#endif
 }
 
 // Byte storage for renderings, kept from one rendering to the next: a
@@ -308,7 +317,7 @@ public:
         if (!label && !plain_key) label = concat(n.child_prefix, key);
         if (!is_map(data)) {
             if (plain_key) {
-                py::object value = text_of(data);
+                py::object value = pc::str(data);
                 if (PyUnicode_CheckExact(value.ptr()) && !has_line_feed(value)) {
                     write_label(key, parent);
                     buffer_.write_ascii(" = ", 3);
@@ -321,16 +330,15 @@ public:
             emit_text(value_line(label, data), key, parent);
             return;
         }
-        RecursionGuard guard;
-        if (plain_key) {
-            write_label(key, parent);
-        } else {
-            if (!PyUnicode_CheckExact(label.ptr())) {
-                emit_text(render_level(self_, data, label), key, parent);
-                return;
-            }
-            emit_text(label, key, parent);
+        if (!plain_key && !PyUnicode_CheckExact(label.ptr())) {
+            emit_text(render_level(self_, data, label), key, parent);
+            return;
         }
+        DepthGuard guard;
+        if (plain_key)
+            write_label(key, parent);
+        else
+            emit_text(label, key, parent);
         const std::size_t own = rest_.size();
         const std::size_t first_key = keys_.size();
         if (!push_sorted_keys(data)) {
@@ -375,10 +383,11 @@ private:
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key)) {
+            if (!PyUnicode_CheckExact(key)) {
                 keys_.resize(first);
                 return false;
             }
+            make_ready(key);
             keys_.push_back(py::reinterpret_borrow<py::object>(key));
         }
         if (keys_.size() - first > 1)
@@ -394,29 +403,6 @@ private:
             if (PyErr_Occurred()) throw py::error_already_set();
         }
         return data[key];
-    }
-
-    // str(value). The text of a class whose metaclass is `type` is kept
-    // for the rest of the rendering: it depends only on the class's name,
-    // qualified name and module, and changing any of them clears the
-    // class's version tag, against which the kept text is checked.
-    py::object text_of(py::handle value) {
-        if (Py_TYPE(value.ptr()) != &PyType_Type) return pc::str(value);
-        auto *type = reinterpret_cast<PyTypeObject *>(value.ptr());
-        // A type gets its tag at its first lookup through the type cache.
-        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(type, names().cls.ptr());
-        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return pc::str(value);
-        const unsigned int tag = type->tp_version_tag;
-        for (const ClassText &kept : class_texts_)
-            if (kept.cls.ptr() == value.ptr() && kept.tag == tag) return kept.text;
-        py::object text = pc::str(value);
-        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != tag) return text;
-        ClassText kept{py::reinterpret_borrow<py::object>(value), tag, text};
-        if (class_texts_.size() < 8)
-            class_texts_.push_back(std::move(kept));
-        else
-            class_texts_[next_replaced_++ % class_texts_.size()] = std::move(kept);
-        return text;
     }
 
     static bool has_line_feed(py::handle text) {
@@ -456,8 +442,9 @@ private:
         // What the nested calls would do: add the line to the indentation.
         py::object piece = concat(py::str(prefix), line);
         if (!PyUnicode_Check(piece.ptr())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(piece.ptr())->tp_name);
+            // Python's own TypeError for adding it to the text so far.
+            PyObject *refused = PyUnicode_Concat(names().empty.ptr(), piece.ptr());
+            if (refused) Py_DECREF(refused);  // cannot happen: piece is no str
             throw py::error_already_set();
         }
         buffer_.write(piece);
@@ -479,18 +466,10 @@ private:
         }
     }
 
-    struct ClassText {
-        py::object cls;
-        unsigned int tag;
-        py::object text;
-    };
-
     py::handle self_;
     TextBuffer buffer_;
     std::string rest_;
     std::vector<py::object> keys_;
-    std::vector<ClassText> class_texts_;
-    std::size_t next_replaced_ = 0;
 };
 
 py::object print_tree(py::handle self, py::handle data, py::handle output) {
@@ -516,10 +495,10 @@ py::object repr_op(py::handle self, const Args &) {
     header = concat(header, hex);
     header = concat(header, py::str(") "));
     if (runs_own(self, ops().rendering))
-        return print_tree(self, instance_attr(self, ops().tree_attr), header);
+        return print_tree(self, attr_of(self, names().plugins_attr), header);
     // `self.print_tree(data=self._plugins, ...)`: the method first, then its arguments.
     py::object method = bound_op(self, ops().print_tree);
-    py::object tree = instance_attr(self, ops().tree_attr);
+    py::object tree = attr_of(self, names().plugins_attr);
     return call_bound(method, {tree, header}, n.kw_data_output);
 }
 

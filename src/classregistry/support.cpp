@@ -48,64 +48,60 @@ bool contains(py::handle container, py::handle item) {
 
 namespace {
 
-bool has_valid_tag(PyTypeObject *type) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-}
-
-}  // namespace
-
-bool type_runs_own(PyTypeObject *type, const OpSet &which) {
-    if (type == which.own_type && has_valid_tag(type) && type->tp_version_tag == which.own_type_tag)
-        return true;
-    const unsigned int tag_before = has_valid_tag(type) ? type->tp_version_tag : 0;
-    for (const Op *op : which.members)
-        if (_PyType_Lookup(type, op->name.ptr()) != op->impl.ptr()) return false;
-    // The lookups give the type a version tag where it can have one. Cache
-    // only when the tag stayed the same throughout.
-    if (tag_before != 0 && has_valid_tag(type) && type->tp_version_tag == tag_before) {
-        which.own_type = type;
-        which.own_type_tag = tag_before;
+// `getattr(type, op.name) is op.impl` for every member: no subclass
+// overrides one, nothing patched one on the class. Reading an operation
+// from its class gives the operation itself.
+bool class_runs_own(PyTypeObject *type, const OpSet &which) {
+    for (const Op *op : which.members) {
+        PyObject *found = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), op->name.ptr());
+        if (!found) {
+            // No such operation (an object that is no registry): the call
+            // through the object raises the error Python would.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            return false;
+        }
+        Py_DECREF(found);  // the class still holds it: only its identity is compared
+        if (found != op->impl.ptr()) return false;
     }
     return true;
 }
 
-namespace {
-
 // No instance attribute shadows a member.
 bool dict_runs_own(py::handle dict, const OpSet &which) {
-#if PY_VERSION_HEX < 0x030C0000
-    // Dict versions are unique across all dicts and change with every
-    // change, so a version once scanned needs no second scan.
-    const std::uint64_t version = reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag;
-    if (version == which.own_dict_version) return true;
-#endif
     // The instance dict is small, so one pass over it beats a lookup per
     // name; a key that is not an exact str might compare equal in its own way.
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        if (length < 64 && !((which.name_lengths >> length) & 1)) continue;
         for (const Op *op : which.members)
             if (same_text(key, op->name)) return false;
     }
-#if PY_VERSION_HEX < 0x030C0000
-    which.own_dict_version = version;
-#endif
     return true;
 }
 
 }  // namespace
 
+void OpSet::set(std::initializer_list<const Op *> ops) {
+    members.assign(ops);
+    for (const Op *op : members) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(op->name.ptr());
+        name_lengths |= length < 64 ? std::uint64_t{1} << length : 0;
+    }
+}
+
 bool runs_own(py::handle self, const OpSet &which) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    // A custom __getattribute__ or __getattr__ may answer differently.
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!type_runs_own_cached(type, which)) return false;
-    if (PyObject **slot = instance_dict_slot(self)) {
-        // No Python code runs while the dict is scanned: borrowed is enough.
-        // No dict yet: no instance attribute can shadow the class.
-        return *slot == nullptr || dict_runs_own(*slot, which);
-    }
+    // Only a class made by `type` (a heap type, whose slots PyType_GetSlot
+    // reads on every version) with Python's own attribute access: a custom
+    // metaclass, __getattribute__ or __getattr__ may answer differently.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || Py_TYPE(type) != &PyType_Type) return false;
+    if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void *>(PyObject_GenericGetAttr))
+        return false;
+    if (!class_runs_own(type, which)) return false;
     PyObject *d = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!d) {
         // An object without a __dict__ cannot shadow the class.
@@ -116,9 +112,8 @@ bool runs_own(py::handle self, const OpSet &which) {
     return dict_runs_own(py::reinterpret_steal<py::object>(d), which);
 }
 
-py::object instance_attr_slow(py::handle self, const Op &attr) {
-    // Not in the instance dict: getattr raises the AttributeError.
-    PyObject *v = PyObject_GetAttr(self.ptr(), attr.name.ptr());
+py::object attr_of(py::handle self, py::handle name) {
+    PyObject *v = PyObject_GetAttr(self.ptr(), name.ptr());
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
 }
@@ -174,15 +169,18 @@ namespace {
 // inspect.getfile takes as well propagates.
 py::object plain_class_file(py::handle cls) {
     const Names &n = names();
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    // A heap type keeps __module__ in its dict.
-    if (Py_TYPE(cls.ptr()) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict)
+    if (Py_TYPE(cls.ptr()) != &PyType_Type ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(cls.ptr()), Py_TPFLAGS_HEAPTYPE))
         return py::object();
-    PyObject *module_name = PyDict_GetItemWithError(type->tp_dict, n.dunder_module.ptr());
+    // A class made by `type` has __module__ (type's own attribute reads it
+    // from the class's namespace); anything unusual is left to the call.
+    PyObject *module_name = PyObject_GetAttr(cls.ptr(), n.dunder_module.ptr());
     if (!module_name) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
         return py::object();
     }
+    py::object held_name = py::reinterpret_steal<py::object>(module_name);
     if (!PyUnicode_CheckExact(module_name)) return py::object();
     // sys.modules, as the sys module holds it now.
     PyObject *modules = PyDict_GetItemWithError(n.sys_dict.ptr(), n.modules.ptr());
@@ -225,10 +223,11 @@ py::object join_texts(std::initializer_list<py::handle> pieces) {
     Py_UCS4 widest = 0;
     for (py::handle piece : pieces) {
         PyObject *s = piece.ptr();
-        if (!PyUnicode_Check(s) || PyUnicode_READY(s) < 0) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "can only join str");
+        if (!PyUnicode_Check(s)) {
+            PyErr_SetString(PyExc_TypeError, "can only join str");
             throw py::error_already_set();
         }
+        make_ready(s);
         length += PyUnicode_GET_LENGTH(s);
         if (PyUnicode_MAX_CHAR_VALUE(s) > widest) widest = PyUnicode_MAX_CHAR_VALUE(s);
     }

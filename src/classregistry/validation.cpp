@@ -20,19 +20,11 @@ bool call_predicate(py::handle s, const char *method) {
     return pc::truth(s.attr(method)());
 }
 
-void make_ready(py::handle s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s.ptr()) < 0) throw py::error_already_set();
-#else
-    (void)s;
-#endif
-}
-
 // str.islower: at least one cased character and none upper or title case.
 // Run directly for an exact str; a subclass's own method wins.
 bool is_lower(py::handle s) {
     if (!PyUnicode_CheckExact(s.ptr())) return call_predicate(s, "islower");
-    make_ready(s);
+    make_ready(s.ptr());
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
     bool cased = false;
     if (PyUnicode_IS_ASCII(s.ptr())) {
@@ -56,7 +48,7 @@ bool is_lower(py::handle s) {
 // str.isdigit: not empty, every character a digit.
 bool is_digits(py::handle s) {
     if (!PyUnicode_CheckExact(s.ptr())) return call_predicate(s, "isdigit");
-    make_ready(s);
+    make_ready(s.ptr());
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
     if (n == 0) return false;
     if (PyUnicode_IS_ASCII(s.ptr())) {
@@ -136,7 +128,7 @@ void validate_platform(py::handle, py::handle os, py::handle platform) {
 
 void validate_os(py::handle self, py::handle os) {
     const bool given = is_true(os);
-    py::object known = instance_attr(self, ops().supported_os_attr);
+    py::object known = attr_of(self, names().supported_os);
     if (given) {
         if (!contains(known, os)) {
             py::object line =
@@ -150,7 +142,7 @@ void validate_os(py::handle self, py::handle os) {
 
 void validate_chassis_type(py::handle self, py::handle chassis_type) {
     const bool given = is_true(chassis_type);
-    py::object known = instance_attr(self, ops().chassis_type_list_attr);
+    py::object known = attr_of(self, names().chassis_type_list);
     if (given && contains(known, chassis_type)) return;
     raise_infra(list_message("chassis Type should be one of these ", known, ", but got ",
                              chassis_type));

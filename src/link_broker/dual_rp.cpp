@@ -9,6 +9,35 @@ using namespace pybind11::literals;
 
 namespace {
 
+const char *const redundancy_query = "sh redundancy stat | inc my state";
+
+// The device's own answer in what was read up to the enable prompt: the lines
+// up to and including the echo of the query go, and so does the prompt that
+// ends the answer, so that a hostname such as "lab-active" in either is not
+// taken for the RP's state. Text without an echo or a prompt stays whole.
+py::object device_answer(const py::object &output, const py::object &prompt) {
+    py::list lines(output.attr("splitlines")());
+    py::str query(redundancy_query);
+    std::size_t first = 0, end = lines.size();
+    for (std::size_t i = 0; i < end; ++i) {
+        if (pc::contains(py::object(lines[i]), query)) {
+            first = i + 1;
+            break;
+        }
+    }
+    // The prompt stands on the last line that is not blank.
+    while (end > first && !pc::truth(py::object(lines[end - 1]).attr("strip")())) --end;
+    py::list kept;
+    for (std::size_t i = first; i < end; ++i) kept.append(lines[i]);
+    if (end > first) {
+        py::object last = kept[end - first - 1];
+        py::object match = framework("re").attr("search")(prompt, last);
+        if (!match.is_none())
+            kept[end - first - 1] = last[py::slice(py::int_(0), match.attr("start")(), py::none())];
+    }
+    return py::str("\n").attr("join")(kept);
+}
+
 void log_state(py::handle con, py::handle subcon) {
     py::object debug = con.attr("log").attr("debug");
     py::object alias = subcon.attr("alias");
@@ -73,14 +102,14 @@ py::object designate_handles(py::handle self, const Args &) {
     }
 
     py::object spawn = target.attr("spawn");
-    spawn.attr("sendline")("sh redundancy stat | inc my state");
+    spawn.attr("sendline")(redundancy_query);
     py::object prompt = target.attr("state_machine").attr("get_state")("enable").attr("pattern");
     py::object expect = spawn.attr("expect");
     py::object timeout = con.attr("settings").attr("EXEC_TIMEOUT");
     py::object output = expect(prompt, "timeout"_a = timeout).attr("match_output");
 
     // Plain substring tests ignoring case; "active" is tested first.
-    py::object lowered = output.attr("lower")();
+    py::object lowered = device_answer(output, prompt).attr("lower")();
     if (pc::contains(lowered, py::str("active"))) {
         con.attr("_set_active_alias")(target_alias);
         con.attr("_set_standby_alias")(other_alias);

@@ -10,52 +10,6 @@ namespace link_broker {
 namespace pc = pyclass;
 using namespace pybind11::literals;
 
-void go_to_state(py::handle line, const char *state, py::handle owner) {
-    py::object go_to = line.attr("state_machine").attr("go_to");
-    py::object spawn = line.attr("spawn");
-    py::object context = line.attr("context");
-    py::object prompt_recovery = owner.attr("prompt_recovery");
-    py::object timeout = line.attr("connection_timeout");
-    go_to(state, spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-          "timeout"_a = timeout);
-}
-
-void go_to_any_with_dialog(py::handle broker, py::handle line, py::handle context) {
-    py::object go_to = line.attr("state_machine").attr("go_to");
-    py::object spawn = line.attr("spawn");
-    py::object prompt_recovery = broker.attr("prompt_recovery");
-    py::object timeout = line.attr("connection_timeout");
-    py::object dialog = broker.attr("get_connection_dialog")();
-    go_to("any", spawn, "context"_a = context, "prompt_recovery"_a = prompt_recovery,
-          "timeout"_a = timeout, "dialog"_a = dialog);
-}
-
-// The hostname the first line reports other than the default pattern, stored
-// on the connection and every subconnection; learning is then switched off.
-void learn_hostname_across(const py::object &con, const py::object &subconnections) {
-    py::object default_hostname = con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME");
-    py::object learned_hostname = default_hostname;
-    for (py::handle subconnection : subconnections) {
-        py::object get_learned_hostname = subconnection.attr("_get_learned_hostname");
-        py::object seen = get_learned_hostname("spawn"_a = subconnection.attr("spawn"));
-        if (!pc::equals(seen, default_hostname)) {
-            learned_hostname = seen;
-            break;
-        }
-    }
-    if (pc::equals(learned_hostname, default_hostname))
-        con.attr("log").attr("warning")(
-            pc::format("Failed to learn the hostname.  Using the default hostname pattern {}. "
-                       "This may lead to unstable behavior.",
-                       default_hostname));
-
-    py::setattr(con, "learned_hostname", learned_hostname);
-    for (py::handle subconnection : subconnections) {
-        py::setattr(subconnection, "learned_hostname", learned_hostname);
-        py::setattr(subconnection.attr("state_machine"), "learn_hostname", py::bool_(false));
-    }
-}
-
 namespace {
 
 // OS-learning path of connect: learn the OS over every line, reconnect the
@@ -64,12 +18,8 @@ void learn_os_and_redirect(py::handle self, const py::object &con) {
     py::object device = con.attr("device");
     con.attr("log").attr("info")(pc::percent_s("Learning device %s os", device.attr("name")));
 
-    for (py::handle subconnection : con.attr("subconnections")) {
-        py::object sm = subconnection.attr("state_machine");
-        py::list state_names;
-        for (py::handle state : sm.attr("states")) state_names.append(pc::str(state));
-        if (!pc::contains(state_names, py::str("learn_os"))) sm.attr("learn_os_state")();
-    }
+    for (py::handle subconnection : con.attr("subconnections"))
+        ensure_learn_os_state(subconnection.attr("state_machine"));
 
     self.attr("establish_connection")();
 
@@ -145,29 +95,17 @@ py::object establish_connection(py::handle self, const Args &) {
     if (py::len(subconnections) == 0)
         pc::raise(framework("ConnectionError"), "No subconnections to establish");
 
-    // Hostname learning is decided by the last subconnection.
-    bool learn_hostname = false;
-    for (py::handle subconnection : subconnections) {
-        learn_hostname = pc::truth(subconnection.attr("learn_hostname")) &&
-                         !pc::truth(subconnection.attr("learned_hostname"));
-        py::object sm = subconnection.attr("state_machine");
-        if (learn_hostname) py::setattr(sm, "learn_hostname", py::bool_(true));
-        py::setattr(sm, "learn_pattern",
-                    con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME"));
-    }
+    const bool learn_hostname = prepare_hostname_learning(con, subconnections);
 
     // Two passes: the empty line of the first wakes every console, the
     // second finds each line settled.
     for (const bool first_pass : {true, false}) {
         for (py::handle subconnection : subconnections) {
             py::object context = subconnection.attr("context");
-            py::dict creds;
-            creds["cred_list"] = context.attr("get")("login_creds");
-            context.attr("update")(creds);
+            push_login_creds(context);
             go_to_any_with_dialog(self, subconnection, context);
-
             if (first_pass) subconnection.attr("spawn").attr("sendline")();
-            context.attr("pop")("cred_list", py::none());
+            pop_login_creds(context);
         }
     }
 

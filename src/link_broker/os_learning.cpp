@@ -1,6 +1,7 @@
-// The end of OS learning shared by the single-RP and multi-RP brokers: log
-// what was learned and reconnect the device through the connection class of
-// the learned OS.
+// OS learning steps shared by the single-RP and multi-RP brokers: the
+// "learn_os" state a line needs before learning, and the end of learning
+// (log what was learned, reconnect the device through the connection class
+// of the learned OS).
 #include "link_broker.hpp"
 
 namespace link_broker {
@@ -8,13 +9,10 @@ namespace link_broker {
 namespace pc = pyclass;
 using namespace pybind11::literals;
 
-std::pair<py::object, py::object> unpack_pair(const py::object &value) {
-    py::tuple items = py::tuple(value);
-    if (items.size() > 2) pc::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (items.size() < 2)
-        pc::raise(PyExc_ValueError,
-                  pc::format("not enough values to unpack (expected 2, got {})", items.size()));
-    return {items[0], items[1]};
+void ensure_learn_os_state(py::handle state_machine) {
+    py::list state_names;
+    for (py::handle state : state_machine.attr("states")) state_names.append(pc::str(state));
+    if (!pc::contains(state_names, py::str("learn_os"))) state_machine.attr("learn_os_state")();
 }
 
 py::object redirect_to_learned_os(const py::object &con, const py::object &device,

@@ -10,9 +10,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-const char *const member_line =
-    R"re(^(?P<current>\*)?(?P<sw_num>[0-9])\s+(?P<role>Member|Active|Standby)\s+(?P<mac>[\w\.]+)\s+\d+\s+\w+\s+(?P<state>[\S\s]+)$)re";
-
 py::object init(py::handle self, const Args &a) {
     py::object super = py::module_::import("builtins").attr("super");
     super(classes().quad_rp, self).attr("__init__")(a[0]);
@@ -49,14 +46,7 @@ py::object establish_connection(py::handle self, const Args &) {
     if (py::iter(subconnections) == py::iterator::sentinel())
         pc::raise(framework("ConnectionError"), "Quad device has no subconnections to connect");
 
-    bool learn_hostname = false;  // the last subconnection's flag decides
-    for (py::handle subcon : subconnections) {
-        learn_hostname = pc::truth(subcon.attr("learn_hostname")) &&
-                         !pc::truth(subcon.attr("learned_hostname"));
-        py::object sm = subcon.attr("state_machine");
-        if (learn_hostname) py::setattr(sm, "learn_hostname", py::bool_(true));
-        py::setattr(sm, "learn_pattern", con.attr("settings").attr("DEFAULT_LEARNED_HOSTNAME"));
-    }
+    const bool learn_hostname = prepare_hostname_learning(con, subconnections);
 
     for (py::handle subcon : subconnections) {
         if (!pc::truth(self.attr("is_interactive")(subcon))) {
@@ -65,11 +55,9 @@ py::object establish_connection(py::handle self, const Args &) {
         }
         con.attr("log").attr("debug")(pc::percent_s("connect to %s", subcon.attr("alias")));
         py::object context = subcon.attr("context");
-        py::dict creds;
-        creds["cred_list"] = context.attr("get")("login_creds");
-        context.attr("update")(creds);
+        push_login_creds(context);
         go_to_any_with_dialog(self, subcon, context);
-        context.attr("pop")("cred_list", py::none());
+        pop_login_creds(context);
     }
 
     if (!learn_hostname) return py::none();
@@ -82,7 +70,7 @@ py::object designate_handles(py::handle self, const Args &) {
     py::object con = self.attr("connection");
     py::object active, standby;
     py::list subcons(con.attr("_subconnections").attr("items")());
-    SwitchInfo info = probe_switch_info(subcons, member_line);
+    SwitchInfo info = probe_switch_info(subcons);
 
     for (py::handle pair : subcons) {
         py::object alias = pair[py::int_(0)], subcon = pair[py::int_(1)];

@@ -6,9 +6,18 @@ namespace link_broker {
 
 namespace pc = pyclass;
 
-SwitchInfo probe_switch_info(const py::list &subcons, const char *pattern) {
+namespace {
+
+// One member line of "show switch": "*1  Active  0c75.bd11.2280  15  V01  Ready",
+// the "*" marking the member whose console asked.
+const char *const member_line_pattern =
+    R"re(^(?P<current>\*)?(?P<sw_num>[0-9])\s+(?P<role>Member|Active|Standby)\s+(?P<mac>[\w\.]+)\s+\d+\s+\w+\s+(?P<state>[\S\s]+)$)re";
+
+}  // namespace
+
+SwitchInfo probe_switch_info(const py::list &subcons) {
     SwitchInfo info;
-    py::object member_line = framework("re").attr("compile")(pattern);
+    py::object member_line = framework("re").attr("compile")(member_line_pattern);
     for (py::handle pair : subcons) {
         py::object subcon = pair[py::int_(1)];
         py::object state = subcon.attr("state_machine").attr("current_state");

@@ -18,10 +18,7 @@ void learn_os_and_redirect(py::handle self, const py::object &con) {
     py::object device = con.attr("device");
     con.attr("log").attr("info")(pc::percent_s("Learning device %s os", device.attr("name")));
 
-    py::object sm = con.attr("state_machine");
-    py::list state_names;
-    for (py::handle state : sm.attr("states")) state_names.append(pc::str(state));
-    if (!pc::contains(state_names, py::str("learn_os"))) sm.attr("learn_os_state")();
+    ensure_learn_os_state(con.attr("state_machine"));
 
     self.attr("establish_connection")();
 
@@ -70,11 +67,8 @@ py::object establish_connection(py::handle self, const Args &) {
     py::setattr(sm, "learn_hostname", py::bool_(true));
     py::setattr(sm, "learn_pattern", settings.attr("DEFAULT_LEARNED_HOSTNAME"));
 
-    // The state machine's dialogs log in with "cred_list" while the state is read.
     py::object context = con.attr("context");
-    py::dict creds;
-    creds["cred_list"] = context.attr("get")("login_creds");
-    context.attr("update")(creds);
+    push_login_creds(context);
 
     py::object go_to = sm.attr("go_to");
     py::object spawn = con.attr("spawn");
@@ -109,7 +103,7 @@ py::object establish_connection(py::handle self, const Args &) {
     }
 
     py::setattr(sm, "learn_hostname", py::bool_(false));
-    context.attr("pop")("cred_list", py::none());
+    pop_login_creds(context);
     return result;
 }
 

@@ -9,9 +9,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-const char *const member_line =
-    R"re(^(\*)?(?P<sw_num>[0-9])\s+(?P<role>Member|Active|Standby)\s+(?P<mac>[\w\.]+)\s+\d+\s+\w+\s+(?P<state>[\S\s]+)$)re";
-
 py::object init(py::handle self, const Args &a) {
     py::object super = py::module_::import("builtins").attr("super");
     super(classes().stack_rp, self).attr("__init__")(a[0]);
@@ -51,7 +48,7 @@ py::object designate_handles(py::handle self, const Args &) {
     py::list subcons(con.attr("_subconnections").attr("items")());
     if (py::len(subcons) == 0)
         pc::raise(framework("ConnectionError"), "Stack has no subconnections to designate");
-    SwitchInfo info = probe_switch_info(subcons, member_line);
+    SwitchInfo info = probe_switch_info(subcons);
 
     // Member N is the pair at position N; a number with no pair is an error
     // rather than a wrap round to the last pair.

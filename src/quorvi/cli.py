@@ -205,6 +205,8 @@ def _classes_hint() -> str:
 def _cmd_connect(args: argparse.Namespace) -> int:
     from .demo import connect_and_report
 
+    if args.inventory:
+        return _connect_inventory(args)
     name = args.hostname or "device"
     credentials = _parse_credentials(args, name)
     device_kwargs = dict(name=name, os=args.os, platform=args.platform,
@@ -214,12 +216,72 @@ def _cmd_connect(args: argparse.Namespace) -> int:
     args.secrets = _secrets(credentials)
     _check_device(device_kwargs)
     _configure_logging(args.verbose, args.secrets)
+    if args.record:
+        device_kwargs["record"] = args.record
     ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout)
     return EXIT_OK if ok else EXIT_FAILURE
 
 
 def _secrets(credentials: Dict[str, Dict[str, Any]]) -> List[str]:
     return [c["password"] for c in credentials.values() if c.get("password")]
+
+
+# -- inventory ------------------------------------------------------------------
+def _load_inventory(path: str) -> Any:
+    """The inventory at `path`, or None once its problems are printed, one a line."""
+    from .inventory import InventoryError, load
+
+    try:
+        return load(path)
+    except InventoryError as exc:
+        for problem in exc.problems:
+            print("error: %s" % problem, file=sys.stderr)
+        return None
+
+
+def _inventory_device(inventory: Any, name: str) -> Any:
+    try:
+        return inventory[name]
+    except KeyError as exc:
+        raise UsageError(exc.args[0], "`quorvi inventory show FILE` lists its devices") from None
+
+
+def _connect_inventory(args: argparse.Namespace) -> int:
+    """connect --inventory FILE DEVICE: the device's lines and credentials come
+    from the file; its secrets are read when a dialog needs them (and masked
+    in the log by the line that sends them)."""
+    from .demo import connect_and_report
+
+    path, name = args.inventory
+    if args.command or args.line:
+        raise UsageError("--inventory takes the device's lines from the file",
+                         "give no command and no --line with it")
+    inventory = _load_inventory(path)
+    if inventory is None:
+        return EXIT_FAILURE
+    device = _inventory_device(inventory, name).build()
+    _configure_logging(args.verbose)
+    ok = connect_and_report(device, execute=args.execute, timeout=args.timeout)
+    return EXIT_OK if ok else EXIT_FAILURE
+
+
+def _cmd_inventory(args: argparse.Namespace) -> int:
+    from .inventory import check, show
+
+    if args.action == "check":
+        problems = check(args.file)
+        for problem in problems:
+            print(problem)
+        if not problems:
+            print("%s: no problems" % args.file)
+        return EXIT_FAILURE if problems else EXIT_OK
+    inventory = _load_inventory(args.file)
+    if inventory is None:
+        return EXIT_FAILURE
+    if args.device is not None:
+        _inventory_device(inventory, args.device)
+    print(show(inventory, args.device, args.format))
+    return EXIT_OK
 
 
 # -- plugins --------------------------------------------------------------------
@@ -247,6 +309,12 @@ secrets:
 
 exit status: 0 success, 1 failure (connect failed or a command was rejected),
 2 usage error, 130 interrupted."""
+
+
+def _cmd_sim_replay(args: argparse.Namespace) -> int:
+    from .sim.replaying import run
+
+    return run(args)
 
 
 def _cmd_sim_serve(args: argparse.Namespace) -> int:
@@ -288,6 +356,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=CONNECT_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     connect.add_argument("command", nargs=argparse.REMAINDER,
                          help="command that opens the console line (after --)")
+    connect.add_argument("--inventory", nargs=2, metavar=("FILE", "DEVICE"),
+                         help="connect the device DEVICE of the inventory file FILE (its "
+                              "lines and credentials come from the file)")
     connect.add_argument("--line", action="append", metavar="ALIAS[@MEMBER]=COMMAND",
                          help="a console line of a multi-console device (repeat); a stack "
                               "or quad line names its member: ALIAS@MEMBER=COMMAND")
@@ -310,7 +381,32 @@ def build_parser() -> argparse.ArgumentParser:
                               "a rejected command does not stop the others)")
     connect.add_argument("--timeout", type=positive_seconds, default=None,
                          help="connection time limit in seconds")
+    connect.add_argument("--record", metavar="FILE",
+                         help="record what every console line sent and received into this "
+                              "cassette (secrets replaced by markers); replay it with "
+                              "`quorvi sim replay FILE`")
     connect.set_defaults(func=_cmd_connect, parser=connect)
+
+    inventory = sub.add_parser(
+        "inventory", help="check an inventory file, or show its devices resolved",
+        description="An inventory file describes a lab in YAML: defaults, groups and devices "
+                    "with their credentials and lines (see the README).")
+    inv_sub = inventory.add_subparsers(dest="action", metavar="ACTION", required=True,
+                                       parser_class=_Parser)
+    inv_check = inv_sub.add_parser("check", parents=[common],
+                                   help="report every problem of the file, one a line "
+                                        "(exit 1 when there is one)")
+    inv_check.add_argument("file", metavar="FILE")
+    inv_show = inv_sub.add_parser("show", parents=[common],
+                                  help="print the devices after defaults and groups are "
+                                       "applied, secrets masked")
+    inv_show.add_argument("file", metavar="FILE")
+    inv_show.add_argument("device", metavar="DEVICE", nargs="?", help="only this device")
+    inv_show.add_argument("--format", choices=("yaml", "json"), default="yaml",
+                          help="output format (default yaml)")
+    inv_check.set_defaults(func=_cmd_inventory, parser=inv_check)
+    inv_show.set_defaults(func=_cmd_inventory, parser=inv_show)
+    inventory.set_defaults(func=_cmd_inventory, parser=inventory)
 
     plugins = sub.add_parser("plugins", parents=[common],
                              help="print the tree of connection classes",
@@ -333,6 +429,20 @@ def build_parser() -> argparse.ArgumentParser:
                     "from one process, until SIGINT or SIGTERM; write the lab's inventory.")
     add_serve_arguments(serve)
     serve.set_defaults(func=_cmd_sim_serve, parser=serve)
+
+    from .sim.replaying import add_arguments as add_replay_arguments
+
+    replay = sim_sub.add_parser(
+        "replay", help="serve a recorded cassette as a device",
+        description="Serve a cassette (quorvi connect --record) as a device: on "
+                    "pseudo-terminals (prints the command that opens each line) or, with "
+                    "--tcp, on TCP ports. Each line answers what is sent with the recorded "
+                    "answer; a line sent that differs from the recording ends the replay "
+                    "with an error showing the expected and the received line. Ends when "
+                    "every recorded session was played and its client left (status 0), on "
+                    "a mismatch (status 1), or on SIGINT/SIGTERM.")
+    add_replay_arguments(replay)
+    replay.set_defaults(func=_cmd_sim_replay, parser=replay)
     return parser
 
 

@@ -16,6 +16,7 @@ from .line import Context, LineHandle
 from .settings import Settings, merged
 from .spawn import Spawn
 from .statemachine import StateMachine
+from .transports import TRANSPORTS, open_line
 
 # Options a connection accepts (from Device.connect); kept as given so that a
 # reconnection through another connection class can pass them on.
@@ -98,11 +99,17 @@ class BaseConnection:
 
     def _open_spawn(self, console: str) -> Spawn:
         consoles = getattr(self.device, "connections", None) or {}
-        if console not in consoles or "command" not in consoles[console]:
-            raise ConnectionError("device %s has no console %r with a command"
-                                  % (self.device.name, console))
-        return Spawn(consoles[console]["command"], name="%s/%s" % (self.device.name, console),
-                     log=self.log, max_buffer=getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20))
+        description = consoles.get(console) or {}
+        if not any(key in description for key in ("line",) + TRANSPORTS):
+            raise ConnectionError("device %s has no console %r with a command, console or ssh "
+                                  "target" % (self.device.name, console))
+        spawn = open_line(self.device, console, description, self.log,
+                          getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
+                          self.connection_timeout)
+        recorder = getattr(self.device, "recorder", None)
+        if recorder is not None:
+            recorder.attach(spawn, console, self.context)
+        return spawn
 
     def _make_link_broker(self) -> Any:
         cls = self.link_broker_class

@@ -91,14 +91,15 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
     return ok
 
 
-def connect_and_report(device_kwargs: Dict[str, Any], execute: Optional[List[str]] = None,
+def connect_and_report(device_kwargs: Any, execute: Optional[List[str]] = None,
                        timeout: Optional[float] = None, errors: Any = None) -> bool:
-    """Connect to a real device, print a summary, run the given commands and
+    """Connect to a real device (a Device, or the keywords that make one),
+    print a summary, run the given commands and
     print their output. A command the device rejects is reported on `errors`
     (default stderr) and the next one still runs; True when none was
     rejected. A failed connect raises; the device is always destroyed."""
     errors = sys.stderr if errors is None else errors
-    dev = Device(**device_kwargs)
+    dev = device_kwargs if isinstance(device_kwargs, Device) else Device(**device_kwargs)
     options = {} if timeout is None else {"connection_timeout": timeout}
     rejected = 0
     try:

@@ -14,8 +14,9 @@ options were chosen for the old class): each is named in a warning, and its
 attribute then raises a ConnectionError that says so, until it is connected
 again.
 """
+import contextlib
 import logging
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Dict, Iterator, List, Mapping, Optional
 
 from .core.errors import ConnectionError
 from .registry import load_plugins, registry
@@ -90,7 +91,8 @@ class Device:
                  connections: Optional[Mapping[str, Mapping[str, Any]]] = None,
                  credentials: Optional[Mapping[str, Mapping[str, Any]]] = None,
                  learn_os: bool = False, learn_hostname: bool = False,
-                 settings: Any = None, registry_: Any = None) -> None:
+                 settings: Any = None, registry_: Any = None,
+                 record: Optional[str] = None) -> None:
         self.name = name
         self.os = os
         self.platform = platform
@@ -106,6 +108,28 @@ class Device:
         self.registry = registry_ if registry_ is not None else registry
         self.handles: Dict[str, Any] = {}  # alias -> connection object
         self._connecting: List[str] = []  # aliases whose connect() is running
+        # Records every line opened into a cassette (quorvi.replay); `record` starts it.
+        self.recorder: Any = None
+        if record is not None:
+            self.recorder = self._recorder(record)
+
+    def _recorder(self, path: str) -> Any:
+        from .replay.recorder import Recorder
+
+        return Recorder(path, self)
+
+    @contextlib.contextmanager
+    def record(self, path: str) -> Iterator[Any]:
+        """Record every console line opened within the block into the
+        cassette `path` (written as lines close and when the block ends).
+        Enter it before connecting: lines already open are not recorded."""
+        recorder = self.recorder = self._recorder(path)
+        try:
+            yield recorder
+        finally:
+            recorder.stop()
+            if self.recorder is recorder:
+                self.recorder = None
 
     def __repr__(self) -> str:
         return "<Device %s os=%s platform=%s %s>" % (self.name, self.os, self.platform,
@@ -123,6 +147,8 @@ class Device:
         connect it. A connection made earlier for that alias is disconnected
         first. Returns what the connection's connect() returns."""
         alias = kwargs.pop("alias", "default")
+        if self.recorder is not None:
+            self.recorder.note_connect(alias, kwargs)
         existing = self.handles.get(alias)
         if existing is None and alias in vars(self) and \
                 not isinstance(vars(self)[alias], ClosedByHandOver):

@@ -83,6 +83,15 @@ def _credential(context: Dict[str, Any], name: Any) -> Dict[str, Any]:
     return credentials[name]
 
 
+def send_secret(spawn: Any, secret: Any) -> None:
+    """Send a password; the line keeps it out of its log when it can."""
+    text = str(secret)
+    hide = getattr(spawn, "hide", None)
+    if hide is not None:
+        hide(text)
+    spawn.sendline(text)
+
+
 def send_username(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) -> None:
     """Answer a login's username question with the next credential to try."""
     names = _credential_names(context)
@@ -114,7 +123,7 @@ def send_login_password(spawn: Any, context: Dict[str, Any], session: Dict[str, 
     cred = _credential(context, names[index])
     if "password" not in cred:
         raise ConnectionError("credential %r has no password" % (names[index],))
-    spawn.sendline(str(cred["password"]))
+    send_secret(spawn, cred["password"])
 
 
 def send_enable_password(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) -> None:
@@ -125,7 +134,7 @@ def send_enable_password(spawn: Any, context: Dict[str, Any], session: Dict[str,
     password = context.get("enable_password")
     if password is None:
         raise ConnectionError("%s asks for an enable password but none is configured" % spawn)
-    spawn.sendline(str(password))
+    send_secret(spawn, password)
 
 
 USERNAME_PATTERN = r"(?:[Uu]sername|[Ll]ogin):\s*$"

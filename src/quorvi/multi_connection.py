@@ -168,6 +168,14 @@ class MultiRpConnection(BaseConnection):
     def _open_lines(self) -> None:
         for sub in self.subconnections:
             sub.open()
+        if self.chassis_type == "quad":
+            # A console server shows a live console's prompt only once a key
+            # is pressed, while the quad's answer test takes a line with
+            # nothing pending for a silent RP: press Return on each console
+            # line, so that a live RP has spoken by then and a silent one not.
+            for sub in self.subconnections:
+                if getattr(sub.spawn, "transport", None) == "console":
+                    sub.spawn.sendline("")
 
     def _spawns(self):
         return [sub.spawn for sub in self.subconnections]

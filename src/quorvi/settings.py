@@ -21,7 +21,8 @@ DEFAULTS: Dict[str, Any] = {
     # Configuration that lets a standby console accept configuration.
     "HA_STANDBY_UNLOCK_COMMANDS": ["redundancy", "standby console enable"],
     # Commands tried, in order, to learn a device's OS.
-    "LEARN_OS_COMMANDS": ["show version"],
+    # A shell answers "show version" with an error of its own, then "uname -s".
+    "LEARN_OS_COMMANDS": ["show version", "uname -s"],
     # OS name -> {"os": [patterns naming the OS], "platform": {name: [patterns]}}.
     # Patterns are Python regexes searched in the output of a learning command.
     "OS_MAPPING": {
@@ -39,6 +40,8 @@ DEFAULTS: Dict[str, Any] = {
                 "ts2k": [r"\bts2k\b"],
             },
         },
+        # `uname -s` alone on its line (a shell may put escape sequences before it).
+        "linux": {"os": [r"^(?:\x1b\[[0-?]*[ -/]*[@-~])*Linux\s*$"]},
     },
     "DEFAULT_LEARNED_HOSTNAME": DEFAULT_LEARNED_HOSTNAME,
     # Seconds: one command's answer; a line's bring-up; the answer test of a

@@ -66,6 +66,18 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
     return pid, master
 
 
+class TranscriptObserver(Protocol):
+    """Watches what crosses a line: every text sent and every chunk received
+    (as read, in order), then the line's end. Recorders and session logs
+    attach one to a spawn with `Spawn.observe`; an observer must not raise."""
+
+    def sent(self, data: str) -> None: ...
+
+    def received(self, data: str) -> None: ...
+
+    def closed(self) -> None: ...
+
+
 class ExpectResult:
     """What `Spawn.expect` found."""
 
@@ -108,6 +120,10 @@ class SpawnLike(Protocol):
     awaiting: Optional[Tuple[str, int]]
     seen_hostname: Optional[str]
     hostname_mismatch: bool
+    # Set by the transport that opened the line: statements applied while a
+    # prompt is sought, and how long to wait before the first empty line.
+    connect_dialog: list
+    min_nudge_interval: float
 
     @property
     def closed(self) -> bool: ...
@@ -162,6 +178,14 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
+        self._hidden: set = set()  # secrets sent on the line, masked in its log
+        # Set by the transport that opened the line (quorvi.transports): the
+        # statements applied while a prompt is sought (console-server banner,
+        # ssh errors), and how long to wait before the first empty line is sent.
+        self.connect_dialog: list = []
+        self.min_nudge_interval = 0.0
+        self.observers: List[TranscriptObserver] = []
+        self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:
             argv = shlex.split(command)
         except ValueError as exc:
@@ -196,6 +220,10 @@ class Spawn:
             except OSError:
                 pass
 
+    def observe(self, observer: TranscriptObserver) -> None:
+        """Attach an observer of the line's transcript (see TranscriptObserver)."""
+        self.observers.append(observer)
+
     @property
     def pid(self) -> int:
         return self._pid
@@ -221,8 +249,12 @@ class Spawn:
                 words.append("its program was ended by signal %d" % os.WTERMSIG(status))
             else:
                 words.append("its program exited with status %d" % os.waitstatus_to_exitcode(status))
-        tail = self._tail.strip()
-        words.append("last output: %r" % tail if tail else "it printed nothing")
+        # Its lines joined, shown as printed (quoted only when not printable).
+        tail = " / ".join(line.strip() for line in self._tail.splitlines() if line.strip())
+        if not tail:
+            words.append("it printed nothing")
+        else:
+            words.append("last output: %s" % (tail if tail.isprintable() else repr(tail)))
         return "; ".join(words)
 
     def is_alive(self) -> bool:
@@ -266,6 +298,8 @@ class Spawn:
         except OSError as exc:
             raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
         self.sends += 1
+        for observer in self.observers:
+            observer.sent(text)
         start = self._received - len(self._buffer)
         self._send_marks = [m for m in self._send_marks if m > start] + [self._received]
 
@@ -274,8 +308,18 @@ class Spawn:
         position = self._received - len(self._buffer) + index
         return sum(1 for mark in self._send_marks if mark > position)
 
+    def hide(self, secret: str) -> None:
+        """Keep `secret` (a password about to be sent) out of this line's log."""
+        if secret:
+            self._hidden.add(secret)
+
+    def _masked(self, text: str) -> str:
+        for secret in self._hidden:
+            text = text.replace(secret, "********")
+        return text
+
     def sendline(self, text: str = "") -> None:
-        self.log.debug("%s: send %r", self.name, text)
+        self.log.debug("%s: send %r", self.name, self._masked(text) if self._hidden else text)
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
@@ -299,7 +343,11 @@ class Spawn:
             self._eof = True
             return ""
         # Bounded: a console that floods the line must not flood the log too.
-        self.log.debug("%s: received %d characters: %r", self.name, len(data), data[:LOG_CHUNK])
+        shown = data[:LOG_CHUNK]
+        self.log.debug("%s: received %d characters: %r", self.name, len(data),
+                       self._masked(shown) if self._hidden else shown)
+        for observer in self.observers:
+            observer.received(data)
         self._append(data)
         return data
 
@@ -361,12 +409,20 @@ class Spawn:
                 old_end -= self.dropped - dropped
                 start = max(0, old_end - SEARCH_OVERLAP)
         self._searched = (patterns, self.dropped + len(self._buffer))
+        last_words = ""
         if self._eof or self._child.closed:
             reason, waited = "the line closed", time.monotonic() - began
+            last = [line.strip() for line in self._buffer[-400:].splitlines() if line.strip()]
+            if last:
+                # A line that ends usually says why (a console server, a replay).
+                words = last[-1][-200:]
+                last_words = "; its last output: %s" % (words if words.isprintable()
+                                                         else repr(words))
         else:
             reason, waited = "timeout", timeout
         message = "%s: %s after %.1fs waiting for %s" % (
             self, reason, waited, " or ".join(repr(p.pattern) for p in patterns))
+        message += last_words
         if self.hostname_mismatch:
             message += " (hint: the prompt's hostname differs from the expected hostname)"
         if log_timeout:
@@ -388,3 +444,6 @@ class Spawn:
             self._exited(5.0)
         self._eof = True
         self.log.debug("%s: closed", self.name)
+        observers, self.observers = self.observers, []
+        for observer in observers:
+            observer.closed()

@@ -275,7 +275,8 @@ class StateMachine:
         return self._current_state
 
     def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
-        statements = extra + list(login_dialog())
+        # The line's own transport dialog (console server, ssh) comes before the login.
+        statements = extra + list(spawn.connect_dialog) + list(login_dialog())
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
 
@@ -458,7 +459,10 @@ class StateMachine:
                                    % (spawn, "/".join(self.state_names()), timeout, goal,
                                       self._current_state, self.hostname_hint(spawn),
                                       spawn.last_words()))
-            wait = min(remaining, self.nudge_interval) if nudge else remaining
+            # A transport may wait longer before the first nudge (an ssh login
+            # shows its prompt unasked, after a handshake that takes a while).
+            interval = max(self.nudge_interval, spawn.min_nudge_interval if not nudges else 0.0)
+            wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
             except TimeoutError:

@@ -46,6 +46,21 @@ def test_designates_initialises_unlocks_and_reads_mode(sim, device_for, caplog, 
     assert "redundancy mode is Stateful Switchover" in messages(caplog, logging.DEBUG)
 
 
+@pytest.mark.parametrize("hostname", ["lab-active", "ACTIVE-R1"])
+def test_hostname_containing_active_does_not_make_a_standby_console_active(sim, device_for,
+                                                                          hostname):
+    # Console "a" is asked first and is the standby: its prompt and the echo
+    # of the query carry the hostname, its answer says STANDBY.
+    simulated = sim("dual", active="b", hostname=hostname)
+    device = device_for(simulated)
+    device.connect()
+    con = device.default
+    assert (con.active.alias, con.standby.alias) == ("b", "a")
+    assert QUERY in simulated.commands_received("a")
+    assert simulated.config_received("b") == ["no logging console"] + UNLOCK
+    assert simulated.config_received("a") == []
+
+
 @pytest.mark.parametrize("standby", ["a", "b"])
 def test_standby_that_never_reaches_enable_fails_its_initialisation(sim, device_for, standby):
     active = other(standby)

@@ -43,7 +43,8 @@ def line(simulated, console, member=None):
     (["connect", "--line", "a@x=true"], "member number must be 1 to 9"),
     (["connect", "--os", "nosuchos", "--", "true"], "error: quorvi connect: .*nosuchos.*quorvi plugins"),
     (["connect", "--os", "orbix", "--platform", "TS5K", "--", "true"], "error: quorvi connect: .*TS5K"),
-    (["connect", "--os", "linux", "--", "true"], "error: quorvi connect: .*linux"),
+    (["connect", "--os", "linux", "--chassis", "dual_rp", "--line", "a=true", "--line", "b=true"],
+     "error: quorvi connect: .*linux.*dual_rp"),
 ])
 def test_usage_errors_exit_2_with_the_subcommands_usage_and_no_traceback(run, argv, expected):
     status, _, err = run(*argv)

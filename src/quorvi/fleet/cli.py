@@ -96,8 +96,10 @@ def command(args: argparse.Namespace) -> int:
                       "the inventory module)" % (args.inventory, exc))
     except OSError as exc:
         return _error("cannot read the inventory %s: %s" % (args.inventory, exc.strerror or exc))
-    except ValueError as exc:
-        return _error("%s: %s" % (args.inventory, exc))
+    except ValueError as exc:  # an inventory's problems name the file already
+        text = str(exc)
+        return _error(text if text.startswith(args.inventory + ":")
+                      else "%s: %s" % (args.inventory, text))
     try:
         task = _task(args)
     except OSError as exc:

@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 from .engines import make_engine
 from .results import DeviceResult
+from .engines import EngineError, ThreadEngine
 from .tasks import RunOptions, Task, describe, run_device, servers_of
 
 Patterns = Union[None, str, Sequence[str]]
@@ -54,9 +55,11 @@ class Fleet:
             return cls(load_descriptions(path))
         from .. import inventory  # the inventory loader is only needed here
 
-        loaded = inventory.load(path)
-        devices = getattr(loaded, "devices", loaded)
-        return cls(devices.values() if isinstance(devices, dict) else devices)
+        try:
+            loaded = inventory.load(path)
+        except inventory.InventoryError as exc:
+            raise ValueError(str(exc)) from None
+        return cls(entry.describe() for entry in loaded)
 
     def __len__(self) -> int:
         return len(self.devices)
@@ -103,6 +106,9 @@ class Fleet:
         iteration early (or Ctrl-C) stops the devices in flight, closes their
         lines, and drops the devices not started."""
         own = isinstance(engine, str) or engine is None
+        remote = scheduler is not None or engine == "dask" or \
+            (not own and not isinstance(engine, ThreadEngine))
+        devices = ask_prompts(self.devices, remote)
         runner = make_engine(engine or "threads", scheduler=scheduler, workers=workers,
                              **engine_options) if own else engine
         if on_engine is not None:
@@ -111,7 +117,7 @@ class Fleet:
         futures: Dict[Any, str] = {}
         pending = set()
         try:
-            for description in self.devices:
+            for description in devices:
                 server_limits = tuple(runner.limit(server, concurrency)
                                       for server in servers_of(description)) if concurrency else ()
                 options = RunOptions(run_id=run_id, timeout=timeout, logs=logs,
@@ -130,6 +136,33 @@ class Fleet:
             finally:
                 if own:
                     runner.close()
+
+
+def ask_prompts(devices: List[Dict[str, Any]], remote: bool) -> List[Dict[str, Any]]:
+    """The descriptions with every `prompt` credential asked here, once per
+    credential name, before any device starts (a worker has no terminal).
+    Asked values stay in this process: an engine whose workers are other
+    processes refuses them, as they would travel to its workers."""
+    from .. import credentials as creds
+
+    prompted = [(d, name, key) for d in devices
+                for name, cred in (d.get("credentials") or {}).items()
+                for key, value in dict(cred or {}).items()
+                if isinstance(value, str) and creds.parse(value)[0] == "prompt"]
+    if not prompted:
+        return devices
+    if remote:
+        names = sorted({d["name"] for d, _, _ in prompted})
+        raise EngineError("device(s) %s: credential(s) given as 'prompt' cannot be asked on "
+                          "Dask workers; give them as env:NAME (set on every worker) or "
+                          "file:PATH (readable on every worker), or use the thread engine"
+                          % ", ".join(names[:5]) + (" ..." if len(names) > 5 else ""))
+    copies = {id(d): dict(d, credentials={n: dict(c) for n, c in d["credentials"].items()})
+              for d, _, _ in prompted}
+    for device, name, key in prompted:
+        value = creds.Secret("prompt", device["name"], name).reveal()
+        copies[id(device)]["credentials"][name][key] = creds.Secret("literal:" + value)
+    return [copies.get(id(d), d) for d in devices]
 
 
 def _result_of(future: Any, name: str) -> DeviceResult:

@@ -103,14 +103,34 @@ def servers_of(description: Dict[str, Any]) -> List[str]:
     server serves many lines, one per port."""
     servers = set()
     for line in (description.get("connections") or {}).values():
+        line = line or {}
+        given = line.get("line")  # an inventory Line, as a Device built from a file has
         for key in ("console", "ssh"):
-            address = str((line or {}).get(key) or "").rpartition("@")[2]
+            target = given.target if given is not None and given.transport == key \
+                else line.get(key)
+            address = str(target or "").rpartition("@")[2]
             host, sep, port = address.rpartition(":")
             if sep and port.isdigit():
                 address = host
             if address:
                 servers.add(address.strip("[]"))
     return sorted(servers)
+
+
+def read_credentials(name: str, credentials: Any) -> Dict[str, Dict[str, Any]]:
+    """The device's credentials with each value read from its source
+    (env:NAME, file:PATH, a literal; see quorvi.credentials), here where the
+    device is driven; a "prompt" was asked before the run started."""
+    from .. import credentials as creds
+
+    read: Dict[str, Dict[str, Any]] = {}
+    for cred_name, cred in (credentials or {}).items():
+        read[cred_name] = {}
+        for key, value in dict(cred or {}).items():
+            secret = value if isinstance(value, creds.Secret) else \
+                creds.Secret(value, name, cred_name) if isinstance(value, str) else None
+            read[cred_name][key] = secret.reveal() if secret is not None else value
+    return read
 
 
 def line_roles(connection: Any) -> Dict[str, str]:
@@ -208,7 +228,13 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
 
     name = str(description.get("name"))
     result = DeviceResult(name=name, worker="%s:%d" % (socket.gethostname(), os.getpid()))
-    mask = Masker(secrets_of(description.get("credentials")))
+    try:
+        credentials = read_credentials(name, description.get("credentials"))
+    except Exception as exc:  # an unset variable, an unreadable file: this device's failure
+        result.ok, result.error_type, result.error = False, type(exc).__name__, str(exc)
+        return result.to_dict()
+    description = dict(description, credentials=credentials)
+    mask = Masker(secrets_of(credentials))
     lines = len(description.get("connections") or {}) or 1
     budget = process_fd_budget()
     with ExitStack() as stack:

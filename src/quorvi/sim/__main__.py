@@ -1,5 +1,7 @@
 """python -m quorvi.sim console --device FILE --console NAME
-python -m quorvi.sim serve [options]  (see quorvi.sim.serve)"""
+python -m quorvi.sim serve [options]  (see quorvi.sim.serve)
+python -m quorvi.sim replay FILE [options]  (see quorvi.sim.replaying)
+python -m quorvi.sim replay-console --cassette FILE --line ALIAS --state DIR  (quorvi.sim.replay)"""
 import signal
 import sys
 
@@ -35,6 +37,15 @@ def main(argv=None) -> int:
         from .serve import main as serve
 
         return serve(argv[1:])
+    if argv[:1] == ["replay-console"]:
+        signal.signal(signal.SIGHUP, signal.SIG_DFL)
+        from .replay import main as replay_console
+
+        return replay_console(argv[1:])
+    if argv[:1] == ["replay"]:
+        from .replaying import main as replay
+
+        return replay(argv[1:])
     device_path, name = parse(argv)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     device = load_device(device_path)

@@ -118,7 +118,10 @@ class Lab:
                 if device["chassis"] in ("stack", "quad"):
                     line["member"] = spec.member
                 lines[spec.console] = line
-            entry = {"os": device["os"], "platform": device["platform"],
+            # One group per chassis kind, so that a fleet run can pick them
+            # (quorvi run --filter group=dual).
+            entry = {"groups": [device["chassis"]], "os": device["os"],
+                     "platform": device["platform"],
                      "chassis_type": CHASSIS_TYPES[device["chassis"]],
                      "hostname": device["hostname"], "lines": lines}
             devices[name] = entry
@@ -131,6 +134,8 @@ class Lab:
             for entry, creds in credentials:
                 if creds:
                     entry["credentials"] = creds
+        inventory["groups"] = {kind: {} for kind in
+                               sorted({device["chassis"] for device in self.devices.values()})}
         inventory["devices"] = devices
         return inventory
 

@@ -3,7 +3,7 @@ of 127.0.0.1, started in a thread of this process or as a process of its
 own, and always stopped (no process, port or file left behind).
 
     with ServedLab({"devices": {"R1": {"kind": "dual"}}}) as lab:
-        Device(**lab.device_kwargs("R1"))   # lines: telnet 127.0.0.1 PORT
+        Device(**lab.device_kwargs("R1"))   # lines: console: 127.0.0.1:PORT
 """
 import asyncio
 import json
@@ -156,16 +156,22 @@ class ServedLab:
         return int(self.inventory["devices"][device]["lines"][console]["console"]
                    .rpartition(":")[2])
 
-    def device_kwargs(self, name: str, **overrides: Any) -> Dict[str, Any]:
-        """Keywords for quorvi.device.Device: lines opened by the telnet client."""
+    def device_kwargs(self, name: str, transport: str = "console",
+                      **overrides: Any) -> Dict[str, Any]:
+        """Keywords for quorvi.device.Device: `console:` lines to the served
+        ports, or with transport="command" lines opened by the command
+        `telnet HOST PORT` (the client's own lines then reach the device's
+        connection as they are)."""
+        if transport not in ("console", "command"):
+            raise ValueError("transport is console or command, not %r" % (transport,))
         entry = self.inventory["devices"][name]
         credentials = dict(self.inventory.get("defaults", {}).get("credentials", {}))
         credentials.update(entry.get("credentials", {}))
         connections = {}
         for alias, line in entry["lines"].items():
             host, _, port = line["console"].rpartition(":")
-            connections[alias] = {"command": "telnet %s %s" % (host, port),
-                                  "member": line.get("member", 1)}
+            target = line["console"] if transport == "console" else "telnet %s %s" % (host, port)
+            connections[alias] = {transport: target, "member": line.get("member", 1)}
         kwargs = dict(name=name, os=entry["os"], platform=entry["platform"],
                       chassis_type=entry["chassis_type"], hostname=entry["hostname"],
                       connections=connections, credentials=credentials)

@@ -54,6 +54,10 @@ class Port:
 class Connection(asyncio.Protocol):
     """One telnet client on a port, driving the port's session while attached."""
 
+    # The device echoes the keys it reads as lines (a replayed line does not:
+    # its recording holds the echo).
+    ECHOES = True
+
     def __init__(self, port: Port, connections: set) -> None:
         self.port = port
         self.connections = connections
@@ -178,7 +182,7 @@ class Connection(asyncio.Protocol):
                 request = port.request
                 kind = request[0]
                 answer = None
-                self.echo = not port.silent and kind not in UNECHOED
+                self.echo = self.ECHOES and not port.silent and kind not in UNECHOED
                 if kind in ("line", "secret"):
                     if kind == "secret":
                         port.emit(request[1].encode())

@@ -1,7 +1,8 @@
 """Model-based fuzzing of ClassRegistry: random sequences of operations with
 arbitrary Python values for every argument, each answer (result, or the
 exception's type and message), every log line and the whole tree compared
-with the plain-Python model in model.py after every step.
+with the plain-Python model (bench/plain_registry.py, the benchmark's
+baseline) after every step.
 
 The default run is short and derandomized; QUORVI_FUZZ_EXAMPLES=2000 (say)
 runs longer.
@@ -20,9 +21,10 @@ import quorvi
 import quorvi.core.classregistry as cr
 import quorvi.plugins
 
-from . import model as model_module
 from .conftest import LogRecorder, OrbixConnection, OrbixDualConnection, TesselConnection
-from .model import ModelRegistry
+from .conftest import plain_registry as model_module
+
+ModelRegistry = model_module.PlainRegistry
 
 EXAMPLES = int(os.environ.get("QUORVI_FUZZ_EXAMPLES", "40"))
 FUZZ = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None,

@@ -53,14 +53,21 @@ def test_emptied_data_map_fails_like_no_data(filled):
     assert caught.value.args == ("Plugin data not found for (orbix/ox900), type: dual_rp ",)
 
 
-def test_validation_failure_and_non_string_path_errors(filled):
+def test_validation_failure_propagates(filled):
     with pytest.raises(ConnectionInfraError) as caught:
         filled.get_plugin("orbix", None, "m1")
     assert caught.value.args == ("OS and platform are required for Model: m1",)
 
-    class Lenient(type(filled)):
-        def validate_arguments(self, os, platform, model, chassis_type):
-            pass
 
-    with pytest.raises(TypeError, match="sequence item 0"):
-        Lenient().get_plugin(7)
+@pytest.mark.parametrize("lookup, path", [
+    (dict(os=3, chassis_type="dual_rp"), "(3)"),
+    (dict(os=4), "(4)"),
+    (dict(os=3, platform="ox900", chassis_type="dual_rp"), "(3/ox900)"),
+])
+def test_a_miss_on_a_path_of_non_strings_ends_in_the_registry_error(registry, lookup, path):
+    registry.register_plugin(A, os=3)  # validation accepts an OS of any type
+    assert registry.get_plugin(os=3) is A
+    with pytest.raises(ConnectionInfraError) as caught:
+        registry.get_plugin(**lookup)
+    chassis_type = lookup.get("chassis_type", "single_rp")
+    assert caught.value.args == (f"Plugin data not found for {path}, type: {chassis_type} ",)

@@ -1,3 +1,8 @@
+import functools
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import quorvi.core.classregistry as cr
@@ -100,6 +105,57 @@ def test_map_containing_itself_raises_recursion_error(registry):
     loop["again"] = loop
     with pytest.raises(RecursionError):
         registry.print_tree(loop)
+
+
+def nested(depth):
+    tree = node = {}
+    for _ in range(depth - 1):
+        node["k"] = node = {}
+    node["k"] = 1
+    return tree
+
+
+@pytest.mark.parametrize("shim", ["none", "partial"])
+def test_nesting_limit_is_the_same_on_every_version(registry, shim):
+    if shim == "partial":
+        registry.print_tree = functools.partial(cr.ClassRegistry.print_tree, registry)
+    limit = min(sys.getrecursionlimit(), 1000)
+    assert registry.print_tree(nested(limit)).count("\n") == limit
+    with pytest.raises(RecursionError, match="while rendering a tree"):
+        registry.print_tree(nested(limit + 1))
+    assert registry.print_tree(nested(3)).count("\n") == 3  # the count is back to zero
+
+
+# A crash would end the test run, so each case runs in an interpreter of
+# its own, which must report the RecursionError and exit normally.
+SHIMS = {
+    "partial": "registry.print_tree = functools.partial(cr.ClassRegistry.print_tree, registry)",
+    "lambda": "registry.print_tree = lambda data, output='plugin': "
+              "cr.ClassRegistry.print_tree(registry, data, output)",
+    "subclass": "registry = type('Sub', (cr.ClassRegistry,), {'print_tree': lambda self, data, output='plugin': "
+                "super(type(self), self).print_tree(data, output)})()",
+}
+
+
+@pytest.mark.parametrize("limit", [None, 100_000])
+@pytest.mark.parametrize("shim", sorted(SHIMS))
+def test_self_containing_tree_through_a_shim_ends_in_recursion_error(shim, limit):
+    script = textwrap.dedent("""
+        import functools, sys
+        import quorvi.core.classregistry as cr
+        if {limit!r}:
+            sys.setrecursionlimit({limit!r})
+        registry = cr.ClassRegistry()
+        {shim}
+        registry._plugins["loop"] = registry._plugins
+        try:
+            repr(registry)
+        except RecursionError as error:
+            print("RecursionError:", error)
+        """).format(limit=limit, shim=SHIMS[shim])
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.startswith("RecursionError: maximum recursion depth exceeded")
 
 
 def test_override_is_called_for_every_node_and_by_repr(log):

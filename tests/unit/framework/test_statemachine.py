@@ -114,6 +114,8 @@ class FakeLine:
     buffer, sends, last_match, awaiting = "", 0, None, None
     owed_prompts, owed_prompt_wait = 0, 0.0
     seen_hostname, hostname_mismatch, closed, eof = None, False, False, False
+    connect_dialog: list = []
+    min_nudge_interval = 0.0
 
     def sendline(self, text=""):
         self.sends += 1

@@ -1,4 +1,6 @@
 """BaseDualRpLinkBroker.designate_handles on recording fakes."""
+import re
+
 import pytest
 
 from quorvi.bases.routers import link_broker
@@ -74,6 +76,45 @@ def test_answer_of_first_line_at_enable_decides_both_roles(rec, first_enable, an
     assert [e for e in rec.names() if e.endswith("spawn.sendline")] == [f"{queried}.spawn.sendline"]
     assert setters(rec) == [(f"con._set_{role}_alias", (alias,), {}) for role, alias in calls] + [
         ("con._handles_designated=", (True,), {})]
+
+
+def prompt_of(hostname):
+    """An enable prompt pattern as the framework builds it: "R1#", "R1-stby#"."""
+    host = re.escape(hostname) + "(?:-stby)?#"
+    return r"(?:^|(?<=[\r\n]))(?:%s)*%s\s*$" % (host, host)
+
+
+# The hostname (in the echo's prompt and the closing prompt) must not decide:
+# only the device's answer is searched; text without echo or prompt is whole
+# (bare words are in the table above).
+@pytest.mark.parametrize("hostname, answer, role", [
+    ("lab-active", f"{QUERY}\r\n  my state = 8 -STANDBY HOT \r\nlab-active-stby#", "standby"),
+    ("ACTIVE-R1", f"{QUERY}\r\nmy state = 8 -STANDBY HOT\r\nACTIVE-R1-stby# ", "standby"),
+    ("lab-active", f"lab-active-stby#{QUERY}\r\nmy state = 8 -STANDBY HOT\r\nlab-active-stby#",
+     "standby"),
+    ("lab-active", f"\r\n{QUERY}\r\nmy state = 8 -STANDBY HOT\r\n\r\nlab-active-stby#\r\n",
+     "standby"),
+    ("lab-active", "my state = 8 -STANDBY HOT\r\nlab-active-stby#", "standby"),
+    ("lab-active", f"{QUERY}\r\nmy state = 8 -STANDBY HOT", "standby"),
+    ("standby-lab", f"{QUERY}\r\nmy state = 13 -ACTIVE\r\nstandby-lab#", "active"),
+    ("lab-active", f"{QUERY}\r\nlab-active-stby#", None),
+])
+def test_only_the_device_answer_decides_not_echo_or_prompt(rec, hostname, answer, role):
+    con, broker = dual(rec)
+    s1 = con.subconnections[0]
+    for state in s1.state_machine.states:
+        if str(state) == "enable":
+            state.pattern = prompt_of(hostname)
+    s1.spawn.expect_script.append(answer)
+    if role is None:
+        with pytest.raises(ConnectionError, match="^unable to designate handles$"):
+            broker.designate_handles()
+        assert setters(rec) == []
+        return
+    broker.designate_handles()
+    other = "standby" if role == "active" else "active"
+    assert setters(rec)[:2] == [(f"con._set_{role}_alias", ("rp1",), {}),
+                                (f"con._set_{other}_alias", ("rp2",), {})]
 
 
 def test_only_the_first_two_subconnections_take_part(rec):

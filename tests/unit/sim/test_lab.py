@@ -43,7 +43,9 @@ def test_inventory_lines_members_and_credentials():
     devices = inventory["devices"]
     assert list(devices) == ["S1", "D1", "R1", "R2"] and "defaults" not in inventory
     assert devices["S1"]["lines"]["m3"] == {"console": "127.0.0.1:7002", "member": 3}
-    assert devices["D1"] == {"os": "orbix", "platform": "ox900", "chassis_type": "dual_rp",
+    assert inventory["groups"] == {"dual": {}, "quad": {}, "stack": {}}
+    assert devices["D1"] == {"groups": ["dual"], "os": "orbix", "platform": "ox900",
+                             "chassis_type": "dual_rp",
                              "hostname": "D1",
                              "lines": {"a": {"console": "127.0.0.1:7003"},
                                        "b": {"console": "127.0.0.1:7004"}},

@@ -1,0 +1,108 @@
+"""Where a credential's value comes from, so that no secret has to be written
+in an inventory file.
+
+A value is one of
+- "env:NAME": the environment variable NAME,
+- "file:PATH": the first line of the file PATH (relative to the inventory file),
+- "prompt": asked once on the terminal, without echo, when first needed,
+- anything else: the value itself ("literal:TEXT" forces a literal that
+  would otherwise read as a source, e.g. a password "prompt").
+
+A source is read only when a dialog needs the value (at connect time), never
+while a file is checked: an unset variable or a missing file is an error of
+the connect, naming the device and the credential. Values read are cached for
+the life of the process, so one prompt serves every device that shares it.
+"""
+import getpass
+import os
+from typing import Any, Dict, Optional, Tuple
+
+from .core.errors import ConnectionError
+
+SOURCES = ("env", "file", "prompt", "literal")
+MASK = "********"
+
+_cache: Dict[Tuple[str, str], str] = {}
+
+
+def parse(value: Any) -> Tuple[str, str]:
+    """(source, argument) of a credential value: ("env", "NAME"),
+    ("file", "PATH"), ("prompt", ""), ("literal", TEXT)."""
+    text = str(value)
+    if text == "prompt":
+        return "prompt", ""
+    scheme, sep, rest = text.partition(":")
+    if sep and scheme in ("env", "file", "literal"):
+        return scheme, rest
+    return "literal", text
+
+
+def masked(value: Any) -> str:
+    """How a credential value is shown: sources as written, literals masked."""
+    source, argument = parse(value)
+    return MASK if source == "literal" else str(value)
+
+
+class Secret:
+    """A credential value read from its source when first turned into text.
+
+    Dialogs answer with ``str(secret)``; ``repr`` never shows the value, so
+    a secret in a log line or an error message stays hidden."""
+
+    def __init__(self, value: Any, device: str = "", credential: str = "",
+                 base_dir: Optional[str] = None) -> None:
+        self.source, self.argument = parse(value)
+        self.device = device
+        self.credential = credential
+        self.base_dir = base_dir
+
+    def __repr__(self) -> str:
+        shown = MASK if self.source == "literal" else "%s:%s" % (self.source, self.argument)
+        return "Secret(%s)" % shown.rstrip(":")
+
+    def __format__(self, spec: str) -> str:
+        return format(str(self), spec)
+
+    def __str__(self) -> str:
+        return self.reveal()
+
+    def _where(self) -> str:
+        return "device %s, credential %r" % (self.device, self.credential)
+
+    def reveal(self) -> str:
+        if self.source == "literal":
+            return self.argument
+        if self.source == "env":
+            value = os.environ.get(self.argument)
+            if value is None:
+                raise ConnectionError("%s: environment variable %s is not set; export it or "
+                                      "change the inventory" % (self._where(), self.argument))
+            return value
+        if self.source == "file":
+            path = os.path.expanduser(self.argument)
+            if self.base_dir and not os.path.isabs(path):
+                path = os.path.join(self.base_dir, path)
+            key = ("file", os.path.abspath(path))
+            if key not in _cache:
+                try:
+                    with open(path, encoding="utf-8") as handle:
+                        _cache[key] = handle.readline().rstrip("\r\n")
+                except OSError as exc:
+                    raise ConnectionError("%s: cannot read %s: %s" % (
+                        self._where(), path, exc.strerror or exc)) from None
+            return _cache[key]
+        # One answer per credential name serves every device that asks.
+        key = ("prompt", self.credential)
+        if key not in _cache:
+            try:
+                _cache[key] = getpass.getpass("%s password (asked for %s): " % (
+                    self.credential, self.device))
+            except (EOFError, OSError):
+                raise ConnectionError("%s: asks for a password on the terminal but there is "
+                                      "none; use env:NAME or file:PATH instead"
+                                      % self._where()) from None
+        return _cache[key]
+
+def clear_cache() -> None:
+    """Forget every value read (a test, or a long-lived process that rotates secrets)."""
+    _cache.clear()

@@ -1,0 +1,528 @@
+"""A lab in one YAML file: defaults, groups and devices, their credentials and lines.
+
+`load(path)` checks the whole file and returns an `Inventory` of plain data
+(`DeviceEntry`, `Line`), devices in file order; `Inventory.device(name)` builds
+the framework's `quorvi.device.Device` from an entry. A broken file raises
+`InventoryError` carrying every problem found, each with file, line, column
+and key path (`lab.yaml:14:5: devices.R7.lines.b: unknown key 'comand' (did
+you mean 'command'?)`).
+
+A device's keys are resolved in order: `defaults`, then each of its groups
+(later groups win), then its own keys. `credentials` merge per credential
+name and field; every other key is replaced whole.
+"""
+import difflib
+import os
+from dataclasses import asdict, dataclass, field
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+import yaml
+
+from . import credentials as creds
+from .device import Device, member_ordered
+from .transports import CONSOLE_RE, SSH_RE, Line
+
+CHASSIS_TYPES = ("single_rp", "dual_rp", "stack", "quad")
+# Chassis whose lines each belong to a member (a stack member, a quad's chassis).
+MEMBER_CHASSIS = ("stack", "quad")
+TRANSPORTS = ("console", "ssh", "command")
+SHARED_KEYS = ("os", "platform", "model", "chassis_type", "hostname", "credentials", "timeout")
+DEVICE_KEYS = ("groups",) + SHARED_KEYS + ("lines",)
+LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file")
+CREDENTIAL_FIELDS = ("username", "password")
+TOP_KEYS = ("defaults", "groups", "devices")
+
+@dataclass
+class Problem:
+    """One error of an inventory file, at a position and key path."""
+    file: str
+    line: int
+    column: int
+    path: str
+    message: str
+
+    def __str__(self) -> str:
+        return "%s:%d:%d: %s: %s" % (self.file, self.line, self.column, self.path or "(file)",
+                                     self.message)
+
+
+class InventoryError(Exception):
+    """An inventory file that cannot be used; `problems` lists every error found."""
+
+    def __init__(self, problems: List[Problem]) -> None:
+        self.problems = problems
+        super().__init__("\n".join(str(p) for p in problems))
+
+
+@dataclass
+class DeviceEntry:
+    """A device as the inventory resolves it. Credential values are kept as
+    written (sources such as "env:NAME" are read at connect time)."""
+    name: str
+    os: str = "generic"
+    platform: Optional[str] = None
+    model: Optional[str] = None
+    chassis_type: str = "single_rp"
+    hostname: Optional[str] = None
+    groups: List[str] = field(default_factory=list)
+    credentials: Dict[str, Dict[str, str]] = field(default_factory=dict)
+    lines: Dict[str, Line] = field(default_factory=dict)
+    timeout: Optional[float] = None
+    base_dir: str = ""  # where relative file: paths start
+
+    def to_dict(self, mask: bool = True) -> Dict[str, Any]:
+        """Plain data; with `mask` literal secrets are replaced by a mask."""
+        data = asdict(self)
+        data.pop("base_dir")
+        data["lines"] = {alias: {k: v for k, v in line.items()
+                                 if k != "alias" and v not in (None, {})}
+                         for alias, line in data["lines"].items()}
+        for line in data["lines"].values():
+            line[line.pop("transport")] = line.pop("target")
+        if mask:
+            data["credentials"] = {name: {k: (creds.masked(v) if k == "password" else v)
+                                          for k, v in cred.items()}
+                                   for name, cred in data["credentials"].items()}
+        return data
+
+    def describe(self) -> Dict[str, Any]:
+        """The entry as a fleet's plain device description (Device keywords
+        plus "groups"): lines as {"console"|"ssh"|"command": target, ...},
+        credential values as written, their sources read where the device
+        is driven (a relative file: path made absolute here)."""
+        connections = {}
+        for alias, line in self.lines.items():
+            plain: Dict[str, Any] = {line.transport: line.target}
+            if line.member is not None:
+                plain["member"] = line.member
+            if line.ssh_options:
+                plain["ssh_options"] = dict(line.ssh_options)
+            if line.identity_file:
+                plain["identity_file"] = line.identity_file
+            connections[alias] = plain
+        credentials = {name: {k: self._absolute_source(v) for k, v in cred.items()}
+                       for name, cred in self.credentials.items()}
+        description = dict(name=self.name, os=self.os, platform=self.platform, model=self.model,
+                           chassis_type=self.chassis_type, hostname=self.hostname,
+                           connections=connections, credentials=credentials,
+                           learn_os=self.os == "generic", learn_hostname=self.hostname is None,
+                           groups=list(self.groups))
+        if self.timeout is not None:
+            description["settings"] = {"CONNECTION_TIMEOUT": self.timeout}
+        return description
+
+    def _absolute_source(self, value: Any) -> Any:
+        source, argument = creds.parse(value)
+        if source != "file" or not self.base_dir:
+            return value
+        path = os.path.expanduser(argument)
+        return "file:" + (path if os.path.isabs(path) else os.path.join(self.base_dir, path))
+
+    def build(self, settings: Any = None) -> Any:
+        """The framework `Device` for this entry. Its credentials are read
+        from their sources only when a dialog needs them."""
+
+        secrets = {name: {k: creds.Secret(v, self.name, name, self.base_dir)
+                          for k, v in cred.items()}
+                   for name, cred in self.credentials.items()}
+        connections = {alias: {"line": line, "member": line.member}
+                       for alias, line in self.lines.items()}
+        device = Device(self.name, os=self.os, platform=self.platform, model=self.model,
+                        chassis_type=self.chassis_type, hostname=self.hostname,
+                        connections=connections, credentials=secrets,
+                        learn_os=self.os == "generic", learn_hostname=self.hostname is None,
+                        settings=settings)
+        if self.timeout is not None:
+            device.settings.CONNECTION_TIMEOUT = self.timeout
+        return device
+
+
+@dataclass
+class Inventory:
+    """Devices by name, in file order."""
+    path: str
+    devices: Dict[str, DeviceEntry] = field(default_factory=dict)
+
+    def __getitem__(self, name: str) -> DeviceEntry:
+        try:
+            return self.devices[name]
+        except KeyError:
+            close = difflib.get_close_matches(name, list(self.devices), n=1)
+            raise KeyError("%s has no device %r%s" % (
+                self.path, name, " (did you mean %r?)" % close[0] if close else "")) from None
+
+    def __iter__(self) -> Iterator[DeviceEntry]:
+        return iter(self.devices.values())
+
+    def __len__(self) -> int:
+        return len(self.devices)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.devices
+
+    def device(self, name: str, settings: Any = None) -> Any:
+        """The framework `Device` of the entry named `name`."""
+        return self[name].build(settings)
+
+
+# -- checking ----------------------------------------------------------------
+_NOTHING = object()
+EMPTY_MAPPING = yaml.MappingNode("tag:yaml.org,2002:map", [])
+
+
+class _Checker:
+    """Walks the composed YAML nodes, collecting every problem with its position."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.problems: List[Problem] = []
+        self._constructor = yaml.constructor.SafeConstructor()
+
+    def error(self, node: Any, keypath: str, message: str) -> None:
+        mark = node.start_mark
+        self.problems.append(Problem(self.path, mark.line + 1, mark.column + 1, keypath, message))
+
+    def scalar(self, node: Any) -> Any:
+        if not isinstance(node, yaml.ScalarNode):
+            return _NOTHING
+        return self._constructor.construct_object(node, deep=True)
+
+    def mapping(self, node: Any, keypath: str, allowed: Optional[Tuple[str, ...]],
+                what: str = "a mapping") -> List[Tuple[str, Any, Any]]:
+        """(key, key node, value node) of a mapping node, in order; unknown and
+        duplicate keys are reported and left out."""
+        if isinstance(node, yaml.ScalarNode) and node.tag == "tag:yaml.org,2002:null":
+            return []
+        if not isinstance(node, yaml.MappingNode):
+            self.error(node, keypath, "expected %s, got %s" % (what, _kind(node)))
+            return []
+        items, seen = [], set()
+        for key_node, value_node in node.value:
+            key = self.scalar(key_node)
+            if key is _NOTHING or isinstance(key, (bool, float)) or key is None:
+                self.error(key_node, keypath, "a key must be a name, got %s" % _kind(key_node))
+                continue
+            key = str(key)
+            if allowed is not None and key not in allowed:
+                close = difflib.get_close_matches(key, allowed, n=1, cutoff=0.6)
+                self.error(key_node, keypath, "unknown key %r%s" % (
+                    key, " (did you mean %r?)" % close[0] if close else
+                    " (known keys: %s)" % ", ".join(allowed)))
+                continue
+            if key in seen:
+                self.error(key_node, keypath, "duplicate key %r" % key)
+                continue
+            seen.add(key)
+            items.append((key, key_node, value_node))
+        return items
+
+    def text(self, node: Any, keypath: str, nullable: bool = False) -> Any:
+        value = self.scalar(node)
+        if value is None and nullable:
+            return None
+        if not isinstance(value, str) or not value.strip():
+            self.error(node, keypath, "expected a %stext, got %s%s" % (
+                "non-empty " if isinstance(value, str) else "", _kind(node),
+                " (quote it)" if isinstance(value, (int, float)) and not isinstance(value, bool)
+                else ""))
+            return _NOTHING
+        return value
+
+    # -- the shared device keys (defaults, groups, devices) ---------------
+    def settings(self, items: List[Tuple[str, Any, Any]],
+                 keypath: str) -> Dict[str, Tuple[Any, Any]]:
+        """key -> (value, node) for the keys a device, a group and the defaults share."""
+        out: Dict[str, Tuple[Any, Any]] = {}
+        for key, _key_node, node in items:
+            sub = "%s.%s" % (keypath, key)
+            value: Any = _NOTHING
+            if key in ("os",):
+                value = self.text(node, sub)
+            elif key in ("platform", "model", "hostname"):
+                value = self.text(node, sub, nullable=True)
+            elif key == "chassis_type":
+                value = self.text(node, sub)
+                if value is not _NOTHING and value not in CHASSIS_TYPES:
+                    close = difflib.get_close_matches(value, CHASSIS_TYPES, n=1, cutoff=0.5)
+                    self.error(node, sub, "unknown chassis type %r (%s)" % (
+                        value, "did you mean %r?" % close[0] if close else
+                        "one of %s" % ", ".join(CHASSIS_TYPES)))
+                    value = _NOTHING
+            elif key == "timeout":
+                value = self.scalar(node)
+                if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
+                    self.error(node, sub, "expected a number of seconds > 0, got %s" % _kind(node))
+                    value = _NOTHING
+            elif key == "credentials":
+                value = self.credentials(node, sub)
+            elif key == "groups":
+                value = self.group_names(node, sub)
+            if value is not _NOTHING:
+                out[key] = (value, node)
+        return out
+
+    def credentials(self, node: Any, keypath: str) -> Dict[str, Dict[str, str]]:
+        out: Dict[str, Dict[str, str]] = {}
+        for name, _key_node, cred_node in self.mapping(node, keypath, None):
+            sub = "%s.%s" % (keypath, name)
+            fields: Dict[str, str] = {}
+            for key, _kn, value_node in self.mapping(cred_node, sub, CREDENTIAL_FIELDS):
+                value = self.text(value_node, "%s.%s" % (sub, key))
+                if value is _NOTHING:
+                    continue
+                problem = source_problem(value)
+                if problem:
+                    self.error(value_node, "%s.%s" % (sub, key), problem)
+                    continue
+                fields[key] = value
+            out[name] = fields
+        return out
+
+    def group_names(self, node: Any, keypath: str) -> List[Tuple[str, Any]]:
+        if not isinstance(node, yaml.SequenceNode):
+            self.error(node, keypath, "expected a list of group names, got %s" % _kind(node))
+            return []
+        names = []
+        for index, item in enumerate(node.value):
+            name = self.text(item, "%s[%d]" % (keypath, index))
+            if name is not _NOTHING:
+                names.append((name, item))
+        return names
+
+    # -- devices ----------------------------------------------------------------
+    def device(self, name: str, node: Any, defaults: Dict[str, Tuple[Any, Any]],
+               groups: Dict[str, Dict[str, Tuple[Any, Any]]], base_dir: str
+               ) -> Optional[DeviceEntry]:
+        """The device resolved over the defaults and its groups, or None
+        when it has no usable lines."""
+        sub = "devices.%s" % name
+        items = self.mapping(node, sub, DEVICE_KEYS)
+        own = self.settings([i for i in items if i[0] != "lines"], sub)
+        resolved: Dict[str, Any] = {}
+        _merge(resolved, defaults)
+        group_list = []
+        for group, group_node in own.pop("groups", ([], None))[0]:
+            if group not in groups:
+                close = difflib.get_close_matches(group, list(groups), n=1)
+                self.error(group_node, sub + ".groups", "unknown group %r%s" % (
+                    group, " (did you mean %r?)" % close[0] if close else
+                    " (groups: %s)" % ", ".join(groups) if groups else " (the file has no groups)"))
+                continue
+            group_list.append(group)
+            _merge(resolved, groups[group])
+        _merge(resolved, own)
+        entry = DeviceEntry(name=name, groups=group_list, base_dir=base_dir,
+                            **{k: v for k, v in resolved.items() if k in SHARED_KEYS})
+        lines_node = next((n for k, _kn, n in items if k == "lines"), None)
+        if lines_node is None:
+            if isinstance(node, yaml.MappingNode):
+                self.error(node, sub, "no lines: give at least one line, "
+                                      "e.g. lines: {a: {console: \"SERVER:PORT\"}}")
+            return None
+        self.lines(entry, lines_node, sub + ".lines")
+        return entry
+
+    def lines(self, entry: DeviceEntry, node: Any, keypath: str) -> None:
+        """Check the lines of `entry` and add them to it; on a stack or quad,
+        their members too."""
+        before = len(self.problems)
+        items = self.mapping(node, keypath, None)
+        if not items and not any(p.path == keypath for p in self.problems):
+            self.error(node, keypath, "no lines: give at least one line")
+        members: Dict[int, str] = {}
+        for alias, _akn, line_node in items:
+            line_path = "%s.%s" % (keypath, alias)
+            found = self.line(alias, line_node, line_path)
+            if found is None:
+                continue
+            line, member_node = found
+            if entry.chassis_type in MEMBER_CHASSIS:
+                if line.member is None and member_node is None and not any(
+                        p.path == line_path + ".member" for p in self.problems):
+                    self.error(line_node, line_path, "member missing: every line of a %s device "
+                               "needs member: N (an integer >= 1)" % entry.chassis_type)
+                elif entry.chassis_type == "stack" and line.member in members:
+                    self.error(member_node, line_path + ".member",
+                               "member %d is already used by line %r; a stack member has "
+                               "one console line" % (line.member, members[line.member]))
+                elif line.member is not None:
+                    members[line.member] = alias
+            entry.lines[alias] = line
+        if before == len(self.problems) and entry.chassis_type in MEMBER_CHASSIS:
+            # The rest of what the device itself refuses (member range, gaps).
+            try:
+                member_ordered(entry.name, entry.chassis_type,
+                               {a: {"member": l.member} for a, l in entry.lines.items()})
+            except ValueError as exc:
+                self.error(node, keypath, str(exc).split(": ", 1)[-1])
+
+    def line(self, alias: str, node: Any, keypath: str) -> Optional[Tuple[Line, Any]]:
+        items = self.mapping(node, keypath, LINE_KEYS)
+        if not isinstance(node, (yaml.MappingNode, yaml.ScalarNode)) or (
+                isinstance(node, yaml.ScalarNode) and node.tag != "tag:yaml.org,2002:null"):
+            return None  # reported as a wrong type
+        given = [(key, value_node, key_node) for key, key_node, value_node in items
+                 if key in TRANSPORTS]
+        if not given:
+            if any(p.path == keypath for p in self.problems):
+                return None  # a misspelt transport, reported with its did-you-mean
+            self.error(node, keypath, "no transport: give one of console: HOST:PORT, "
+                                      "ssh: [USER@]HOST[:PORT] or command: COMMAND")
+            return None
+        if len(given) > 1:
+            self.error(given[1][2], keypath, "two transports (%s): give exactly one of %s"
+                       % (" and ".join(k for k, _, _ in given), ", ".join(TRANSPORTS)))
+            return None
+        transport, target_node, _ = given[0]
+        target = self.text(target_node, "%s.%s" % (keypath, transport))
+        if target is _NOTHING:
+            return None
+        if transport == "console":
+            match = CONSOLE_RE.match(target)
+            if not match or not 0 < int(match.group("port")) < 65536:
+                self.error(target_node, "%s.console" % keypath,
+                           "expected SERVER:PORT (a port 1-65535), got %r" % target)
+                return None
+        elif transport == "ssh":
+            match = SSH_RE.match(target)
+            if not match or (match.group("port") and not 0 < int(match.group("port")) < 65536):
+                self.error(target_node, "%s.ssh" % keypath,
+                           "expected [USER@]HOST[:PORT], got %r" % target)
+                return None
+        entry = Line(alias, transport, target)
+        member_node = None
+        for key, _kn, value_node in items:
+            sub = "%s.%s" % (keypath, key)
+            if key == "member":
+                value = self.scalar(value_node)
+                if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                    self.error(value_node, sub,
+                               "expected an integer >= 1, got %s" % _kind(value_node))
+                else:
+                    entry.member, member_node = value, value_node
+            elif key == "identity_file":
+                value = self.text(value_node, sub)
+                if value is not _NOTHING:
+                    entry.identity_file = value
+            elif key == "ssh_options":
+                for option, _okn, option_node in self.mapping(value_node, sub, None):
+                    value = self.scalar(option_node)
+                    if value is _NOTHING or value is None:
+                        self.error(option_node, "%s.%s" % (sub, option),
+                                   "expected a value, got %s" % _kind(option_node))
+                    else:
+                        entry.ssh_options[option] = ("yes" if value is True else "no"
+                                                     if value is False else str(value))
+        if transport != "ssh" and (entry.ssh_options or entry.identity_file):
+            self.error(node, keypath, "ssh_options and identity_file apply to ssh lines only")
+        return entry, member_node
+
+
+def source_problem(value: str) -> Optional[str]:
+    """Why a credential value cannot be used, or None."""
+    source, argument = creds.parse(value)
+    if source in ("env", "file") and not argument:
+        return "%s: needs a %s after the colon" % (source, "variable name" if source == "env"
+                                                   else "path")
+    if source == "literal" and not value.startswith("literal:"):
+        scheme, sep, _ = value.partition(":")
+        if sep and scheme.isalpha():
+            close = difflib.get_close_matches(scheme.lower(), creds.SOURCES, n=1, cutoff=0.6)
+            if close:
+                return ("unknown credential source '%s:' (did you mean '%s:'?); write "
+                        "literal:%s for a value that starts so" % (scheme, close[0], value))
+    return None
+
+
+def _kind(node: Any) -> str:
+    if isinstance(node, yaml.MappingNode):
+        return "a mapping"
+    if isinstance(node, yaml.SequenceNode):
+        return "a list"
+    tag = node.tag.rsplit(":", 1)[-1]
+    return {"null": "nothing", "str": "text %r" % node.value, "int": "the number %s" % node.value,
+            "float": "the number %s" % node.value, "bool": "%s (a yes/no value)" % node.value
+            }.get(tag, "%s %r" % (tag, node.value))
+
+
+def _merge(target: Dict[str, Any], layer: Dict[str, Tuple[Any, Any]]) -> None:
+    for key, (value, _node) in layer.items():
+        if key == "credentials":
+            merged = {name: dict(fields) for name, fields in target.get("credentials", {}).items()}
+            for name, fields in value.items():
+                merged.setdefault(name, {}).update(fields)
+            target["credentials"] = merged
+        else:
+            target[key] = value
+
+
+def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntry]]:
+    checker = _Checker(path)
+    try:
+        root = yaml.compose(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+    except yaml.MarkedYAMLError as exc:
+        mark = exc.problem_mark or exc.context_mark
+        return [Problem(path, mark.line + 1 if mark else 1, mark.column + 1 if mark else 1, "",
+                        "not valid YAML: %s" % (exc.problem or exc.context))], {}
+    except yaml.YAMLError as exc:
+        return [Problem(path, 1, 1, "", "not valid YAML: %s" % exc)], {}
+    if root is None:
+        return [Problem(path, 1, 1, "", "the file is empty; it needs a devices: mapping")], {}
+    top = {key: node for key, _kn, node in checker.mapping(root, "", TOP_KEYS, "a mapping "
+                                                             "with defaults, groups, devices")}
+    if isinstance(root, yaml.MappingNode) and "devices" not in top:
+        checker.error(root, "devices", "missing: the file needs a devices: mapping")
+    defaults: Dict[str, Tuple[Any, Any]] = {}
+    if "defaults" in top:
+        defaults = checker.settings(checker.mapping(top["defaults"], "defaults", SHARED_KEYS),
+                                    "defaults")
+    groups: Dict[str, Dict[str, Tuple[Any, Any]]] = {}
+    if "groups" in top:
+        for name, _kn, node in checker.mapping(top["groups"], "groups", None):
+            sub = "groups.%s" % name
+            groups[name] = checker.settings(checker.mapping(node, sub, SHARED_KEYS), sub)
+    entries: Dict[str, DeviceEntry] = {}
+    base_dir = os.path.dirname(os.path.abspath(path))
+    for name, _kn, node in checker.mapping(top.get("devices", EMPTY_MAPPING), "devices", None):
+        entry = checker.device(name, node, defaults, groups, base_dir)
+        if entry is not None:
+            entries[name] = entry
+    checker.problems.sort(key=lambda p: (p.line, p.column))
+    return checker.problems, entries
+
+
+def _read(path: str) -> str:
+    try:
+        with open(path, encoding="utf-8") as handle:
+            return handle.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        reason = getattr(exc, "strerror", None) or str(exc)
+        problem = Problem(path, 1, 1, "", "cannot read the file: %s" % reason)
+        raise InventoryError([problem]) from None
+
+
+def check(path: str) -> List[Problem]:
+    """Every problem of the inventory file at `path` (an empty list: usable)."""
+    try:
+        text = _read(path)
+    except InventoryError as exc:
+        return exc.problems
+    return _problems(path, text)[0]
+
+
+def load(path: str) -> Inventory:
+    """The inventory at `path`; InventoryError (with every problem) when it is broken."""
+    problems, entries = _problems(path, _read(path))
+    if problems:
+        raise InventoryError(problems)
+    return Inventory(path, entries)
+
+
+def show(inventory: Inventory, name: Optional[str] = None, fmt: str = "yaml") -> str:
+    """The resolved devices (or one), secrets masked, as YAML or JSON text."""
+    entries = [inventory[name]] if name is not None else list(inventory)
+    data = {entry.name: entry.to_dict(mask=True) for entry in entries}
+    if fmt == "json":
+        import json
+        return json.dumps(data, indent=2)
+    return yaml.safe_dump(data, sort_keys=False, default_flow_style=False).rstrip("\n")

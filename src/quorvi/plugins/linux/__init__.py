@@ -1,0 +1,1 @@
+"""Connections for Linux hosts: a bash or sh shell prompt."""

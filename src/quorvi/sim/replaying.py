@@ -1,0 +1,430 @@
+"""A cassette served as a device: on pseudo-terminals (one replay console
+process per line opened, as the simulated consoles) or on TCP ports of the
+console server (one port per line, telnet).
+
+    with ReplayedDevice("r1.jsonl", fast=True) as replay:
+        dev = Device(**replay.device_kwargs())
+        dev.connect(**replay.connect_options())
+        ...
+    replay.check()        # ReplayMismatch: what was expected, what was received
+
+`quorvi sim replay FILE` (`run`) serves a cassette until every recorded
+session has been played and its client has gone, a mismatch ends it, or
+SIGINT/SIGTERM.
+"""
+import argparse
+import asyncio
+import contextlib
+import json
+import os
+import shlex
+import shutil
+import signal
+import sys
+import tempfile
+import time
+from typing import Any, Callable, Dict, Iterator, List, Optional
+
+from ..replay.cassette import Cassette, CassetteError, load
+from .harness import CONSOLE_MAIN, PACKAGE_ROOT, _cmdline
+from .lab import Lab, LabError, PortSpec
+from .replay import replay_session
+from .server import Connection, LabServer
+from .session import DRAIN
+
+
+class ReplayMismatch(AssertionError):
+    """The client sent what the recording did not: the message shows what
+    was expected and what was received, per line."""
+
+
+def _argv(pid: str) -> List[str]:
+    try:
+        with open("/proc/%s/cmdline" % pid, "rb") as f:
+            return f.read().decode(errors="replace").split("\0")
+    except OSError:
+        return []
+
+
+def _where(cassette: Cassette, alias: str, number: int) -> str:
+    return "device %s line %s session %d" % (cassette.name, alias, number)
+
+
+def device_kwargs(cassette: Cassette, connections: Dict[str, Dict[str, Any]],
+                  **overrides: Any) -> Dict[str, Any]:
+    """Keywords of a quorvi.device.Device for the recorded device, its lines
+    opened by `connections` (alias -> {"command", "member"?}). The
+    credentials are the recording's secret markers: a replay accepts any
+    secret, so none is needed."""
+    device = cassette.device
+    kwargs = {key: device.get(key) for key in ("os", "platform", "model", "chassis_type",
+                                                  "hostname", "learn_os", "learn_hostname")}
+    kwargs = {key: value for key, value in kwargs.items() if value is not None}
+    kwargs.update(name=cassette.name, connections=connections,
+                  credentials=device.get("credentials") or {})
+    kwargs.update(overrides)
+    return kwargs
+
+
+class ReplayedDevice:
+    """A cassette on pseudo-terminals: every line the client opens runs a
+    replay console process playing the line's next recorded session."""
+
+    def __init__(self, path: str, fast: bool = False, relaxed: bool = False) -> None:
+        self.path = os.path.abspath(path)
+        self.fast = fast
+        self.relaxed = relaxed
+        self.cassette = load(self.path)  # CassetteError before anything starts
+        self.state: Optional[str] = None
+
+    def __enter__(self) -> "ReplayedDevice":
+        return self.start()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.stop()
+
+    def start(self) -> "ReplayedDevice":
+        self.state = tempfile.mkdtemp(prefix="quorvi-replay-")
+        return self
+
+    def stop(self) -> None:
+        """End leftover replay consoles and remove the state folder."""
+        if self.state is None:
+            return
+        self.kill_consoles()
+        shutil.rmtree(self.state, ignore_errors=True)
+        self.state = None
+
+    @property
+    def lines(self) -> List[str]:
+        return list(self.cassette.lines)
+
+    def command(self, alias: str, readable: bool = False) -> str:
+        """The shell command that opens line `alias`; `readable`: in the
+        `python -m` form (the default form starts faster: no site packages)."""
+        if alias not in self.cassette.lines:
+            raise KeyError("the cassette has no line %r (its lines: %s)"
+                           % (alias, ", ".join(self.cassette.lines)))
+        start = [sys.executable, "-m", "quorvi.sim"] if readable else \
+            [sys.executable, "-I", "-S", "-c", CONSOLE_MAIN % PACKAGE_ROOT]
+        argv = start + ["replay-console", "--cassette", self.path, "--line", alias,
+                        "--state", str(self.state)]
+        argv += ["--fast"] * self.fast + ["--relaxed"] * self.relaxed
+        return " ".join(shlex.quote(a) for a in argv)
+
+    @property
+    def connections(self) -> Dict[str, Dict[str, Any]]:
+        result = {}
+        for alias, line in (self.cassette.device.get("lines") or {}).items():
+            result[alias] = dict(line, command=self.command(alias))
+        return result
+
+    def device_kwargs(self, **overrides: Any) -> Dict[str, Any]:
+        return device_kwargs(self.cassette, self.connections, **overrides)
+
+    def connect_options(self, alias: str = "default") -> Dict[str, Any]:
+        """The options the recorded run passed to connect() for `alias`."""
+        return dict((self.cassette.header.get("connect") or {}).get(alias) or {})
+
+    # -- what happened ----------------------------------------------------
+    def events(self) -> List[Dict[str, str]]:
+        try:
+            with open(os.path.join(str(self.state), "events"), "rb") as f:
+                data = f.read()
+        except (FileNotFoundError, TypeError):
+            return []
+        return [json.loads(raw) for raw in data.split(b"\n")[:-1]]
+
+    def mismatches(self) -> List[str]:
+        return [e["message"] for e in self.events() if e["kind"] == "mismatch"]
+
+    def finished(self) -> bool:
+        """Every recorded session of every line was played to its end."""
+        played = sum(1 for e in self.events() if e["kind"] == "done")
+        return played >= sum(len(s) for s in self.cassette.lines.values())
+
+    def check(self) -> None:
+        mismatches = self.mismatches()
+        if mismatches:
+            raise ReplayMismatch("replay of %s: %s" % (self.cassette.path, "; ".join(mismatches)))
+
+    # -- processes --------------------------------------------------------
+    def console_pids(self) -> List[int]:
+        """Replay consoles of this replay still running (by their own
+        arguments: a client naming their command in its own is none)."""
+        if not self.state:
+            return []
+        pids = []
+        for pid in os.listdir("/proc"):
+            if pid.isdigit() and self.state in _cmdline(pid):
+                argv = _argv(pid)
+                if "replay-console" in argv and self.state in argv:
+                    pids.append(int(pid))
+        return pids
+
+    def kill_consoles(self, wait: float = 2.0) -> List[int]:
+        pids = self.console_pids()
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + wait
+        while pids and time.monotonic() < deadline and self.console_pids():
+            time.sleep(0.02)
+        return pids
+
+
+@contextlib.contextmanager
+def replayed(path: str, fast: bool = True, relaxed: bool = False, connect: bool = True,
+             settings: Any = None) -> Iterator[Any]:
+    """A quorvi Device on the replayed cassette `path`, connected with the
+    recorded connect options (unless `connect=False`); destroyed at the end
+    of the block, which raises ReplayMismatch if anything was sent that the
+    recording did not have. Usable in a fixture of any scope."""
+    from ..device import Device
+
+    with ReplayedDevice(path, fast=fast, relaxed=relaxed) as replay:
+        device = Device(**replay.device_kwargs(settings=settings))
+        try:
+            if connect:
+                try:
+                    device.connect(**replay.connect_options())
+                except Exception:
+                    replay.check()  # a mismatch says more than the failed connect
+                    raise
+            yield device
+        finally:
+            device.destroy()
+        replay.check()
+
+
+# -- on the console server's ports -------------------------------------------
+class TcpReplay:
+    """The sessions of a cassette handed to the console server's ports: each
+    client of a port meets the line's next recorded session."""
+
+    def __init__(self, cassette: Cassette, fast: bool = False, relaxed: bool = False,
+                 on_change: Optional[Callable[[], None]] = None) -> None:
+        self.cassette = cassette
+        self.fast = fast
+        self.relaxed = relaxed
+        self.opened: Dict[str, int] = {}
+        self.mismatches: List[str] = []
+        self.played = 0
+        self.on_change = on_change or (lambda: None)
+
+    @property
+    def total(self) -> int:
+        return sum(len(s) for s in self.cassette.lines.values())
+
+    def mismatch(self, message: str) -> None:
+        self.mismatches.append(message)
+        self.on_change()
+
+    def done(self) -> None:
+        self.played += 1
+        self.on_change()
+
+    def session(self, alias: str, emit: Callable[[bytes], None]):
+        number = self.opened[alias] = self.opened.get(alias, 0) + 1
+        sessions = self.cassette.sessions(alias)
+        if number > len(sessions):
+            return self.exhausted(alias, number, len(sessions), emit)
+        return replay_session(sessions[number - 1], emit, _where(self.cassette, alias, number),
+                              self.fast, self.relaxed, report=self.mismatch, done=self.done)
+
+    def exhausted(self, alias: str, number: int, recorded: int, emit: Callable[[bytes], None]):
+        message = ("device %s line %s: opened %d times but the recording has %d session(s) "
+                   "of it" % (self.cassette.name, alias, number, recorded))
+        self.mismatch(message)
+        emit(("%% replay mismatch: %s\r\n" % message).encode())
+        yield DRAIN
+
+
+class ReplayConnection(Connection):
+    """A client of a replayed port: no echo of its own (the recording holds
+    the device's), and a fresh recorded session for every client."""
+
+    ECHOES = False
+
+    def __init__(self, port: Any, connections: set, replay: TcpReplay) -> None:
+        super().__init__(port, connections)
+        self.replay = replay
+
+    async def drive(self) -> None:
+        port = self.port
+        previous = port.driver
+        if previous is not None and not previous.done():
+            await asyncio.wait([previous])
+        if port.steps is not None:
+            port.steps.close()
+            port.steps = port.request = None
+        await super().drive()
+
+    def start_session(self) -> None:
+        port = self.port
+        port.steps = self.replay.session(port.spec.console, port.emit)
+        port.request = port.steps.send(None)
+
+
+class ReplayServer(LabServer):
+    """The console server, its ports playing a cassette's lines."""
+
+    def __init__(self, replay: TcpReplay, host: str = "127.0.0.1",
+                 port_base: Optional[int] = None) -> None:
+        cassette = replay.cassette
+        lab = Lab()
+        lines = cassette.device.get("lines") or {}
+        device: Dict[str, Any] = {
+            "hostname": cassette.name, "os": cassette.device.get("os"),
+            "platform": cassette.device.get("platform"),
+            "consoles": [{"name": alias, "member": line.get("member", 1), "silent": False}
+                         for alias, line in lines.items()]}
+        lab.devices[cassette.name] = device
+        lab.ports = [PortSpec(device, console, {}) for console in device["consoles"]]
+        super().__init__(lab, host, port_base)
+        self.replay = replay
+
+    def protocol(self, port: Any) -> Callable[[], Connection]:
+        return lambda: ReplayConnection(port, self.connections, self.replay)
+
+    def inventory(self) -> Dict[str, Any]:
+        """The replayed device as an inventory (the format of `quorvi sim serve`)."""
+        device = self.replay.cassette.device
+        member_lines = device.get("chassis_type") in ("stack", "quad")
+        lines = {}
+        for spec in self.lab.ports:
+            line: Dict[str, Any] = {"console": "%s:%d" % (self.host, spec.port)}
+            if member_lines:
+                line["member"] = spec.member
+            lines[spec.console] = line
+        entry = {"os": device.get("os"), "platform": device.get("platform"),
+                 "chassis_type": device.get("chassis_type"), "hostname": device.get("hostname"),
+                 "lines": lines}
+        return {"devices": {self.replay.cassette.name: entry}}
+
+
+# -- quorvi sim replay ----------------------------------------------------------
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("cassette", metavar="FILE", help="the cassette to replay")
+    parser.add_argument("--fast", action="store_true",
+                        help="answer at once instead of with the recorded delays")
+    parser.add_argument("--relaxed", action="store_true",
+                        help="match what is sent by command rather than by position "
+                             "(commands may repeat or come in another order)")
+    parser.add_argument("--tcp", action="store_true",
+                        help="serve the lines on TCP ports (telnet) instead of printing "
+                             "the commands that open them on pseudo-terminals")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="with --tcp: address to listen on (default %(default)s)")
+    parser.add_argument("--port-base", type=int, metavar="N",
+                        help="with --tcp: first port (default: free ports)")
+    parser.add_argument("--inventory-out", metavar="FILE",
+                        help="with --tcp: write the replayed device's inventory here")
+
+
+def _connect_hint(cassette: Cassette, lines: Dict[str, str]) -> str:
+    device = cassette.device
+    words = ["quorvi", "connect", "--os", str(device.get("os") or "generic"),
+             "--chassis", str(device.get("chassis_type") or "single_rp")]
+    if device.get("hostname"):
+        words += ["--hostname", device["hostname"]]
+    for alias, command in lines.items():
+        member = (device.get("lines") or {}).get(alias, {}).get("member")
+        at = "@%d" % member if member and device.get("chassis_type") in ("stack", "quad") else ""
+        words += ["--line", "%s%s=%s" % (alias, at, command)]
+    return " ".join(shlex.quote(w) for w in words)
+
+
+def _outcome(name: str, mismatches: List[str]) -> int:
+    if mismatches:
+        for message in mismatches:
+            print("error: quorvi sim replay: %s" % message, file=sys.stderr)
+        return 1
+    print("replay of %s complete" % name, flush=True)
+    return 0
+
+
+def _serve_pty(args: argparse.Namespace, stop: List[bool]) -> int:
+    with ReplayedDevice(args.cassette, args.fast, args.relaxed) as replay:
+        cassette = replay.cassette
+        lines = {alias: replay.command(alias, readable=True) for alias in replay.lines}
+        print("replaying device %s (%s, %d lines); its lines open with:"
+              % (cassette.name, cassette.device.get("chassis_type"), len(lines)))
+        for alias, command in lines.items():
+            print("  %s: %s" % (alias, command))
+        print("for example:\n  %s" % _connect_hint(cassette, lines), flush=True)
+        while not stop:
+            if replay.mismatches() or (replay.finished() and not replay.console_pids()):
+                break
+            time.sleep(0.1)
+        return _outcome(cassette.name, replay.mismatches()) if not stop else 0
+
+
+async def _serve_tcp(args: argparse.Namespace) -> int:
+    changed = asyncio.Event()
+    replay = TcpReplay(load(args.cassette), args.fast, args.relaxed, changed.set)
+    server = ReplayServer(replay, args.host, args.port_base)
+    await server.start()
+    interrupted = asyncio.Event()
+    loop = asyncio.get_running_loop()
+
+    def interrupt() -> None:
+        interrupted.set()
+        changed.set()
+
+    for number in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(number, interrupt)
+    try:
+        if args.inventory_out:
+            import yaml
+
+            with open(args.inventory_out + ".tmp", "w") as f:
+                yaml.safe_dump(server.inventory(), f, sort_keys=False)
+            os.replace(args.inventory_out + ".tmp", args.inventory_out)
+        print("replaying device %s (%s) on %s ports %s" % (
+            replay.cassette.name, replay.cassette.device.get("chassis_type"), args.host,
+            ", ".join("%s=%d" % (s.console, s.port) for s in server.lab.ports)), flush=True)
+        while not interrupted.is_set():
+            if replay.mismatches:
+                break
+            if replay.played >= replay.total and not server.connections:
+                break
+            changed.clear()
+            try:
+                await asyncio.wait_for(changed.wait(), 0.2)
+            except asyncio.TimeoutError:
+                pass
+    finally:
+        await server.aclose()
+    return 0 if interrupted.is_set() else _outcome(replay.cassette.name, replay.mismatches)
+
+
+def run(args: argparse.Namespace) -> int:
+    stop: List[bool] = []
+    if not args.tcp and (args.port_base is not None or args.inventory_out
+                         or args.host != "127.0.0.1"):
+        print("error: quorvi sim replay: --host, --port-base and --inventory-out serve TCP "
+              "ports: add --tcp", file=sys.stderr)
+        return 2
+    try:
+        if args.tcp:
+            return asyncio.run(_serve_tcp(args))
+        previous = signal.signal(signal.SIGTERM, lambda *a: stop.append(True))
+        try:
+            return _serve_pty(args, stop)
+        except KeyboardInterrupt:
+            return 0
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+    except (CassetteError, LabError) as exc:
+        print("error: quorvi sim replay: %s" % exc, file=sys.stderr)
+        return 2
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(prog="quorvi sim replay",
+                                     description="Serve a recorded cassette as a device.")
+    add_arguments(parser)
+    return run(parser.parse_args(argv))

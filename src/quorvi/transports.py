@@ -1,0 +1,262 @@
+"""How a line is opened: a console server port through telnet, a host through
+the OpenSSH client, or any command.
+
+Each transport gives the command line that opens the line and a dialog: the
+statements the state machine applies while it looks for a prompt on that
+line (a console server's "Press RETURN to get started", a pager left open,
+ssh's password question), including those that end the attempt with an error
+a user can act on (refused, unreachable, authentication failed, host key
+changed). A console line also waits for telnet to report the TCP connection
+first, so that a refused or unreachable port is told apart from a quiet one.
+"""
+import re
+import shlex
+import time
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, Optional
+
+from .core.errors import ConnectionError, TimeoutError
+from .dialogs import Dialog, Statement
+from .spawn import Spawn
+
+# HOST:PORT, the host possibly an [IPv6] address.
+CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
+SSH_RE = re.compile(r"^(?:(?P<user>[^\s@:]+)@)?(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+)"
+                    r"(?::(?P<port>\d+))?$")
+
+
+@dataclass
+class Line:
+    """A console line: how it is opened (`transport` and its `target`) and,
+    on stack and quad devices, the member it belongs to."""
+    alias: str
+    transport: str  # console | ssh | command
+    target: str  # HOST:PORT, [USER@]HOST[:PORT] or a command line
+    member: Optional[int] = None
+    ssh_options: Dict[str, str] = field(default_factory=dict)
+    identity_file: Optional[str] = None
+
+
+# Options that keep the OpenSSH client from ever waiting on a question of its
+# own. A line's ssh_options come first: ssh keeps the first value it reads.
+SSH_DEFAULT_OPTIONS = {
+    "StrictHostKeyChecking": "accept-new",
+    "NumberOfPasswordPrompts": "1",
+    "ServerAliveInterval": "15",
+    "LogLevel": "ERROR",  # no "Permanently added" noise; errors still show
+}
+# An ssh login shows the shell's prompt unasked once the handshake is done:
+# an empty line sent earlier would only bring a second prompt to wait for.
+SSH_FIRST_NUDGE = 5.0
+# How long telnet's "Escape character" line may lag behind "Connected to".
+ESCAPE_LINE_WAIT = 2.0
+TRANSPORTS = ("console", "ssh", "command")
+
+
+def _host(text: str) -> str:
+    return text[1:-1] if text.startswith("[") else text
+
+
+def _where(spawn: Any, what: str) -> str:
+    device, _, line = str(getattr(spawn, "name", spawn)).partition("/")
+    return "device %s, line %s: %s" % (device, line or "?", what)
+
+
+def fail(message: str) -> Any:
+    """A dialog action that ends the connection attempt with `message`
+    ({device} and {line} name the line, {0}... the pattern's groups)."""
+    def action(spawn: Any, context: Any, session: Any, **_: Any) -> None:
+        match = getattr(getattr(spawn, "last_match", None), "match", None)
+        groups = [g or "" for g in match.groups()] if match is not None else []
+        raise ConnectionError(_where(spawn, message.format(*groups)))
+    return action
+
+
+def send_key(key: str) -> Any:
+    """A dialog action that sends one key, no Return (a pager takes "q")."""
+    def action(spawn: Any, context: Any, session: Any, **_: Any) -> None:
+        spawn.send(key)
+    return action
+
+
+# -- console servers -----------------------------------------------------------
+def console_argv(line: Line) -> List[str]:
+    match = CONSOLE_RE.match(line.target)
+    if not match:
+        raise ConnectionError("line %s: console %r is not SERVER:PORT" % (line.alias, line.target))
+    return ["telnet", _host(match.group("host")), match.group("port")]
+
+
+def console_dialog(line: Line) -> Dialog:
+    server, _, port = line.target.rpartition(":")
+    closed = ("console server %s port %s closed the connection: the port may be in use by "
+              "another session (clear it on the console server) or disabled" % (server, port))
+    return Dialog([
+        # A console server's greeting before the device is reached.
+        Statement(r"Press RETURN to get started\.?\s*$", action=""),
+        # A pager left open by the previous user: quit it, the prompt follows.
+        Statement(r"-+ ?\(?[Mm]ore\b[^\r\n]*$", action=send_key("q")),
+        Statement(r"(?im)^[^\r\n]*\b(?:port|line)\b[^\r\n]*\b(?:busy|in use)\b[^\r\n]*",
+                  action=fail(closed)),
+        Statement(r"Connection closed by foreign host\.", action=fail(closed)),
+    ])
+
+
+def wait_console_connected(spawn: Spawn, line: Line, timeout: float) -> None:
+    """Wait until telnet reports the TCP connection to the console server;
+    a refused, unknown or unreachable server raises a ConnectionError."""
+    server, _, port = line.target.rpartition(":")
+    patterns = [
+        r"Connected to [^\r\n]*\r?\n",
+        r"Unable to connect to remote host: ([^\r\n]+)",
+        r"(?:Server lookup failure|Could not resolve)[^\r\n]*?([^\r\n:]+)\r?\n",
+    ]
+    try:
+        result = spawn.expect(patterns, timeout=timeout, log_timeout=False)
+    except TimeoutError:
+        if spawn.eof:
+            said = " ".join(spawn.buffer.split())
+            raise ConnectionError(_where(spawn, "telnet to console server %s port %s ended: %s"
+                                         % (server, port, said or "no output"))) from None
+        raise ConnectionError(_where(spawn, "console server %s port %s did not answer within "
+                                     "%gs: is the server reachable from here?"
+                                     % (server, port, timeout))) from None
+    if result.index == 1:
+        reason = result.match.group(1).strip()
+        hint = ("is the port number right and the port enabled on the server?"
+                if "refused" in reason.lower() else "is the server reachable from here?")
+        raise ConnectionError(_where(spawn, "console server %s port %s: %s; %s"
+                                     % (server, port, reason, hint)))
+    if result.index == 2:
+        raise ConnectionError(_where(spawn, "cannot resolve console server %r: %s"
+                                     % (server, result.match.group(1).strip())))
+    # telnet's own "Escape character is '^]'." follows at once: swallow it, so
+    # that what is left is the console's alone (a quad tells a silent console
+    # from a live one by whether anything arrives).
+    try:
+        spawn.expect([r"Escape character is [^\r\n]*\r?\n"], timeout=ESCAPE_LINE_WAIT,
+                     log_timeout=False)
+    except TimeoutError:
+        pass  # a client that does not print it
+
+
+# -- ssh -------------------------------------------------------------------------
+def ssh_argv(line: Line, username: Optional[str] = None, password: bool = False,
+             timeout: Optional[float] = None) -> List[str]:
+    """The ssh command line: BatchMode unless a password may be asked for, so
+    that key authentication never stops at a question."""
+    match = SSH_RE.match(line.target)
+    if not match:
+        raise ConnectionError("line %s: ssh target %r is not [USER@]HOST[:PORT]"
+                              % (line.alias, line.target))
+    options: Dict[str, str] = {}
+    for source in (line.ssh_options, SSH_DEFAULT_OPTIONS):
+        for key, value in source.items():
+            options.setdefault(key, value)
+    options.setdefault("BatchMode", "no" if password and not line.identity_file else "yes")
+    if timeout:
+        options.setdefault("ConnectTimeout", str(max(1, int(timeout))))
+    argv = ["ssh"]
+    if match.group("port"):
+        argv += ["-p", match.group("port")]
+    user = match.group("user") or username
+    if user:
+        argv += ["-l", user]
+    if line.identity_file:
+        argv += ["-i", line.identity_file, "-o", "IdentitiesOnly=yes"]
+    for key, value in options.items():
+        argv += ["-o", "%s=%s" % (key, value)]
+    return argv + [_host(match.group("host"))]
+
+
+def ssh_dialog(line: Line) -> Dialog:
+    match = SSH_RE.match(line.target)
+    host = _host(match.group("host")) if match else line.target
+    return Dialog([
+        Statement(r"ssh: connect to host (\S+) port (\d+): Connection refused",
+                  action=fail("ssh to {0} port {1}: connection refused; is sshd running and "
+                              "the port right?")),
+        Statement(r"ssh: connect to host (\S+) port (\d+): ([^\r\n]+)",
+                  action=fail("ssh to {0} port {1}: {2}; is the host reachable from here?")),
+        Statement(r"ssh: Could not resolve hostname ([^\r\n:]+): ([^\r\n]+)",
+                  action=fail("cannot resolve ssh host {0}: {1}")),
+        Statement(r"REMOTE HOST IDENTIFICATION HAS CHANGED",
+                  action=fail("the host key of %s has changed since it was recorded in "
+                              "known_hosts; if the host was reinstalled, remove the old key "
+                              "(ssh-keygen -R %s) and connect again" % (host, host))),
+        Statement(r"Host key verification failed",
+                  action=fail("host key verification of %s failed: its key is not in "
+                              "known_hosts and StrictHostKeyChecking forbids adding it" % host)),
+        Statement(r"([^\s@]+)@([^\s:]+): Permission denied \(([^)\r\n]*)\)",
+                  action=fail("ssh authentication as {0} on {1} failed (the server accepts: "
+                              "{2}); check the line's key or the device's credentials")),
+        Statement(r"Permission denied, please try again",
+                  action=fail("ssh password rejected; check the device's credentials")),
+        Statement(r"(?:Connection closed by|kex_exchange_identification:)[^\r\n]*",
+                  action=fail("the ssh server closed the connection before the login; "
+                              "is it an ssh server, and does it accept this client?")),
+    ])
+
+
+# -- opening a line ----------------------------------------------------------------
+def _has_password(credentials: Mapping[str, Any]) -> bool:
+    return "password" in (credentials.get("default") or {})
+
+
+def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
+    """The `Line` a connection description gives: an inventory `Line` under
+    "line", or plain data with one of "console", "ssh" or "command" (plus
+    "member", "ssh_options", "identity_file"), as a fleet description or a
+    Python script writes it. None if it gives none. A "command" beside a
+    "console" opens the line itself (a wrapper that reaches the console
+    server); the "console" then only names the server, for the fleet's
+    per-server cap."""
+    line = description.get("line")
+    if line is not None:
+        return line
+    given = [t for t in TRANSPORTS if description.get(t)]
+    if "command" in given:
+        given = ["command"]
+    if len(given) > 1:
+        raise ConnectionError("line %s: give one of %s, not %s" % (
+            alias, ", ".join(TRANSPORTS), " and ".join(given)))
+    if not given:
+        return None
+    return Line(alias, given[0], str(description[given[0]]), member=description.get("member"),
+                ssh_options=dict(description.get("ssh_options") or {}),
+                identity_file=description.get("identity_file"))
+
+
+def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
+              max_buffer: int, timeout: float) -> Spawn:
+    """Start the process of the line `alias` of `device` and give its spawn the
+    transport's dialog (`connect_dialog`). `description` is what `line_of`
+    reads."""
+    name = "%s/%s" % (device.name, alias)
+    line = line_of(alias, description)
+    if line is None or line.transport == "command":
+        command = line.target if line is not None else description["command"]
+        return Spawn(command, name=name, log=log, max_buffer=max_buffer)
+    credentials = getattr(device, "credentials", None) or {}
+    if line.transport == "console":
+        argv, dialog = console_argv(line), console_dialog(line)
+    else:
+        username = (credentials.get("default") or {}).get("username")
+        argv = ssh_argv(line, str(username) if username is not None else None,
+                        _has_password(credentials), timeout)
+        dialog = ssh_dialog(line)
+    spawn = Spawn(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
+                  max_buffer=max_buffer)
+    spawn.connect_dialog = dialog
+    spawn.transport = line.transport
+    if line.transport == "ssh":
+        spawn.min_nudge_interval = SSH_FIRST_NUDGE
+    if line.transport == "console":
+        began = time.monotonic()
+        try:
+            wait_console_connected(spawn, line, timeout)
+        except BaseException:
+            spawn.close()
+            raise
+        log.debug("%s: console server answered in %.3fs", name, time.monotonic() - began)
+    return spawn
