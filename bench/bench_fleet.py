@@ -1,36 +1,58 @@
-"""Fleet runs: devices per second on the thread engine, peak open file
-descriptors, and resident memory per connected device.
+"""Fleet runs: devices per second on the thread engine and on Dask, peak open
+file descriptors, resident memory per connected device, and a peer library
+on the same work.
 
 The devices come from a device source: a context manager factory that takes
 a device count and yields plain device descriptions, stopping the devices
-afterwards. `pty` (the default) starts one per-process simulated single-RP
-device per description; another source plugs in through SOURCES.
+afterwards. `served` (the default) is one `quorvi sim serve` process for the
+whole lab (70 % single RP, 20 % dual RP, 10 % 3-member stacks), each line
+opened by `telnet 127.0.0.1 PORT`; `pty` starts one simulated single-RP
+device process per description.
 
-Figures:
-- devices/s: N devices brought up, each asked `show version`, torn down,
+Figures, all from one run:
+- devices/s: every device brought up, asked `show version`, torn down,
   through quorvi.fleet on the thread engine (wall time of the whole run);
+- CPU time per device of this process in that run, beside the CPU time of
+  the lines' processes and of the console server (where the cores go);
 - peak open descriptors of this process during that run (sampled every 5 ms);
-- resident memory per connected device: this process's RSS with all N
-  devices up at once (a task function waits on a barrier), minus the RSS
-  before, over N. The simulated consoles are other processes, not counted;
-- the Dask engine on the same devices: a LocalCluster of 2 worker processes
-  against 1 (devices per second, ratio), and its devices per second against
-  the thread engine's (the overhead of the cluster, its start included).
+- resident memory per connected device: this process's RSS with H devices up
+  at once (a task function waits on a barrier), minus the RSS before, over H.
+  The lines' processes (telnet, on the served lab) are not in it: their RSS
+  and PSS per line are reported apart (PSS shares their common pages out);
+- Dask: a LocalCluster of 2 worker processes against 1, the same threads per
+  worker, on the whole lab (devices per second, ratio; cluster start apart),
+  and Dask against the thread engine on 100 devices (the engine's overhead);
+- the peer: netmiko (`cisco_ios_telnet`, its defaults: connect, enable,
+  `show version`, disconnect) in a thread pool of the size quorvi uses, on
+  the same single-RP devices of the same lab, against quorvi on them.
 
 `make bench` runs it with the other benchmarks (`rows`); on its own:
-.venv/bin/python bench/bench_fleet.py [--devices N] [--source pty] [--workers W]
+.venv/bin/python bench/bench_fleet.py [--devices N] [--source served|pty] [--workers W]
+                                      [--quick] [--no-dask] [--no-peer]
 """
 import argparse
 import contextlib
+import logging
+import os
+import resource
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from harness import Row
 
 from quorvi.fleet import Fleet, Task
 from quorvi.fleet.limits import open_fds
+
+MIX = "single=70,dual=20,stack=10"
+# 1,000 devices in 30 s.
+TARGET_RATE = 1000 / 30
+TARGET_MB_PER_DEVICE = 2.0
+TARGET_DASK_SCALING = 1.6
+TARGET_PEER_RATIO = 10.0
+SETTINGS = {"CONNECTION_TIMEOUT": 60}
 
 
 @contextlib.contextmanager
@@ -41,21 +63,83 @@ def pty_source(count: int) -> Iterator[List[Dict[str, Any]]]:
     try:
         for i in range(count):
             sims.append(SimulatedDevice("single", hostname="R%d" % i).start())
-        yield [sim.device_kwargs(settings={"CONNECTION_TIMEOUT": 60}) for sim in sims]
+        yield [sim.device_kwargs(settings=SETTINGS) for sim in sims]
     finally:
         for sim in sims:
             sim.stop()
 
 
-SOURCES: Dict[str, Callable[[int], Any]] = {"pty": pty_source}
+@contextlib.contextmanager
+def served_source(count: int) -> Iterator[List[Dict[str, Any]]]:
+    from quorvi.sim.served import ServedLab
+
+    # A process of its own, as a user runs it: the server's loop does not
+    # share this process's interpreter lock with the fleet it serves.
+    with ServedLab(devices=count, mix=MIX, process=True) as lab:
+        yield [lab.device_kwargs(name, transport="command", settings=SETTINGS)
+               for name in lab.inventory["devices"]]
 
 
-def rss_kib() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
+SOURCES: Dict[str, Callable[[int], Any]] = {"served": served_source, "pty": pty_source}
+
+
+def rss_kib(pid: str = "self") -> int:
+    try:
+        with open("/proc/%s/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass  # the process has just ended
     return 0
+
+
+def pss_kib(pid: str) -> int:
+    try:
+        with open("/proc/%s/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def command_of(pid: str) -> str:
+    try:
+        with open("/proc/%s/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+def children() -> List[str]:
+    """Pids of this process's children (the lines' client processes)."""
+    found = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/children" % task) as f:
+                found.extend(f.read().split())
+        except OSError:
+            pass
+    return found
+
+
+def cpu_seconds(servers: List[str]) -> Dict[str, float]:
+    """CPU time used so far by this process, by its ended children (the
+    lines' processes) and by the processes `servers`."""
+    me = resource.getrusage(resource.RUSAGE_SELF)
+    ended = resource.getrusage(resource.RUSAGE_CHILDREN)
+    server = 0.0
+    for pid in servers:
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                fields = f.read().rpartition(")")[2].split()
+            server += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except OSError:
+            pass
+    return {"quorvi": me.ru_utime + me.ru_stime, "lines": ended.ru_utime + ended.ru_stime,
+            "server": server}
 
 
 class FdSampler:
@@ -84,87 +168,252 @@ _held: Dict[str, Any] = {}
 def hold_until_all_up(device: Any) -> int:
     """Task function: wait until every device of the run is up (the barrier
     measures then), so that all are connected at once."""
-    _held["barrier"].wait(timeout=300)
+    _held["barrier"].wait(timeout=120)
     return 0
 
 
-def measure(devices: List[Dict[str, Any]], workers: int) -> Dict[str, float]:
-    fleet = Fleet(devices)
-    with FdSampler() as fds:
-        began = time.monotonic()
-        results = list(fleet.run(Task.execute("show version"), workers=workers))
-        wall = time.monotonic() - began
+def spread(devices: List[Dict[str, Any]], count: int) -> List[Dict[str, Any]]:
+    """`count` devices taken evenly across the lab, so the chassis mix stays."""
+    if count >= len(devices):
+        return list(devices)
+    return [devices[i * len(devices) // count] for i in range(count)]
+
+
+def lines_of(devices: List[Dict[str, Any]]) -> int:
+    return sum(len(d.get("connections") or {}) or 1 for d in devices)
+
+
+def run_all(devices: List[Dict[str, Any]], what: str, **options: Any) -> float:
+    """Wall time of one fleet run; every device must succeed."""
+    began = time.monotonic()
+    results = list(Fleet(devices).run(Task.execute("show version"), **options))
+    wall = time.monotonic() - began
     failed = [r for r in results if not r.ok]
     if failed:
-        raise SystemExit("bench_fleet: %d device(s) failed, e.g. %s" % (len(failed), failed[0].error))
+        raise SystemExit("bench_fleet (%s): %d device(s) failed, e.g. %s"
+                         % (what, len(failed), failed[0].error))
+    if any("Version" not in r.outputs.get("show version", "") for r in results):
+        raise SystemExit("bench_fleet (%s): a device did not answer show version" % what)
+    return wall
+
+
+def measure(devices: List[Dict[str, Any]], workers: int, hold: int) -> Dict[str, float]:
+    """The thread engine on fresh consoles, then, on the same lab, devices
+    held up at once (memory) and a second run (consoles left at a prompt)."""
+    servers = children()  # the simulated console server, when it is a process of its own
+    cpu_before = cpu_seconds(servers)
+    with FdSampler() as fds:
+        wall = run_all(devices, "threads", workers=workers)
+    cpu = {k: v - cpu_before[k] for k, v in cpu_seconds(servers).items()}
+    held = spread(devices, hold)
     before = rss_kib()
-    sample: Dict[str, int] = {}
-    _held["barrier"] = threading.Barrier(len(devices), action=lambda: sample.update(rss=rss_kib()))
-    held = list(fleet.run(Task.call(hold_until_all_up), workers=len(devices)))
-    if not all(r.ok for r in held):
-        raise SystemExit("bench_fleet: holding the devices up failed")
-    return {"devices": len(devices), "wall": wall, "rate": len(devices) / wall,
-            "peak_fds": fds.peak, "rss_per_device": (sample["rss"] - before) / len(devices)}
+    sample: Dict[str, Any] = {}
+    others = set(children())
+
+    def at_barrier() -> None:
+        pids = [p for p in children() if p not in others]  # the held devices' lines
+        sample.update(rss=rss_kib(), clients=len(pids),
+                      commands=", ".join(sorted({command_of(p) for p in pids})),
+                      client_rss=sum(rss_kib(p) for p in pids),
+                      client_pss=sum(pss_kib(p) for p in pids))
+
+    _held["barrier"] = threading.Barrier(len(held), action=at_barrier)
+    results = list(Fleet(held).run(Task.call(hold_until_all_up), workers=len(held)))
+    if not all(r.ok for r in results) or not sample:
+        raise SystemExit("bench_fleet: holding %d devices up at once failed: %s" % (
+            len(held), next((r.error for r in results if not r.ok), "")))
+    again = spread(devices, min(len(devices), 100))
+    lines = max(1, int(sample["clients"]))
+    return {"wall": wall, "rate": len(devices) / wall, "peak_fds": fds.peak,
+            "held": len(held), "held_lines": lines_of(held), "clients": sample["clients"],
+            "commands": sample["commands"],
+            "rss_per_device": (sample["rss"] - before) / len(held),
+            "client_rss": sample["client_rss"] / lines, "client_pss": sample["client_pss"] / lines,
+            "cpu": cpu, "again": len(again), "again_rate": len(again) / run_all(again, "again",
+                                                                    workers=workers)}
 
 
-def dask_rate(devices: List[Dict[str, Any]], processes: int, threads: int) -> Dict[str, float]:
-    """Devices per second on a LocalCluster, the cluster's start and stop not
-    included (they are reported apart)."""
+def dask_cluster(processes: int, threads: int) -> Any:
+    """A LocalCluster whose workers have imported the framework already (their
+    start is reported apart)."""
     from quorvi.fleet import DaskEngine
 
-    began = time.monotonic()
     engine = DaskEngine(workers=processes, threads_per_worker=threads)
-    started = time.monotonic()
+    engine.client.run(__import__, "quorvi.device")
+    return engine
+
+
+def dask_figures(source: Callable[[int], Any], count: int, threads: int,
+                 small: int) -> Dict[str, float]:
+    """Devices per second on 1 and on 2 worker processes (each on a fresh lab),
+    and, on one lab of 2 x `small` devices, the thread engine on half of them
+    and 2 Dask workers on the other half (same mix)."""
+    figures: Dict[str, float] = {}
+    for processes in (1, 2):
+        began = time.monotonic()
+        engine = dask_cluster(processes, threads)
+        figures["start%d" % processes] = time.monotonic() - began
+        try:
+            with source(count) as devices:
+                wall = run_all(devices, "dask, %d workers" % processes, engine=engine)
+            figures["rate%d" % processes] = count / wall
+            if processes == 2:
+                with source(2 * small) as devices:
+                    figures["small_threads"] = small / run_all(
+                        devices[0::2], "threads", workers=2 * threads)
+                    figures["small_dask"] = small / run_all(devices[1::2], "dask", engine=engine)
+        finally:
+            engine.close()
+    return figures
+
+
+def port_of(description: Dict[str, Any]) -> int:
+    command = next(iter(description["connections"].values()))["command"]
+    return int(command.split()[-1])
+
+
+def peer_device(port: int, secret: str, tuned: bool) -> None:
+    from netmiko import ConnectHandler
+
+    options = {"fast_cli": True} if tuned else {}
+    connection = ConnectHandler(device_type="cisco_ios_telnet", host="127.0.0.1", port=port,
+                                secret=secret, **options)
     try:
-        results = list(Fleet(devices).run(Task.execute("show version"), engine=engine))
-        ran = time.monotonic() - started
+        connection.enable()
+        output = connection.send_command("show version")
     finally:
-        engine.close()
-    if not all(r.ok for r in results):
-        raise SystemExit("bench_fleet: a device failed on the Dask engine")
-    return {"rate": len(devices) / ran, "start": started - began}
+        connection.disconnect()
+    if "Version" not in output:
+        raise SystemExit("bench_fleet: netmiko got no show version output on port %d" % port)
 
 
-def rows(quick: bool = False, count: int = 0, source: str = "pty", workers: int = 32,
-         dask: bool = True) -> List[Row]:
-    count = count or (50 if quick else 200)
+def peer_rate(devices: List[Dict[str, Any]], workers: int, tuned: bool = False) -> float:
+    logging.getLogger("netmiko").setLevel(logging.CRITICAL)
+    secrets = [(d.get("credentials") or {}).get("enable_password") or "" for d in devices]
+    began = time.monotonic()
+    with ThreadPoolExecutor(workers) as pool:
+        list(pool.map(peer_device, [port_of(d) for d in devices], secrets,
+                      [tuned] * len(devices)))
+    return len(devices) / (time.monotonic() - began)
+
+
+def singles(devices: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+    return [d for d in devices if d.get("chassis_type") == "single_rp"][:50]
+
+
+def peer_figures(source: Callable[[int], Any], count: int, workers: int,
+                 tuned: bool) -> Dict[str, float]:
+    """The first 50 single-RP devices of the lab; each client meets them fresh
+    (a lab started anew for each: a console keeps its session between clients)."""
+    figures: Dict[str, float] = {}
+    with source(count) as devices:
+        chosen = singles(devices)
+        figures["count"] = len(chosen)
+        figures["quorvi"] = len(chosen) / run_all(chosen, "threads", workers=workers)
+        figures["quorvi_again"] = len(chosen) / run_all(chosen, "again", workers=workers)
+    with source(count) as devices:
+        figures["peer"] = peer_rate(singles(devices), workers)
+    if tuned:
+        with source(count) as devices:
+            figures["peer_fast"] = peer_rate(singles(devices), workers, tuned=True)
+    return figures
+
+
+def rows(quick: bool = False, count: int = 0, source: str = "served", workers: int = 32,
+         dask: bool = True, peer: bool = True, hold: int = 0) -> List[Row]:
+    count = count or (50 if quick else 1000)
+    hold = hold or min(count, 250)
+    peer = peer and source == "served"  # the peer opens telnet lines
+    small = min(100, count)
     with SOURCES[source](count) as devices:
-        m = measure(devices, workers)
-        if dask:
-            one = dask_rate(devices, 1, workers // 2)
-            two = dask_rate(devices, 2, workers // 2)
-    group = "fleet (%s, %d single-RP devices, %d threads)" % (source, count, workers)
-    dask_rows = [
-        Row(group, "fleet: Dask LocalCluster, 2 worker processes", two["rate"], "dev/s",
-            baseline="1 worker process", baseline_value=one["rate"],
-            ratio=two["rate"] / one["rate"], target=">= 1.6x faster",
-            passed=two["rate"] / one["rate"] >= 1.6,
-            note="%d threads per worker process; cluster start %.1f s (not counted)"
-                 % (workers // 2, two["start"])),
-        Row(group, "fleet: Dask (2 workers) against threads", two["rate"], "dev/s",
-            baseline="thread engine", baseline_value=m["rate"], ratio=two["rate"] / m["rate"]),
-    ] if dask else []
-    return dask_rows + [
+        total_lines = lines_of(devices)
+        m = measure(devices, workers, hold)
+    d = dask_figures(SOURCES[source], count, workers // 2, small) if dask else {}
+    p = peer_figures(SOURCES[source], count, workers, tuned=not quick) if peer else {}
+    kinds = "mixed" if source == "served" else "single-RP"
+    group = "fleet (%s, %d %s devices, %d lines, %d threads)" % (
+        source, count, kinds, total_lines, workers)
+    out = [
         Row(group, "fleet: bring-up + show version, devices per second", m["rate"], "dev/s",
+            target=">= %.1f dev/s (1,000 in 30 s)" % TARGET_RATE, passed=m["rate"] >= TARGET_RATE,
             note="%d devices in %.1f s on the thread engine" % (count, m["wall"])),
-        Row(group, "fleet: peak open descriptors", m["peak_fds"], "fds"),
-        Row(group, "fleet: resident memory per connected device",
-            m["rss_per_device"] / 1024, "MB"),
+        Row(group, "fleet: CPU per device, the quorvi process", m["cpu"]["quorvi"] / count * 1000,
+            "ms", note="in the run above, %.1f s of %.1f s wall: %.0f %% of one core (the rest of "
+                       "the CPU: the lines' processes %.1f s, the console server %.1f s)"
+                       % (m["cpu"]["quorvi"], m["wall"], 100 * m["cpu"]["quorvi"] / m["wall"],
+                          m["cpu"]["lines"], m["cpu"]["server"])),
+        Row(group, "fleet: peak open descriptors (quorvi process)", m["peak_fds"], "fds"),
+        Row(group, "fleet: resident memory per connected device (quorvi process)",
+            m["rss_per_device"] / 1024, "MB", target="<= %g MB" % TARGET_MB_PER_DEVICE,
+            passed=m["rss_per_device"] / 1024 <= TARGET_MB_PER_DEVICE,
+            note="RSS growth of this process with %d devices (%d lines) up at once, over %d; "
+                 "one thread per held device included, telnet processes not"
+                 % (m["held"], m["held_lines"], m["held"])),
+        Row(group, "fleet: each line's process (%s), RSS" % m["commands"],
+            m["client_rss"] / 1024, "MB",
+            note="%d line processes at once; PSS %.2f MB each (their shared pages divided "
+                 "out)" % (m["clients"], m["client_pss"] / 1024)),
+        Row(group, "fleet: second run, %d devices, consoles left at a prompt" % m["again"],
+            m["again_rate"], "dev/s", baseline="first run", baseline_value=m["rate"],
+            ratio=m["again_rate"] / m["rate"],
+            note="a console server's line shows nothing to a new client: each line waits "
+                 "for its prompt as the state machine does on a silent console"),
     ]
+    if d:
+        scaling = d["rate2"] / d["rate1"]
+        overhead = d["small_dask"] / d["small_threads"]
+        out += [
+            Row(group, "fleet: Dask LocalCluster, 2 worker processes", d["rate2"], "dev/s",
+                baseline="1 worker process", baseline_value=d["rate1"], ratio=scaling,
+                target=">= %gx faster" % TARGET_DASK_SCALING, passed=scaling >= TARGET_DASK_SCALING,
+                note="%d threads per worker process, %d devices; cluster start %.1f s (1 worker) "
+                     "and %.1f s (2), not counted" % (workers // 2, count, d["start1"], d["start2"])),
+            Row(group, "fleet: Dask (2 workers) against threads, %d devices" % small,
+                d["small_dask"], "dev/s", baseline="thread engine",
+                baseline_value=d["small_threads"], ratio=overhead,
+                note="%d threads on both, the same mix of devices; the cluster's start not "
+                     "counted" % workers),
+        ]
+    if p:
+        ratio = p["quorvi"] / p["peer"]
+        out.append(Row(group, "fleet: quorvi against netmiko, %d single-RP devices" % p["count"],
+                       p["quorvi"], "dev/s", baseline="netmiko (defaults)",
+                       baseline_value=p["peer"], ratio=ratio,
+                       target=">= %gx faster" % TARGET_PEER_RATIO,
+                       passed=ratio >= TARGET_PEER_RATIO,
+                       note="%d threads each; connect, enable, show version, disconnect; each "
+                            "on the devices fresh" % workers))
+        out.append(Row(group, "fleet: quorvi's second run against netmiko", p["quorvi_again"],
+                       "dev/s", baseline="netmiko (defaults)", baseline_value=p["peer"],
+                       ratio=p["quorvi_again"] / p["peer"]))
+        if "peer_fast" in p:
+            out.append(Row(group, "fleet: quorvi against netmiko with fast_cli=True",
+                           p["quorvi"], "dev/s", baseline="netmiko (fast_cli)",
+                           baseline_value=p["peer_fast"], ratio=p["quorvi"] / p["peer_fast"]))
+    return out
 
 
-def main(argv: Any = None) -> int:
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--devices", type=int, default=200)
-    parser.add_argument("--source", choices=sorted(SOURCES), default="pty")
+    parser.add_argument("--devices", type=int, default=0, help="default 1000 (--quick: 50)")
+    parser.add_argument("--source", choices=sorted(SOURCES), default="served")
     parser.add_argument("--workers", type=int, default=32)
-    parser.add_argument("--no-dask", action="store_true", help="the thread engine only")
+    parser.add_argument("--hold", type=int, default=0,
+                        help="devices held up at once for the memory figure (default: "
+                             "all, at most 250)")
+    parser.add_argument("--quick", action="store_true", help="50 devices")
+    parser.add_argument("--no-dask", action="store_true", help="not the Dask engine")
+    parser.add_argument("--no-peer", action="store_true", help="not netmiko")
     args = parser.parse_args(argv)
-    for row in rows(count=args.devices, source=args.source, workers=args.workers,
-                    dask=not args.no_dask):
+    for row in rows(quick=args.quick, count=args.devices, source=args.source,
+                    workers=args.workers, dask=not args.no_dask, peer=not args.no_peer,
+                    hold=args.hold):
         ratio = "" if row.ratio is None else "  (%s %.3g, ratio %.2f)" % (
             row.baseline, row.baseline_value, row.ratio)
-        print("%-62s %8.3g %s%s" % (row.figure, row.value, row.unit, ratio))
+        verdict = {True: "  pass", False: "  FAIL", None: ""}[row.passed]
+        print("%-62s %8.3g %s%s%s" % (row.figure, row.value, row.unit, ratio, verdict))
+        if row.note:
+            print("    " + row.note)
     return 0
 
 

@@ -348,7 +348,8 @@ class StateMachine:
         """Note on the line that the device may still answer `nudges` empty
         lines, and `late` lines sent after the prompt just found had shown.
         `answer_time` is how long the prompt just found took since the
-        last line sent before the nudges: the device answers each owed line
+        last line sent before the nudges (the first nudge when nothing was
+        sent before): the device answers each owed line
         about as slowly, so twice that is waited for each. How slowly a late
         line is answered is not known: up to a nudge interval is waited."""
         if not nudges and not late:
@@ -447,6 +448,10 @@ class StateMachine:
         nudges = 0
         answered = False
         last_sent = time.monotonic()
+        # Waiting for "any" state with no answer outstanding starts with
+        # nothing sent: the silence before the first nudge is no measure of
+        # how slowly the device answers.
+        from_first_nudge = goal == "any" and spawn.awaiting is None
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
@@ -467,6 +472,8 @@ class StateMachine:
                 if nudge and not answered and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
+                    if from_first_nudge:
+                        last_sent, from_first_nudge = time.monotonic(), False
                 continue
             answer_time = time.monotonic() - last_sent
             if result.index < len(statements):

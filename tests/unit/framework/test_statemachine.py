@@ -240,3 +240,52 @@ def test_sync_waits_for_quiet_only_when_the_line_may_owe_output(line, settles, s
 @pytest.mark.parametrize("line", [LateLine([], 0), QuietLine(None)], ids=["late", "quiet"])
 def test_the_fakes_offer_what_the_state_machine_needs_of_a_line(line):
     assert isinstance(line, SpawnLike)
+
+
+class SilentLine(FakeLine):
+    """A console that shows nothing until it gets a line, then answers each
+    line with a prompt `delay` seconds after it was sent."""
+
+    def __init__(self, delay):
+        self.buffer, self.delay, self.sent_at, self.answered = "", delay, [], 0
+
+    def sendline(self, text=""):
+        self.sends += 1
+        self.sent_at.append(time.monotonic())
+
+    def read_pending(self, timeout=0.0):
+        return ""
+
+    def expect(self, patterns, timeout=None, log_timeout=True, trim_buffer=True):
+        due = (self.sent_at[self.answered] + self.delay if self.answered < self.sends
+               else float("inf"))
+        if due > time.monotonic() + timeout:
+            time.sleep(timeout)
+            raise TimeoutError("nothing")
+        time.sleep(max(0.0, due - time.monotonic()))
+        self.answered += 1
+        for index, pattern in enumerate(patterns):
+            match = re.search(pattern, "\r\nR1#")
+            if match:
+                return SimpleNamespace(index=index, match=match, sends=self.sends,
+                                       match_output=match.group(0),
+                                       sent_since=sum(t > due for t in self.sent_at))
+        raise AssertionError("no pattern matches a prompt")
+
+
+@pytest.mark.parametrize("delay, owed", [
+    (0.0, 1),
+    (0.1, 1),
+    (0.45, 2),   # a second nudge went out before the first was answered
+])
+def test_a_silent_console_owes_a_wait_as_long_as_its_answers_not_its_silence(delay, owed):
+    # Reached by nudging, the line may still owe the nudges' prompts: the wait
+    # for them scales with how fast the first nudge was answered, not with the
+    # console's silence before it.
+    nudge = 0.3
+    sm = StateMachine("R1", Settings({"PROMPT_NUDGE_INTERVAL": nudge}))
+    line = SilentLine(delay)
+    assert sm.go_to("any", line, timeout=5) == "enable"
+    assert line.owed_prompts == owed
+    settle = sm.settle_time
+    assert 2 * delay + settle <= line.owed_prompt_wait < 2 * delay + settle + nudge

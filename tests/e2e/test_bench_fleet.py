@@ -1,0 +1,61 @@
+"""The fleet benchmark's quick mode runs end to end and its figures are sane:
+every device succeeded (a failed device ends the benchmark), each figure is a
+positive number, and nothing it started is left running."""
+import importlib.util
+import os
+import re
+import sys
+
+import pytest
+
+BENCH_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "bench")
+
+
+@pytest.fixture(scope="module")
+def bench():
+    sys.path.insert(0, BENCH_DIR)  # the benchmark imports its harness
+    try:
+        spec = importlib.util.spec_from_file_location(
+            "bench_fleet", os.path.join(BENCH_DIR, "bench_fleet.py"))
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        sys.path.remove(BENCH_DIR)
+
+
+def still_running(pids):
+    """Of `pids`, those still running; multiprocessing's resource tracker
+    (started with the Dask workers) lives as long as this process, by design."""
+    running = set()
+    for pid in pids:
+        try:
+            with open("/proc/%s/cmdline" % pid) as f:
+                if "resource_tracker" not in f.read():
+                    running.add(pid)
+        except OSError:
+            pass  # gone
+    return running
+
+
+@pytest.mark.parametrize("source, options, figures", [
+    ("served", {}, ["devices per second", "resident memory", "process (telnet)", "second run",
+                    "2 worker processes", "against threads", "against netmiko"]),
+    ("pty", {"dask": False, "peer": False}, ["devices per second", "resident memory"]),
+])
+def test_quick_mode_measures_every_figure_and_leaves_nothing_behind(bench, source, options,
+                                                                     figures):
+    before = set(bench.children())
+    rows = bench.rows(quick=True, count=12, source=source, **options)
+    for wanted in figures:
+        assert any(wanted in row.figure for row in rows), wanted
+    for row in rows:
+        assert row.value > 0, row.figure
+        if row.baseline_value is not None:
+            assert row.baseline_value > 0 and row.ratio > 0, row.figure
+    # The memory figure held every device up at once: one line process per line.
+    held = next(r for r in rows if "resident memory" in r.figure).note
+    lines = re.search(r"with 12 devices \((\d+) lines\) up at once", held).group(1)
+    line_row = next(r for r in rows if "each line's process" in r.figure).note
+    assert line_row.startswith("%s line processes at once" % lines)
+    assert still_running(set(bench.children()) - before) == set()
