@@ -25,7 +25,7 @@ pyenv_python   = $(firstword $(wildcard $(PYENV_ROOT)/versions/3.$(1).*/bin/pyth
 export CC  := ccache gcc
 export CXX := ccache g++
 
-.PHONY: demo test test-asan test-all $(OTHER_TESTS) build bench clean deps
+.PHONY: demo test test-asan test-all $(OTHER_TESTS) lint build bench clean deps
 
 demo: build
 	$(VENV)/bin/quorvi demo
@@ -73,6 +73,11 @@ $(OTHER_TESTS): test3%:
 
 # Every interpreter in turn: Debian's, then the other ones (skipped if absent).
 test-all: test $(OTHER_TESTS)
+
+# C++ format, mypy, the stubs against the built modules, no CPython internals
+# in src/ (scripts/lint.sh).
+lint: build
+	scripts/lint.sh $(VPY)
 
 bench: build
 	$(VPY) bench/run.py

@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(g++ make ccache pybind11-dev python3-pybind11 python3-dev python3-venv python3-pip
           python3-setuptools python3-pytest python3-pytest-xdist python3-pexpect
           python3-hypothesis
+          clang-format mypy                    # make lint
           python3-exceptiongroup python3-tomli)  # the last two: pytest on CPython 3.9
 missing=()
 for p in "${packages[@]}"; do

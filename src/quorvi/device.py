@@ -5,7 +5,7 @@ shell command that opens the line, optionally "member": member number}. A
 connection built by `connect` is reachable as the device attribute named by
 its alias ("default" unless given).
 """
-from typing import Any, Dict, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional
 
 from .core.errors import ConnectionError
 from .registry import load_plugins, registry
@@ -37,6 +37,10 @@ class Device:
     def __repr__(self) -> str:
         return "<Device %s os=%s platform=%s %s>" % (self.name, self.os, self.platform,
                                                       self.chassis_type)
+
+    if TYPE_CHECKING:
+        # Each connection is an attribute named by its alias (`dev.default`).
+        def __getattr__(self, alias: str) -> Any: ...
 
     def connection_class(self) -> type:
         """The connection class registered for this device's description."""

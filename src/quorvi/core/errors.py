@@ -15,3 +15,5 @@ class ConnectionInfraError(Exception):
 
 class CommandError(ConnectionError):
     """A device answered a command with an error line."""
+
+    output: str  # the device's whole answer, set where raised

@@ -15,7 +15,7 @@ from .model import SharedState, find_console
 try:
     import termios
 except ImportError:  # pragma: no cover - not a POSIX system
-    termios = None
+    termios = None  # type: ignore[assignment]
 
 
 def match_command(words: list[str], table: dict[tuple[str, ...], str]) -> tuple[str | None, bool]:
@@ -54,7 +54,7 @@ class Console:
         self.chassis = device["chassis"]
         self.role = self.console["role"]
         self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
-        self.bad: Dict[str, Any] = dict((device.get("misbehave") or {}).get(name) or {})
+        self.bad: dict = dict((device.get("misbehave") or {}).get(name) or {})
 
     # -- terminal ---------------------------------------------------------
     def write(self, text: str) -> None:
@@ -75,7 +75,7 @@ class Console:
         raw.write(data)
         raw.flush()
 
-    def readline(self) -> Optional[str]:
+    def readline(self) -> str | None:
         line = self.stdin.readline()
         if not line:
             return None
@@ -101,7 +101,7 @@ class Console:
             self.write(question)
             answer = self.readline()
         finally:
-            if saved is not None:
+            if fd is not None and saved is not None:
                 termios.tcsetattr(fd, termios.TCSANOW, saved)
         self.write("\n")
         return answer
