@@ -3,6 +3,7 @@ import glob
 import os
 import sysconfig
 
+import pybind11
 from setuptools import Extension, setup
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,7 +30,7 @@ def extension(name, folder):
         name,
         sources=sources,
         depends=depends,
-        include_dirs=["src", sysconfig.get_paths()["include"]],
+        include_dirs=["src", pybind11.get_include(), sysconfig.get_paths()["include"]],
         language="c++",
         extra_compile_args=CXXFLAGS + EXTRA,
         extra_link_args=LDFLAGS,
@@ -41,7 +42,11 @@ modules = [
     extension("quorvi.core.classregistry", "classregistry"),
 ]
 
+options = {"build_ext": {"parallel": 2}}  # the two modules side by side
+if BUILD_BASE:
+    options["build"] = {"build_base": BUILD_BASE}
+
 setup(
     ext_modules=[m for m in modules if m is not None],
-    options={"build": {"build_base": BUILD_BASE}} if BUILD_BASE else {},
+    options=options,
 )

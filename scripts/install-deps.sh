@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
 set -euo pipefail
-packages=(g++ make ccache pybind11-dev python3-dev python3-venv python3-pip
+packages=(g++ make ccache pybind11-dev python3-pybind11 python3-dev python3-venv python3-pip
           python3-setuptools python3-pytest python3-pytest-xdist python3-pexpect
           python3-hypothesis
           python3-distributed python3-rich  # fleets: the Dask engine, live progress
           python3-yaml inetutils-telnet openssh-client openssh-server  # labs: inventory, console, ssh
           socat python3-netmiko  # real clients of the served labs in the tests
+          clang-format mypy                    # make lint
           python3-exceptiongroup python3-tomli)  # the last two: pytest on CPython 3.9
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,12 @@
 
 __version__ = "0.1.0"
 
+TYPE_CHECKING = False  # true for type checkers; typing is not imported (see below)
+if TYPE_CHECKING:
+    import logging
+
+    log: logging.Logger
+
 
 def __getattr__(name: str):
     # The framework's package logger `log`, made on first use: the simulator's

@@ -18,7 +18,7 @@ def _rows(rows: List[tuple]) -> str:
 
 def _handles(con: Any) -> List[tuple]:
     """Designated handles of a multi-RP connection, as summary rows."""
-    rows = []
+    rows: List[tuple] = []
     for role in ("active", "standby", "active_ics", "standby_ics"):
         sub = getattr(con, role, None)
         if sub is not None:
@@ -32,7 +32,7 @@ def _handles(con: Any) -> List[tuple]:
 
 def summary(dev: Device, elapsed: float, extra: Optional[List[tuple]] = None) -> str:
     con = dev.default
-    rows = [("device", dev.name), ("os / platform", "%s / %s" % (dev.os, dev.platform or "-")),
+    rows: List[tuple] = [("device", dev.name), ("os / platform", "%s / %s" % (dev.os, dev.platform or "-")),
             ("connection class", type(con).__name__),
             ("hostname learned", con.learned_hostname or "- (not learned)")]
     if hasattr(con, "subconnections"):
@@ -46,7 +46,7 @@ def summary(dev: Device, elapsed: float, extra: Optional[List[tuple]] = None) ->
 
 def _device_report(sim: Any) -> List[tuple]:
     """What the simulated device saw: the initial commands and the members."""
-    rows = []
+    rows: List[tuple] = []
     for console in sim.consoles:
         received = [c for c in sim.commands_received(console) if c]
         if received:

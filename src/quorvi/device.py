@@ -16,7 +16,7 @@ again.
 """
 import contextlib
 import logging
-from typing import Any, Dict, Iterator, List, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Mapping, Optional
 
 from .core.errors import ConnectionError
 from .registry import load_plugins, registry
@@ -134,6 +134,10 @@ class Device:
     def __repr__(self) -> str:
         return "<Device %s os=%s platform=%s %s>" % (self.name, self.os, self.platform,
                                                       self.chassis_type)
+
+    if TYPE_CHECKING:
+        # Each connection is an attribute named by its alias (`dev.default`).
+        def __getattr__(self, alias: str) -> Any: ...
 
     def connection_class(self) -> type:
         """The connection class registered for this device's description."""

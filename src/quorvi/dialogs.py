@@ -52,7 +52,8 @@ class Dialog(list):
     def __init__(self, statements: Optional[Iterable[Statement]] = None) -> None:
         super().__init__(statements or [])
 
-    def __add__(self, other: Iterable[Statement]) -> "Dialog":
+    # A Dialog, not a list, and from any iterable of statements.
+    def __add__(self, other: Iterable[Statement]) -> "Dialog":  # type: ignore[override]
         return Dialog(list(self) + list(other))
 
     @property

@@ -5,7 +5,7 @@ Keys are attributes. A key may be deleted (``del settings.KEY``), after which
 differently from a key holding an empty value.
 """
 import copy
-from typing import Any, Dict, Iterator, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Mapping, Optional
 
 # Hostname pattern used while a hostname is being learned, and stored as the
 # learned hostname when none could be learned. It is a regex that stands in for
@@ -92,6 +92,12 @@ class Settings:
 
     def keys(self) -> Iterator[str]:
         return iter(sorted(vars(self)))
+
+    if TYPE_CHECKING:
+        # Any key may be set, per device or per connection.
+        def __getattr__(self, key: str) -> Any: ...
+
+        def __setattr__(self, key: str, value: Any) -> None: ...
 
     def __contains__(self, key: str) -> bool:
         return hasattr(self, key)

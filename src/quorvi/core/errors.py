@@ -16,6 +16,8 @@ class ConnectionInfraError(Exception):
 class CommandError(ConnectionError):
     """A device answered a command with an error line."""
 
+    output: str  # the device's whole answer, set where raised
+
 
 class OsLearningError(ConnectionError):
     """No learning command's answer named a known OS; the message says what

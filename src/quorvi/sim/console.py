@@ -15,7 +15,7 @@ from .session import Session, match_command  # noqa: F401  (match_command: the o
 try:
     import termios
 except ImportError:  # pragma: no cover - not a POSIX system
-    termios = None
+    termios = None  # type: ignore[assignment]
 
 
 class Console:

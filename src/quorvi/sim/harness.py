@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from .model import SharedState, initial_state, load_device, save_device
 
@@ -87,8 +87,8 @@ def quad_profile(active_member: int = 1, silent: Optional[List[str]] = None,
     }, **options)
 
 
-PROFILES = {"single": single_profile, "dual": dual_profile, "stack": stack_profile,
-            "quad": quad_profile}
+PROFILES: Dict[str, Callable[..., Dict[str, Any]]] = {
+    "single": single_profile, "dual": dual_profile, "stack": stack_profile, "quad": quad_profile}
 
 
 def _cmdline(pid: str) -> str:
@@ -165,6 +165,7 @@ class SimulatedDevice:
         """Shell command that opens console `console` of this device."""
         if console not in self.consoles:
             raise KeyError("no console %r" % console)
+        assert self.path is not None  # set with the consoles, by start()
         return " ".join(shlex.quote(a) for a in (sys.executable, "-I", "-S", "-c",
                                                  CONSOLE_MAIN % PACKAGE_ROOT, "console",
                                                  "--device", self.path, "--console", console))

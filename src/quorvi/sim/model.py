@@ -92,7 +92,7 @@ class SharedState:
         """Append a received line ("commands" or "config") for `console`; a
         config line through the active console carries the unlock commands,
         and completes the unlock once that console has received them all."""
-        entry = [kind, console, line] if unlock_commands is None else \
+        entry: list = [kind, console, line] if unlock_commands is None else \
             [kind, console, line, unlock_commands]
         if self._fd is None:
             self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
