@@ -37,9 +37,9 @@ format() {
 # Only the public C API: no private names (`_Py...`) and no fields of the
 # interpreter's own structures (reach them through their documented calls:
 # Py_TYPE, Py_REFCNT, PyType_GetName, PyObject_GenericGetDict, ...).
-PRIVATE='\b_Py[A-Za-z_]|\b(ma_version_tag|ma_keys|ma_values|tp_version_tag|Py_TPFLAGS_VALID_VERSION_TAG|ht_name|ht_qualname|ob_refcnt|ob_type|ob_size)\b|\b(PyASCIIObject|PyCompactUnicodeObject|PyDictObject|PyDictKeysObject|PyHeapTypeObject)\b'
+PRIVATE='->(tp|ob|ma|ht)_[a-z]|\b_Py[A-Za-z_]|\b(ma_version_tag|ma_keys|ma_values|tp_version_tag|Py_TPFLAGS_VALID_VERSION_TAG|ht_name|ht_qualname|ob_refcnt|ob_type|ob_size)\b|\b(PyASCIIObject|PyCompactUnicodeObject|PyDictObject|PyDictKeysObject|PyHeapTypeObject)\b'
 private_api() {
-    ! grep -nE "$PRIVATE" $(cxx_sources)
+    ! grep -nE -e "$PRIVATE" $(cxx_sources)
 }
 
 # stubtest imports the installed modules; from the repository root, src/

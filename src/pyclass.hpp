@@ -45,7 +45,7 @@
 
 namespace py = pybind11;
 
-namespace pyclass __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] pyclass {
 
 // ---------------------------------------------------------------- semantics
 
@@ -94,9 +94,7 @@ inline bool has_attr(py::handle obj, const char *name) {
 // True when a caught Python error belongs to the ordinary error family
 // (`Exception` and its subclasses). KeyboardInterrupt, SystemExit and
 // GeneratorExit do not, so they are never swallowed.
-inline bool is_ordinary_error(const py::error_already_set &e) {
-    return e.matches(PyExc_Exception);
-}
+inline bool is_ordinary_error(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
 
 // `fmt` with the string form of `value` in place of its one "%s", as in
 // Python's `fmt % value` for a single value (a tuple is not unpacked).
@@ -137,8 +135,7 @@ inline bool assertions_enabled() {
 // ------------------------------------------------------------------ classes
 
 // A new ordinary Python class `name(*bases)` in module `m`, bound as `m.name`.
-inline py::object make_class(py::module_ &m, const char *name, py::tuple bases,
-                             const char *doc) {
+inline py::object make_class(py::module_ &m, const char *name, py::tuple bases, const char *doc) {
     py::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = name;
@@ -203,8 +200,8 @@ inline std::ptrdiff_t param_index(const Signature &s, PyObject *key) {
 
 // Binds a vectorcall's arguments to the signature's parameters, in the
 // manner of a Python function. On failure sets TypeError and returns false.
-inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
-                 PyObject *kwnames, PyObject **out) {
+inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs, PyObject *kwnames,
+                 PyObject **out) {
     const std::size_t n = s.names.size();
     const std::size_t first = s.has_self ? 1 : 0;
     // The common call: every parameter given by position.
@@ -218,9 +215,8 @@ inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
         return false;
     }
     if (given > n) {
-        type_error(s, "takes " + std::to_string(n + (s.has_self ? 1 : 0)) +
-                          " positional argument" + (n + s.has_self == 1 ? "" : "s") +
-                          " but " + std::to_string(nargs) +
+        type_error(s, "takes " + std::to_string(n + (s.has_self ? 1 : 0)) + " positional argument" +
+                          (n + s.has_self == 1 ? "" : "s") + " but " + std::to_string(nargs) +
                           (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
@@ -247,8 +243,8 @@ inline bool bind(const Signature &s, PyObject *const *args, std::size_t nargs,
     for (std::size_t i = 0; i < n; ++i) {
         if (out[i]) continue;
         if (!s.defaults[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%U'",
-                         s.name.c_str(), s.names[i].ptr());
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%U'", s.name.c_str(),
+                         s.names[i].ptr());
             return false;
         }
         out[i] = s.defaults[i].ptr();
@@ -314,8 +310,7 @@ PyObject *call_static(PyObject *m, PyObject *const *args, Py_ssize_t nargsf, PyO
 
 // The vectorcall entry of a compiled_function: args[0] is self.
 template <MethodBody Body>
-PyObject *call_function(PyObject *f, PyObject *const *args, std::size_t nargsf,
-                        PyObject *kwnames) {
+PyObject *call_function(PyObject *f, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return call<Body>(f, args, static_cast<Py_ssize_t>(nargsf), kwnames);
 }
 
@@ -391,8 +386,7 @@ py::object make_function(py::handle module, const char *name, bool has_self,
     // The definition must outlive the function object: it lives as long as
     // the process, with the texts it points to.
     definitions().reserve(definitions().size() + 1);
-    std::unique_ptr<MethodDefinition> owned(
-        new MethodDefinition{{}, name, text_signature(s, doc)});
+    std::unique_ptr<MethodDefinition> owned(new MethodDefinition{{}, name, text_signature(s, doc)});
     PyMethodDef *def = &owned->def;
     def->ml_name = owned->name.c_str();
     def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
@@ -409,8 +403,7 @@ py::object make_function(py::handle module, const char *name, bool has_self,
 // method, read from the class it is itself) and is a method descriptor, so
 // `obj.op(...)` calls it with `obj` in front, without a bound method.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     // Strings only, so the object takes part in no reference cycle.
     PyObject *name;
     PyObject *qualname;
@@ -508,8 +501,8 @@ py::object def(py::handle cls, py::handle module, const char *name,
 template <StaticBody Body>
 py::object def_static(py::handle cls, py::handle module, const char *name,
                       std::initializer_list<Param> params = {}, const char *doc = nullptr) {
-    py::object fn =
-        detail::make_function<Body>(module, name, false, params, doc, &detail::call<Body>);
+    py::object fn = detail::make_function<Body>(module, name, false, params, doc,
+                                                &detail::call<Body>);
     PyObject *sm = PyStaticMethod_New(fn.ptr());
     if (!sm) throw py::error_already_set();
     py::setattr(cls, name, py::reinterpret_steal<py::object>(sm));
@@ -519,12 +512,11 @@ py::object def_static(py::handle cls, py::handle module, const char *name,
 // cls.name = property(Get, Set); Get(self), Set(self, value).
 template <MethodBody Get, MethodBody Set>
 void def_property(py::handle cls, py::handle module, const char *name, const char *doc) {
-    py::object fget =
-        detail::make_function<Get>(module, name, true, {}, doc, &detail::call<Get>);
-    py::object fset =
-        detail::make_function<Set>(module, name, true, {arg("value")}, doc, &detail::call<Set>);
+    py::object fget = detail::make_function<Get>(module, name, true, {}, doc, &detail::call<Get>);
+    py::object fset = detail::make_function<Set>(module, name, true, {arg("value")}, doc,
+                                                 &detail::call<Set>);
     py::object property = py::module_::import("builtins").attr("property");
     py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::str(doc) : py::str("")));
 }
 
-}  // namespace pyclass
+}  // namespace gnu::visibility("hidden")]]pyclass

@@ -57,9 +57,9 @@ py::object designate_handles(py::handle self, const Args &) {
         pairs.append(pair);
     }
     if (py::len(pairs) < 2)
-        pc::raise(framework("ConnectionError"),
-                  pc::format("Dual-RP designation needs two subconnections, found {}",
-                             py::len(pairs)));
+        pc::raise(
+            framework("ConnectionError"),
+            pc::format("Dual-RP designation needs two subconnections, found {}", py::len(pairs)));
     py::object subcon1_alias = pairs[0][py::int_(0)], subcon1 = pairs[0][py::int_(1)];
     py::object subcon2_alias = pairs[1][py::int_(0)], subcon2 = pairs[1][py::int_(1)];
 
@@ -87,8 +87,7 @@ py::object designate_handles(py::handle self, const Args &) {
         target = subcon1;
         target_alias = subcon1_alias;
         other_alias = subcon2_alias;
-    } else if (pc::equals(subcon2.attr("state_machine").attr("current_state"),
-                          py::str("enable"))) {
+    } else if (pc::equals(subcon2.attr("state_machine").attr("current_state"), py::str("enable"))) {
         target = subcon2;
         target_alias = subcon2_alias;
         other_alias = subcon1_alias;

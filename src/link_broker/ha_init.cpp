@@ -30,8 +30,7 @@ py::object unlock_standby(py::handle self, const Args &) {
     // The unlock leaves the standby line in an unknown state with stale
     // output: tell its state machine "generic", drop the output, and let
     // go_to find the real state after an empty line.
-    py::setattr(con.attr("standby").attr("state_machine"), "_current_state",
-                py::str("generic"));
+    py::setattr(con.attr("standby").attr("state_machine"), "_current_state", py::str("generic"));
     py::setattr(con.attr("standby").attr("spawn"), "buffer", py::str(""));
     con.attr("standby").attr("spawn").attr("sendline")();
     py::object standby = con.attr("standby");
@@ -59,8 +58,8 @@ py::object assign_ha_mode(py::handle self, const Args &) {
     py::object ret = execute("sh redundancy state", "target"_a = "active",
                              "prompt_recovery"_a = self.attr("prompt_recovery"));
     // Python's re: \s also spans line ends, while (.*) stops before one.
-    py::object match =
-        framework("re").attr("search")(R"([Rr]edundancy\s+[Ss]tate\s+=\s+(.*))", ret);
+    py::object match = framework("re").attr("search")(R"([Rr]edundancy\s+[Ss]tate\s+=\s+(.*))",
+                                                      ret);
     if (!pc::truth(match))
         pc::raise(framework("ConnectionError"), "unable to determine redundancy mode");
     py::object ha_mode = match.attr("group")(1).attr("strip")();

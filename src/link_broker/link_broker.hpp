@@ -64,8 +64,7 @@ void ensure_learn_os_state(py::handle state_machine);
 // the device's new connection (its attribute named by the "alias" keyword,
 // "default" without one).
 py::object redirect_to_learned_os(const py::object &con, const py::object &device,
-                                  const py::object &learned_os,
-                                  const py::object &learned_platform);
+                                  const py::object &learned_os, const py::object &learned_platform);
 
 // Each file adds the operations of its class (or concern) to the class.
 void add_common_operations(py::module_ &m, py::handle cls);

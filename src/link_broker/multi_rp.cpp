@@ -116,9 +116,8 @@ py::object establish_connection(py::handle self, const Args &) {
 }
 
 py::object designate_handles(py::handle self, const Args &) {
-    pc::raise(PyExc_NotImplementedError,
-              pc::format("Subclass {} must overload designate_handles.",
-                         self.attr("__class__").attr("__name__")));
+    pc::raise(PyExc_NotImplementedError, pc::format("Subclass {} must overload designate_handles.",
+                                                    self.attr("__class__").attr("__name__")));
 }
 
 py::object disconnect(py::handle self, const Args &) {

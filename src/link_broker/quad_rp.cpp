@@ -77,8 +77,8 @@ py::object designate_handles(py::handle self, const Args &) {
         py::str member = pc::str(subcon.attr("member_id"));
         py::object role = py::str("");
         if (pc::contains(info.members, member)) role = info.members[member][py::str("role")];
-        const bool silent =
-            pc::equals(subcon.attr("state_machine").attr("current_state"), py::str("rpr"));
+        const bool silent = pc::equals(subcon.attr("state_machine").attr("current_state"),
+                                       py::str("rpr"));
         if (pc::equals(role.attr("lower")(), py::str("active"))) {
             if (silent) {
                 con.attr("_set_active_ics_alias")(alias);

@@ -30,11 +30,12 @@ void learn_os_and_redirect(py::handle self, const py::object &con) {
             output = con.attr("execute")(command, "allow_state_change"_a = true);
         } catch (py::error_already_set &e) {
             if (!pc::is_ordinary_error(e)) throw;
-            con.attr("log").attr("info")(pc::percent_s("Failed to execute command \"%s\"", command));
+            con.attr("log").attr("info")(
+                pc::percent_s("Failed to execute command \"%s\"", command));
             continue;
         }
-        std::tie(learned_os, learned_platform) = unpack_pair(framework("learn_os_platform")(
-            con, output, con.attr("settings").attr("OS_MAPPING")));
+        std::tie(learned_os, learned_platform) = unpack_pair(
+            framework("learn_os_platform")(con, output, con.attr("settings").attr("OS_MAPPING")));
         if (pc::truth(learned_os)) {
             learned = true;
             break;

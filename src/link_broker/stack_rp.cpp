@@ -74,8 +74,8 @@ py::object designate_handles(py::handle self, const Args &) {
     // Both roles are checked before any line is driven or alias recorded.
     if (!active || !standby) {
         const char *missing = !active && !standby ? "No Active and no Standby member"
-                              : !active          ? "No Active member"
-                                                 : "No Standby member";
+                              : !active           ? "No Active member"
+                                                  : "No Standby member";
         pc::raise(framework("ConnectionError"),
                   pc::format("{} found in the stack; \"show switch\" listed: {}", missing,
                              listing(info)));
