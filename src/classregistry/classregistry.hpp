@@ -138,7 +138,7 @@ inline void make_ready(PyObject *s) {
 // Two exact strs with the same text (no Python comparison involved). As
 // CPython compares them: strs are stored in their narrowest width, so texts
 // of different widths differ.
-inline bool same_text(py::handle a, py::handle b) {
+__attribute__((always_inline)) inline bool same_text(py::handle a, py::handle b) {
     PyObject *x = a.ptr(), *y = b.ptr();
     if (x == y) return true;
     make_ready(x);
@@ -147,7 +147,12 @@ inline bool same_text(py::handle a, py::handle b) {
     if (n != PyUnicode_GET_LENGTH(y)) return false;
     const int kind = PyUnicode_KIND(x);
     if (kind != static_cast<int>(PyUnicode_KIND(y))) return false;
-    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<std::size_t>(n) * kind) == 0;
+    const auto *p = static_cast<const unsigned char *>(PyUnicode_DATA(x));
+    const auto *q = static_cast<const unsigned char *>(PyUnicode_DATA(y));
+    // Names that differ mostly differ at once: spare those the library call.
+    if (n == 0) return true;
+    if (p[0] != q[0]) return false;
+    return std::memcmp(p, q, static_cast<std::size_t>(n) * kind) == 0;
 }
 
 // Python's `item in container`; for an exact list and an exact str the

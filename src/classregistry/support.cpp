@@ -51,9 +51,22 @@ namespace {
 // `getattr(type, op.name) is op.impl` for every member: no subclass
 // overrides one, nothing patched one on the class. Reading an operation
 // from its class gives the operation itself.
+// `type`'s own attribute access. The caller has checked that the metatype
+// is exactly `type`, so calling it is what getattr would do, without the
+// dispatch in front. Interpreters before 3.10 read no slot of a static type.
+getattrofunc type_getattr() {
+#if PY_VERSION_HEX >= 0x030A0000
+    static const auto getattr =
+        reinterpret_cast<getattrofunc>(PyType_GetSlot(&PyType_Type, Py_tp_getattro));
+    if (getattr) return getattr;
+#endif
+    return PyObject_GetAttr;
+}
+
 bool class_runs_own(PyTypeObject *type, const OpSet &which) {
+    const getattrofunc getattr = type_getattr();
     for (const Op *op : which.members) {
-        PyObject *found = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), op->name.ptr());
+        PyObject *found = getattr(reinterpret_cast<PyObject *>(type), op->name.ptr());
         if (!found) {
             // No such operation (an object that is no registry): the call
             // through the object raises the error Python would.
