@@ -185,9 +185,19 @@ struct LookupPath {
     void reject_reserved() const;
 };
 
+// child_of for a node that is no exact dict.
+py::object child_of_mapping(py::handle node, py::handle key);
+
 // Python's `key in node` followed by `node[key]`: the child, or a null
-// object when the node has no such key.
-py::object child_of(py::handle node, py::handle key);
+// object when the node has no such key. Inline: the walk takes this step
+// at every level.
+inline py::object child_of(py::handle node, py::handle key) {
+    if (!PyDict_CheckExact(node.ptr())) return child_of_mapping(node, key);
+    PyObject *v = PyDict_GetItemWithError(node.ptr(), key.ptr());
+    if (v) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::object();
+}
 
 // Loaded at module init: the pkg_resources entry-point iterator, or a
 // stand-in over importlib.metadata where pkg_resources cannot be imported.

@@ -30,7 +30,7 @@ py::list LookupPath::as_list() const {
 
 namespace {
 
-bool is_data(py::handle component) {
+inline bool is_data(py::handle component) {
     if (component.is_none()) return false;
     if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
     return pc::equals(component, names().data);
@@ -45,15 +45,7 @@ void LookupPath::reject_reserved() const {
         raise_infra(py::str("model 'data' is reserved for the registry's data map"));
 }
 
-py::object child_of(py::handle node, py::handle key) {
-    if (PyDict_CheckExact(node.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(node.ptr(), key.ptr());
-        if (!v) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return py::object();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
+py::object child_of_mapping(py::handle node, py::handle key) {
     if (!pc::contains(node, key)) return py::object();
     return node[key];
 }
