@@ -181,8 +181,22 @@ struct LookupPath {
     LookupPath(py::handle os, py::handle platform, py::handle model);
     py::list as_list() const;
     // Rejects a platform or model named "data", which would lead the walk
-    // into a data map.
-    void reject_reserved() const;
+    // into a data map. Inline: every lookup asks it.
+    void reject_reserved() const {
+        if (size > 1 && is_reserved(parts[1])) reject_platform();
+        if (size > 2 && is_reserved(parts[2])) reject_model();
+    }
+
+  private:
+    static bool is_reserved(py::handle component) {
+        if (component.is_none()) return false;
+        if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
+        return is_data(component);
+    }
+    // `component == "data"`, for a component that is no exact str.
+    static bool is_data(py::handle component);
+    [[noreturn]] static void reject_platform();
+    [[noreturn]] static void reject_model();
 };
 
 // child_of for a node that is no exact dict.
