@@ -286,14 +286,21 @@ template <auto Body>
 PyObject *call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     const Signature &s = signature_of<Body>();
     std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    std::array<PyObject *, max_params> bound{};
-    if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
+    std::array<PyObject *, max_params> bound;
+    // Every parameter given by position (the common call): the body reads
+    // the caller's own array, nothing is copied.
+    const std::size_t first = s.has_self ? 1 : 0;
+    PyObject *const *values = args + first;
+    if (kwnames || nargs != first + s.names.size()) {
+        if (!bind(s, args, nargs, kwnames, bound.data())) return nullptr;
+        values = bound.data();
+    }
     try {
         py::object result;
         if constexpr (std::is_same_v<decltype(Body), MethodBody>)
-            result = Body(py::handle(args[0]), Args(bound.data()));
+            result = Body(py::handle(args[0]), Args(values));
         else
-            result = Body(Args(bound.data()));
+            result = Body(Args(values));
         if (!result && !PyErr_Occurred())
             PyErr_Format(PyExc_SystemError, "%s() returned no object", s.name.c_str());
         return result.release().ptr();

@@ -138,7 +138,7 @@ inline void make_ready(PyObject *s) {
 // Two exact strs with the same text (no Python comparison involved). As
 // CPython compares them: strs are stored in their narrowest width, so texts
 // of different widths differ.
-inline bool same_text(py::handle a, py::handle b) {
+__attribute__((always_inline)) inline bool same_text(py::handle a, py::handle b) {
     PyObject *x = a.ptr(), *y = b.ptr();
     if (x == y) return true;
     make_ready(x);
@@ -147,7 +147,12 @@ inline bool same_text(py::handle a, py::handle b) {
     if (n != PyUnicode_GET_LENGTH(y)) return false;
     const int kind = PyUnicode_KIND(x);
     if (kind != static_cast<int>(PyUnicode_KIND(y))) return false;
-    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<std::size_t>(n) * kind) == 0;
+    const auto *p = static_cast<const unsigned char *>(PyUnicode_DATA(x));
+    const auto *q = static_cast<const unsigned char *>(PyUnicode_DATA(y));
+    // Names that differ mostly differ at once: spare those the library call.
+    if (n == 0) return true;
+    if (p[0] != q[0]) return false;
+    return std::memcmp(p, q, static_cast<std::size_t>(n) * kind) == 0;
 }
 
 // Python's `item in container`; for an exact list and an exact str the
@@ -176,13 +181,37 @@ struct LookupPath {
     LookupPath(py::handle os, py::handle platform, py::handle model);
     py::list as_list() const;
     // Rejects a platform or model named "data", which would lead the walk
-    // into a data map.
-    void reject_reserved() const;
+    // into a data map. Inline: every lookup asks it.
+    void reject_reserved() const {
+        if (size > 1 && is_reserved(parts[1])) reject_platform();
+        if (size > 2 && is_reserved(parts[2])) reject_model();
+    }
+
+  private:
+    static bool is_reserved(py::handle component) {
+        if (component.is_none()) return false;
+        if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
+        return is_data(component);
+    }
+    // `component == "data"`, for a component that is no exact str.
+    static bool is_data(py::handle component);
+    [[noreturn]] static void reject_platform();
+    [[noreturn]] static void reject_model();
 };
 
+// child_of for a node that is no exact dict.
+py::object child_of_mapping(py::handle node, py::handle key);
+
 // Python's `key in node` followed by `node[key]`: the child, or a null
-// object when the node has no such key.
-py::object child_of(py::handle node, py::handle key);
+// object when the node has no such key. Inline: the walk takes this step
+// at every level.
+inline py::object child_of(py::handle node, py::handle key) {
+    if (!PyDict_CheckExact(node.ptr())) return child_of_mapping(node, key);
+    PyObject *v = PyDict_GetItemWithError(node.ptr(), key.ptr());
+    if (v) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::object();
+}
 
 // Loaded at module init: the pkg_resources entry-point iterator, or a
 // stand-in over importlib.metadata where pkg_resources cannot be imported.

@@ -28,32 +28,19 @@ py::list LookupPath::as_list() const {
     return path;
 }
 
-namespace {
-
-bool is_data(py::handle component) {
-    if (component.is_none()) return false;
-    if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);
+bool LookupPath::is_data(py::handle component) {
     return pc::equals(component, names().data);
 }
 
-}  // namespace
-
-void LookupPath::reject_reserved() const {
-    if (size > 1 && is_data(parts[1]))
-        raise_infra(py::str("platform 'data' is reserved for the registry's data map"));
-    if (size > 2 && is_data(parts[2]))
-        raise_infra(py::str("model 'data' is reserved for the registry's data map"));
+void LookupPath::reject_platform() {
+    raise_infra(py::str("platform 'data' is reserved for the registry's data map"));
 }
 
-py::object child_of(py::handle node, py::handle key) {
-    if (PyDict_CheckExact(node.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(node.ptr(), key.ptr());
-        if (!v) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return py::object();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
+void LookupPath::reject_model() {
+    raise_infra(py::str("model 'data' is reserved for the registry's data map"));
+}
+
+py::object child_of_mapping(py::handle node, py::handle key) {
     if (!pc::contains(node, key)) return py::object();
     return node[key];
 }

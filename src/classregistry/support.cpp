@@ -48,12 +48,25 @@ bool contains(py::handle container, py::handle item) {
 
 namespace {
 
+// `type`'s own attribute access. The caller has checked that the metatype
+// is exactly `type`, so calling it is what getattr would do, without the
+// dispatch in front. Interpreters before 3.10 read no slot of a static type.
+getattrofunc type_getattr() {
+#if PY_VERSION_HEX >= 0x030A0000
+    static const auto getattr =
+        reinterpret_cast<getattrofunc>(PyType_GetSlot(&PyType_Type, Py_tp_getattro));
+    if (getattr) return getattr;
+#endif
+    return PyObject_GetAttr;
+}
+
 // `getattr(type, op.name) is op.impl` for every member: no subclass
 // overrides one, nothing patched one on the class. Reading an operation
 // from its class gives the operation itself.
 bool class_runs_own(PyTypeObject *type, const OpSet &which) {
+    const getattrofunc getattr = type_getattr();
     for (const Op *op : which.members) {
-        PyObject *found = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), op->name.ptr());
+        PyObject *found = getattr(reinterpret_cast<PyObject *>(type), op->name.ptr());
         if (!found) {
             // No such operation (an object that is no registry): the call
             // through the object raises the error Python would.
@@ -71,9 +84,12 @@ bool class_runs_own(PyTypeObject *type, const OpSet &which) {
 bool dict_runs_own(py::handle dict, const OpSet &which) {
     // The instance dict is small, so one pass over it beats a lookup per
     // name; a key that is not an exact str might compare equal in its own way.
+    // Nothing here runs Python code, so the dict keeps its size: once that
+    // many entries are seen, the walk to the table's end is spared.
+    Py_ssize_t left = PyDict_Size(dict.ptr());
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+    for (; left > 0 && PyDict_Next(dict.ptr(), &pos, &key, &value); --left) {
         if (!PyUnicode_CheckExact(key)) return false;
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         if (length < 64 && !((which.name_lengths >> length) & 1)) continue;

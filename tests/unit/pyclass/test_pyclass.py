@@ -68,3 +68,20 @@ def test_a_body_registered_twice_is_refused_and_the_first_operation_keeps_its_si
 def test_more_than_eight_parameters_are_refused(probe):
     assert probe.nine_refused == "pyclass: nine() has more than 8 parameters"
     assert not hasattr(probe.Probe, "nine")
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda p: p.echo(1), 1),
+    (lambda p: p.echo(value=2), 2),
+    (lambda p: type(p).echo(p, 3), 3),
+    (lambda p: p.echo(), "missing required argument: 'value'"),
+    (lambda p: p.echo(1, 2), "takes 2 positional arguments but 3 were given"),
+    (lambda p: p.echo(1, value=2), "multiple values for argument 'value'"),
+    (lambda p: type(p).echo(), "needs an argument"),
+])
+def test_arguments_bind_as_a_python_function_would(probe, call, expected):
+    if isinstance(expected, str):
+        with pytest.raises(TypeError, match=expected):
+            call(probe.Probe())
+    else:
+        assert call(probe.Probe()) == expected
