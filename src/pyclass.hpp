@@ -45,7 +45,9 @@
 
 namespace py = pybind11;
 
-namespace [[gnu::visibility("hidden")]] pyclass {
+// Hidden: each module carries its own copy, never exported from its .so.
+#pragma GCC visibility push(hidden)
+namespace pyclass {
 
 // ---------------------------------------------------------------- semantics
 
@@ -526,4 +528,5 @@ void def_property(py::handle cls, py::handle module, const char *name, const cha
     py::setattr(cls, name, property(fget, fset, py::none(), doc ? py::str(doc) : py::str("")));
 }
 
-}  // namespace gnu::visibility("hidden")]]pyclass
+}  // namespace pyclass
+#pragma GCC visibility pop

@@ -24,8 +24,8 @@ struct Names {
     // keyword names of the calls from one operation to another
     py::object kw_os_platform_model, kw_platform_os, kw_os, kw_chassis_type, kw_data_output;
     py::object dunder_name, dunder_module, dunder_file;
-    py::object override_start, override_middle, override_end, comma_space, open_bracket, close_bracket,
-        quote;
+    py::object override_start, override_middle, override_end, comma_space, open_bracket,
+        close_bracket, quote;
     // inspect.getfile as the module bound it at load; the sys module's dict
     py::object inspect_getfile, sys_dict, modules;
 };
@@ -49,8 +49,8 @@ struct OpSet {
 };
 
 struct Ops {
-    Op validate_model, validate_platform, validate_os, validate_chassis_type,
-        validate_arguments, print_tree;
+    Op validate_model, validate_platform, validate_os, validate_chassis_type, validate_arguments,
+        print_tree;
     OpSet validation;  // validate_arguments and the four validators
     OpSet validators;  // the four validators
     OpSet arguments;   // validate_arguments
@@ -170,8 +170,8 @@ void validate_os(py::handle self, py::handle os);
 void validate_chassis_type(py::handle self, py::handle chassis_type);
 void validate_arguments(py::handle self, py::handle os, py::handle platform, py::handle model,
                         py::handle chassis_type);
-void call_validate_arguments(py::handle self, py::handle os, py::handle platform,
-                             py::handle model, py::handle chassis_type);
+void call_validate_arguments(py::handle self, py::handle os, py::handle platform, py::handle model,
+                             py::handle chassis_type);
 
 // The lookup path of registration, unregistration and lookup: [os],
 // [os, platform] or [os, platform, model] (borrowed components).
@@ -187,7 +187,7 @@ struct LookupPath {
         if (size > 2 && is_reserved(parts[2])) reject_model();
     }
 
-  private:
+private:
     static bool is_reserved(py::handle component) {
         if (component.is_none()) return false;
         if (PyUnicode_CheckExact(component.ptr())) return same_text(component, names().data);

@@ -97,7 +97,8 @@ py::object iter_entry_points_fallback(const Args &a) {
         if (!name.is_none() && !pc::equals(ep_name, name)) continue;
         py::object module_name = pc::has_attr(ep, "module")
                                      ? ep.attr("module")
-                                     : ep.attr("value").attr("split")(":")[py::int_(0)].attr("strip")();
+                                     : ep.attr("value").attr("split")(":")[py::int_(0)].attr(
+                                           "strip")();
         entry_points.append(namespace_type(py::arg("name") = ep_name,
                                            py::arg("module_name") = module_name,
                                            py::arg("load") = ep.attr("load")));

@@ -14,7 +14,8 @@ namespace {
 [[noreturn]] void not_found(const LookupPath &from_path, py::handle chassis_type) {
     py::list texts;
     for (int i = 0; i < from_path.size; ++i) texts.append(pc::str(from_path.parts[i]));
-    py::object joined = py::reinterpret_steal<py::object>(PyUnicode_Join(py::str("/").ptr(), texts.ptr()));
+    py::object joined = py::reinterpret_steal<py::object>(
+        PyUnicode_Join(py::str("/").ptr(), texts.ptr()));
     if (!joined) throw py::error_already_set();
     py::object message = concat(py::str("Plugin data not found for ("), joined);
     message = concat(message, py::str("), type: "));

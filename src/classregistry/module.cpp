@@ -6,7 +6,6 @@ namespace classregistry {
 
 namespace {
 
-
 py::object intern(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
     if (!s) throw py::error_already_set();
@@ -85,14 +84,15 @@ PYBIND11_MODULE(classregistry, m) {
     m.attr("pkgutil") = py::module_::import("pkgutil");
     m.attr("importlib") = py::module_::import("importlib");
     m.attr("log") = import_names("quorvi", {"log"})[0];
-    std::vector<py::object> lists = import_names("quorvi.plugins", {"supported_chassis", "supported_os"});
+    std::vector<py::object> lists = import_names("quorvi.plugins",
+                                                 {"supported_chassis", "supported_os"});
     m.attr("supported_chassis") = lists[0];
     m.attr("supported_os") = lists[1];
     g_names->inspect_getfile = import_names("inspect", {"getfile"})[0];
     g_names->sys_dict = py::module_::import("sys").attr("__dict__");
     m.attr("getfile") = g_names->inspect_getfile;
-    m.attr("ConnectionInfraError") =
-        import_names("quorvi.core.errors", {"ConnectionInfraError"})[0];
+    m.attr("ConnectionInfraError") = import_names("quorvi.core.errors",
+                                                  {"ConnectionInfraError"})[0];
     m.attr("iter_entry_points") = load_iter_entry_points(m);
     m.attr("ENTRYPOINT_GROUP") = py::str("quorvi.plugins");
 
@@ -107,12 +107,18 @@ PYBIND11_MODULE(classregistry, m) {
     add_discovery(m, cls);
     add_rendering(m, cls);
 
-    auto *o = new Ops{own_op(cls, "validate_model"),     own_op(cls, "validate_platform"),
-                      own_op(cls, "validate_os"),        own_op(cls, "validate_chassis_type"),
-                      own_op(cls, "validate_arguments"), own_op(cls, "print_tree"),
-                      {}, {}, {}, {}};
-    o->validators.set({&o->validate_model, &o->validate_platform, &o->validate_os,
-                       &o->validate_chassis_type});
+    auto *o = new Ops{own_op(cls, "validate_model"),
+                      own_op(cls, "validate_platform"),
+                      own_op(cls, "validate_os"),
+                      own_op(cls, "validate_chassis_type"),
+                      own_op(cls, "validate_arguments"),
+                      own_op(cls, "print_tree"),
+                      {},
+                      {},
+                      {},
+                      {}};
+    o->validators.set(
+        {&o->validate_model, &o->validate_platform, &o->validate_os, &o->validate_chassis_type});
     o->validation.set({&o->validate_model, &o->validate_platform, &o->validate_os,
                        &o->validate_chassis_type, &o->validate_arguments});
     o->arguments.set({&o->validate_arguments});

@@ -28,9 +28,7 @@ py::list LookupPath::as_list() const {
     return path;
 }
 
-bool LookupPath::is_data(py::handle component) {
-    return pc::equals(component, names().data);
-}
+bool LookupPath::is_data(py::handle component) { return pc::equals(component, names().data); }
 
 void LookupPath::reject_platform() {
     raise_infra(py::str("platform 'data' is reserved for the registry's data map"));
@@ -55,7 +53,9 @@ py::object init(py::handle self, const Args &) {
     return py::none();
 }
 
-py::object get_plugins(py::handle self, const Args &) { return attr_of(self, names().plugins_attr); }
+py::object get_plugins(py::handle self, const Args &) {
+    return attr_of(self, names().plugins_attr);
+}
 
 py::object set_plugins(py::handle, const Args &) {
     pc::raise(PyExc_Exception, " Protected Member, cannot modify Plugins");
@@ -108,21 +108,24 @@ void warn_override(py::handle existing_cls, const LookupPath &path, py::handle c
         for (int i = 0; i < path.size; ++i) {
             py::handle separator = i ? py::handle(n.comma_space) : py::handle(n.empty);
             if (plain_repr(path.parts[i])) {
-                parts[i][0] = separator, parts[i][1] = n.quote, parts[i][2] = path.parts[i], parts[i][3] = n.quote;
+                parts[i][0] = separator, parts[i][1] = n.quote, parts[i][2] = path.parts[i],
+                parts[i][3] = n.quote;
             } else {
                 PyObject *r = PyObject_Repr(path.parts[i].ptr());
                 if (!r) throw py::error_already_set();
                 reprs[i] = py::reinterpret_steal<py::object>(r);
-                parts[i][0] = separator, parts[i][1] = n.empty, parts[i][2] = reprs[i], parts[i][3] = n.empty;
+                parts[i][0] = separator, parts[i][1] = n.empty, parts[i][2] = reprs[i],
+                parts[i][3] = n.empty;
             }
         }
-        for (int i = path.size; i < 3; ++i) parts[i][0] = parts[i][1] = parts[i][2] = parts[i][3] = n.empty;
+        for (int i = path.size; i < 3; ++i)
+            parts[i][0] = parts[i][1] = parts[i][2] = parts[i][3] = n.empty;
         new_name = format_field(new_name);
-        message = join_texts({n.override_start, old_name, n.override_middle, n.open_bracket,
-                              parts[0][0], parts[0][1], parts[0][2], parts[0][3],
-                              parts[1][0], parts[1][1], parts[1][2], parts[1][3],
-                              parts[2][0], parts[2][1], parts[2][2], parts[2][3],
-                              n.close_bracket, n.comma_space, new_name, n.override_end});
+        message = join_texts({n.override_start, old_name,      n.override_middle, n.open_bracket,
+                              parts[0][0],      parts[0][1],   parts[0][2],       parts[0][3],
+                              parts[1][0],      parts[1][1],   parts[1][2],       parts[1][3],
+                              parts[2][0],      parts[2][1],   parts[2][2],       parts[2][3],
+                              n.close_bracket,  n.comma_space, new_name,          n.override_end});
     }
     log_line(n.warning, message);
 }

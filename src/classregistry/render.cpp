@@ -55,8 +55,8 @@ bool is_empty(py::handle data) {
     PyObject *p = data.ptr();
     // A true value of these types never equals an empty map.
     if (PyUnicode_CheckExact(p) || PyDict_CheckExact(p) || PyType_CheckExact(p) ||
-        PyLong_CheckExact(p) || PyBool_Check(p) || PyFloat_CheckExact(p) ||
-        PyList_CheckExact(p) || PyTuple_CheckExact(p))
+        PyLong_CheckExact(p) || PyBool_Check(p) || PyFloat_CheckExact(p) || PyList_CheckExact(p) ||
+        PyTuple_CheckExact(p))
         return false;
     return pc::equals(data, py::dict());
 }
@@ -73,7 +73,8 @@ bool is_map(py::handle data) {
 
 // sorted(data)
 py::list sorted_keys(py::handle data) {
-    PyObject *keys = PyDict_CheckExact(data.ptr()) ? PyDict_Keys(data.ptr()) : PySequence_List(data.ptr());
+    PyObject *keys = PyDict_CheckExact(data.ptr()) ? PyDict_Keys(data.ptr())
+                                                   : PySequence_List(data.ptr());
     if (!keys) throw py::error_already_set();
     py::list sorted = py::reinterpret_steal<py::list>(keys);
     if (PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
@@ -409,8 +410,8 @@ private:
         PyObject *s = text.ptr();
         make_ready(s);
         if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
-            return std::memchr(PyUnicode_DATA(s), '\n', static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))) !=
-                   nullptr;
+            return std::memchr(PyUnicode_DATA(s), '\n',
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))) != nullptr;
         return PyUnicode_FindChar(s, '\n', 0, PyUnicode_GET_LENGTH(s), 1) != -1;
     }
 

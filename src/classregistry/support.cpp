@@ -28,7 +28,8 @@ py::object module_attr(py::handle name) {
 
 bool contains(py::handle container, py::handle item) {
     PyObject *list = container.ptr();
-    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(item.ptr())) return pc::contains(container, item);
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(item.ptr()))
+        return pc::contains(container, item);
     // As list.__contains__: each element compared with `element == item`,
     // the size read afresh since a comparison may change the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -53,8 +54,8 @@ namespace {
 // dispatch in front. Interpreters before 3.10 read no slot of a static type.
 getattrofunc type_getattr() {
 #if PY_VERSION_HEX >= 0x030A0000
-    static const auto getattr =
-        reinterpret_cast<getattrofunc>(PyType_GetSlot(&PyType_Type, Py_tp_getattro));
+    static const auto getattr = reinterpret_cast<getattrofunc>(
+        PyType_GetSlot(&PyType_Type, Py_tp_getattro));
     if (getattr) return getattr;
 #endif
     return PyObject_GetAttr;
@@ -114,7 +115,8 @@ bool runs_own(py::handle self, const OpSet &which) {
     // Only a class made by `type` (a heap type, whose slots PyType_GetSlot
     // reads on every version) with Python's own attribute access: a custom
     // metaclass, __getattribute__ or __getattr__ may answer differently.
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || Py_TYPE(type) != &PyType_Type) return false;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || Py_TYPE(type) != &PyType_Type)
+        return false;
     if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void *>(PyObject_GenericGetAttr))
         return false;
     if (!class_runs_own(type, which)) return false;
@@ -145,7 +147,8 @@ py::object call_bound(py::handle method, std::initializer_list<py::handle> args,
     PyObject *stack[1 + 6] = {nullptr};
     std::size_t n = 1;
     for (py::handle a : args) stack[n++] = a.ptr();
-    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()))
+                                         : 0;
     PyObject *r = PyObject_Vectorcall(method.ptr(), stack + 1,
                                       (args.size() - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                       kwnames ? kwnames.ptr() : nullptr);
@@ -159,7 +162,8 @@ py::object call_op(py::handle self, const Op &op, std::initializer_list<py::hand
     PyObject *stack[2 + 6] = {nullptr, self.ptr()};
     std::size_t n = 2;
     for (py::handle a : args) stack[n++] = a.ptr();
-    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+    const std::size_t keywords = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()))
+                                         : 0;
     const std::size_t positional = 1 + args.size() - keywords;
     PyObject *r = PyObject_VectorcallMethod(op.name.ptr(), stack + 1,
                                             positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -172,8 +176,8 @@ void log_line(py::handle level, py::handle message) {
     py::object log = module_attr(names().log);
     // The spare slot in front lets the callee prepend a bound self cheaply.
     PyObject *stack[3] = {nullptr, log.ptr(), message.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(level.ptr(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
+    PyObject *r = PyObject_VectorcallMethod(level.ptr(), stack + 1,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) throw py::error_already_set();
     py::object discarded = py::reinterpret_steal<py::object>(r);
 }

@@ -16,9 +16,7 @@ bool is_str(py::handle x) {
     return r != 0;
 }
 
-bool call_predicate(py::handle s, const char *method) {
-    return pc::truth(s.attr(method)());
-}
+bool call_predicate(py::handle s, const char *method) { return pc::truth(s.attr(method)()); }
 
 // str.islower: at least one cased character and none upper or title case.
 // Run directly for an exact str; a subclass's own method wins.
@@ -74,8 +72,7 @@ py::object text(const char *s) { return py::str(s); }
 
 // `head + repr(known) + middle + str(value)`, evaluated left to right as
 // Python does: the list's text is asked for before the value's.
-py::object list_message(const char *head, py::handle known, const char *middle,
-                        py::handle value) {
+py::object list_message(const char *head, py::handle known, const char *middle, py::handle value) {
     py::object message = concat(text(head), py::repr(known));
     message = concat(message, text(middle));
     return concat(message, pc::str(value));
@@ -131,8 +128,8 @@ void validate_os(py::handle self, py::handle os) {
     py::object known = attr_of(self, names().supported_os);
     if (given) {
         if (!contains(known, os)) {
-            py::object line =
-                pc::percent_s("%s is not part of the built-in list of supported OSes.", os);
+            py::object line = pc::percent_s(
+                "%s is not part of the built-in list of supported OSes.", os);
             log_line(names().debug, line);
         }
         return;
@@ -144,8 +141,8 @@ void validate_chassis_type(py::handle self, py::handle chassis_type) {
     const bool given = is_true(chassis_type);
     py::object known = attr_of(self, names().chassis_type_list);
     if (given && contains(known, chassis_type)) return;
-    raise_infra(list_message("chassis Type should be one of these ", known, ", but got ",
-                             chassis_type));
+    raise_infra(
+        list_message("chassis Type should be one of these ", known, ", but got ", chassis_type));
 }
 
 namespace {
@@ -177,8 +174,8 @@ void validate_arguments(py::handle self, py::handle os, py::handle platform, py:
     call_op(self, o.validate_chassis_type, {chassis_type}, n.kw_chassis_type);
 }
 
-void call_validate_arguments(py::handle self, py::handle os, py::handle platform,
-                             py::handle model, py::handle chassis_type) {
+void call_validate_arguments(py::handle self, py::handle os, py::handle platform, py::handle model,
+                             py::handle chassis_type) {
     const Ops &o = ops();
     if (runs_own(self, o.validation))
         run_validators(self, os, platform, model, chassis_type);

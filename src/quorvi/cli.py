@@ -46,7 +46,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     """Usage errors in the same `error: ...` form as every other error."""
 
-    def error(self, message: str) -> "NoReturn":  # type: ignore[override]
+    def error(self, message: str) -> "NoReturn":
         self.print_usage(sys.stderr)
         self.exit(EXIT_USAGE, "error: %s: %s\n" % (self.prog, message))
 

@@ -102,7 +102,7 @@ class DeviceEntry:
             connections[alias] = plain
         credentials = {name: {k: self._absolute_source(v) for k, v in cred.items()}
                        for name, cred in self.credentials.items()}
-        description = dict(name=self.name, os=self.os, platform=self.platform, model=self.model,
+        description: Dict[str, Any] = dict(name=self.name, os=self.os, platform=self.platform, model=self.model,
                            chassis_type=self.chassis_type, hostname=self.hostname,
                            connections=connections, credentials=credentials,
                            learn_os=self.os == "generic", learn_hostname=self.hostname is None,

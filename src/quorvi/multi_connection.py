@@ -174,7 +174,7 @@ class MultiRpConnection(BaseConnection):
             # nothing pending for a silent RP: press Return on each console
             # line, so that a live RP has spoken by then and a silent one not.
             for sub in self.subconnections:
-                if getattr(sub.spawn, "transport", None) == "console":
+                if sub.spawn is not None and sub.spawn.transport == "console":
                     sub.spawn.sendline("")
 
     def _spawns(self):

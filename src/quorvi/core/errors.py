@@ -17,6 +17,7 @@ class CommandError(ConnectionError):
     """A device answered a command with an error line."""
 
     output: str  # the device's whole answer, set where raised
+    status: int  # a shell command's exit status, where it has one
 
 
 class OsLearningError(ConnectionError):

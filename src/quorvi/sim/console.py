@@ -64,7 +64,7 @@ class Console:
             self.write_raw(question.encode())
             return self.readline()
         finally:
-            if saved is not None:
+            if fd is not None and saved is not None:
                 termios.tcsetattr(fd, termios.TCSANOW, saved)
 
     def run(self, left_in: str | None = None) -> None:

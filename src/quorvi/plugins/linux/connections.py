@@ -88,9 +88,12 @@ class LinuxConnection(Connection):
         text = strip_escapes(result.match_output[:result.match.start()])
         return clean_output(text, command)
 
-    def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
+    # Narrower than the connection's execute(command, *args, **kwargs): a
+    # shell line takes its own options (check), and no target.
+    def execute(self, command: str,  # type: ignore[override]
+                allow_state_change: bool = False, prompt_recovery: bool = False,
                 timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
-                target: Any = None, check: bool = True) -> str:
+                check: bool = True) -> str:
         """Run one shell command; returns its output (echo, prompt and escape
         sequences removed). Its exit status is kept in `last_exit_status`;
         with `check` a non-zero one raises CommandError."""
@@ -113,7 +116,7 @@ class LinuxConnection(Connection):
         return output
 
     def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
-                  target: Any = None, timeout: Optional[float] = None,
+                  timeout: Optional[float] = None,
                   error_pattern: Optional[Iterable[str]] = None) -> str:
         raise ConnectionError("%s: a Linux host has no configuration mode; run each command "
                               "with execute()" % self)
