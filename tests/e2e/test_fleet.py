@@ -160,3 +160,18 @@ def test_configure_sends_the_lines_through_the_active_line(lab, profile, line):
     assert set(result.timings) == {"connect", "configure", "disconnect"}
     sim = lab.sims[-1]
     assert sim.config_received(line)[-2:] == config
+
+
+def test_record_dir_gets_a_cassette_per_device_that_replays_the_run(lab, tmp_path):
+    from quorvi.sim.replaying import replayed
+
+    devices = [lab("R%d" % i, "dual", enable_password="en-pw-%d" % i) for i in range(2)]
+    results = {r.name: r for r in Fleet(devices).run(Task.execute("show version"),
+                                                     record=str(tmp_path))}
+    assert all(r.ok for r in results.values()), [r.error for r in results.values()]
+    assert sorted(os.listdir(tmp_path)) == ["R0.jsonl", "R1.jsonl"]
+    for name, result in results.items():
+        cassette = (tmp_path / ("%s.jsonl" % name)).read_text()
+        assert "en-pw" not in cassette
+        with replayed(str(tmp_path / ("%s.jsonl" % name))) as device:
+            assert device.execute("show version") == result.outputs["show version"]

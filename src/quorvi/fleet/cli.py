@@ -47,6 +47,9 @@ def add_parser(sub: Any) -> None:
                      help="write the JSON Lines results here (default: stdout)")
     run.add_argument("--logs", metavar="DIR",
                      help="write a session log per device and line into DIR")
+    run.add_argument("--record", metavar="DIR",
+                     help="record each device's console lines into DIR/DEVICE.jsonl, a "
+                          "cassette that `quorvi sim replay` serves (secrets masked)")
     run.add_argument("--dashboard", metavar="ADDRESS",
                      help="serve the local Dask cluster's dashboard there (e.g. 127.0.0.1:8787)")
     run.add_argument("-v", "--verbose", action="store_true",
@@ -120,6 +123,7 @@ def command(args: argparse.Namespace) -> int:
     start = time.monotonic()
     results = fleet.run(task, engine=args.engine, scheduler=args.scheduler, workers=args.workers,
                         concurrency=args.concurrency, timeout=args.timeout, logs=args.logs,
+                        record=args.record,
                         on_engine=lambda e: engine.update(e=e), **options)
     progress = make_progress(len(fleet), running=lambda: engine["e"].running() if engine else 0)
     interrupted = False

@@ -95,7 +95,7 @@ class Fleet:
     def run(self, task: Task, engine: Union[str, Any] = "threads",
             scheduler: Optional[str] = None, workers: Optional[int] = None,
             concurrency: Optional[int] = None, timeout: Optional[float] = None,
-            logs: Optional[str] = None, on_engine: Optional[Callable[[Any], None]] = None,
+            logs: Optional[str] = None, record: Optional[str] = None, on_engine: Optional[Callable[[Any], None]] = None,
             **engine_options: Any) -> Iterator[DeviceResult]:
         """Drive every device; yields one result per device as each finishes.
 
@@ -104,7 +104,8 @@ class Fleet:
         Dask scheduler. `concurrency` caps the devices at once on one console
         server; `timeout` is each device's time limit in seconds. Stopping the
         iteration early (or Ctrl-C) stops the devices in flight, closes their
-        lines, and drops the devices not started."""
+        lines, and drops the devices not started. `record` is a directory
+        that gets one cassette per device (quorvi sim replay serves it)."""
         own = isinstance(engine, str) or engine is None
         remote = scheduler is not None or engine == "dask" or \
             (not own and not isinstance(engine, ThreadEngine))
@@ -120,7 +121,7 @@ class Fleet:
             for description in devices:
                 server_limits = tuple(runner.limit(server, concurrency)
                                       for server in servers_of(description)) if concurrency else ()
-                options = RunOptions(run_id=run_id, timeout=timeout, logs=logs,
+                options = RunOptions(run_id=run_id, timeout=timeout, logs=logs, record=record,
                                      limits=server_limits)
                 future = runner.submit(run_device, description, task, options,
                                        key="quorvi-%s-%s" % (description["name"], run_id[:8]))

@@ -76,6 +76,7 @@ class RunOptions:
     run_id: str = ""
     timeout: Optional[float] = None  # seconds per device, bring-up to teardown
     logs: Optional[str] = None  # directory of the session logs
+    record: Optional[str] = None  # directory of the cassettes, one per device
     limits: Sequence[Any] = ()  # per-server semaphores (context managers), set per device
 
 
@@ -221,6 +222,11 @@ def _phase(run: DeviceRun, result: DeviceResult, name: str) -> float:
     return time.monotonic()
 
 
+def cassette_name(device: str) -> str:
+    """The cassette file of a device in a run's --record directory."""
+    return "".join(c if c.isalnum() or c in "-_." else "_" for c in device) + ".jsonl"
+
+
 def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> Dict[str, Any]:
     """Bring one device up, do `task`, tear it down; the result as a dict.
     Never raises for the device's own failures."""
@@ -250,7 +256,11 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
         stack.callback(_leave)
         device = None
         try:
-            device = Device(**{k: v for k, v in description.items() if k in DEVICE_KEYS})
+            keywords = {k: v for k, v in description.items() if k in DEVICE_KEYS}
+            if options.record:
+                os.makedirs(options.record, exist_ok=True)
+                keywords["record"] = os.path.join(options.record, cassette_name(name))
+            device = Device(**keywords)
             begin = _phase(run, result, "connect")
             try:
                 device.connect()
