@@ -236,7 +236,10 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     line = line_of(alias, description)
     if line is None or line.transport == "command":
         command = line.target if line is not None else description["command"]
-        return Spawn(command, name=name, log=log, max_buffer=max_buffer)
+        spawn = Spawn(command, name=name, log=log, max_buffer=max_buffer)
+        # A replayed line keeps the first-nudge wait of the line it recorded.
+        spawn.min_nudge_interval = float(description.get("first_nudge") or 0.0)
+        return spawn
     credentials = getattr(device, "credentials", None) or {}
     if line.transport == "console":
         argv, dialog = console_argv(line), console_dialog(line)

@@ -1,5 +1,11 @@
 """Simulated devices for end-to-end tests; their console processes never outlive a test."""
+import fcntl
 import os
+import shutil
+import socket
+import subprocess
+import textwrap
+import time
 
 import pytest
 
@@ -104,3 +110,78 @@ def served_lab():
         served.stop()
     assert not [s for s in labs if s.thread or (s.proc and s.proc.poll() is None)], \
         "console servers left running"
+
+
+SSHD = "/usr/sbin/sshd"
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+@pytest.fixture
+def sshd(tmp_path):
+    """sshd on a free port with a throwaway host key; yields (port, user key, dir)."""
+    for name in ("host_key", "user_key"):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(tmp_path / name)],
+                       check=True)
+    shutil.copy(tmp_path / "user_key.pub", tmp_path / "authorized_keys")
+    (tmp_path / "sshd_config").write_text(textwrap.dedent("""\
+        HostKey {d}/host_key
+        AuthorizedKeysFile {d}/authorized_keys
+        PidFile {d}/sshd.pid
+        ListenAddress 127.0.0.1
+        StrictModes no
+        UsePAM no
+        PermitRootLogin yes
+        PasswordAuthentication no
+        KbdInteractiveAuthentication no
+        """).format(d=tmp_path))
+    # Run as root, sshd wants its privilege separation directory, which is
+    # made here and removed afterwards: one sshd at a time on this machine
+    # (a lock on the sshd program), so no test removes it under another's sshd.
+    with open(SSHD, "rb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        made_run_dir = os.geteuid() == 0 and not os.path.isdir("/run/sshd")
+        if made_run_dir:
+            os.makedirs("/run/sshd", mode=0o755)
+        try:
+            yield from _serve_sshd(tmp_path)
+        finally:
+            if made_run_dir:
+                shutil.rmtree("/run/sshd", ignore_errors=True)
+
+
+def _serve_sshd(directory):
+    port = free_port()
+    proc = subprocess.Popen([SSHD, "-D", "-f", str(directory / "sshd_config"), "-p", str(port),
+                             "-E", str(directory / "sshd.log")])
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if proc.poll() is not None or time.monotonic() > deadline:
+                    pytest.fail("sshd did not start: %s" % (directory / "sshd.log").read_text())
+                time.sleep(0.05)
+        yield port, directory / "user_key", directory
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
+def ssh_lab(directory, port, key, os_name=None, hostname=None):
+    """An inventory of one host H1 reached over ssh: to the sshd fixture's server."""
+    path = directory / "lab.yaml"
+    extra = "".join("    %s: %s\n" % item for item in (("os", os_name), ("hostname", hostname))
+                    if item[1])
+    path.write_text("devices:\n  H1:\n%s    lines:\n      m:\n"
+                    "        ssh: \"root@127.0.0.1:%d\"\n"
+                    "        identity_file: %s\n"
+                    "        ssh_options: {UserKnownHostsFile: %s/known_hosts}\n"
+                    % (extra, port, key, directory))
+    return path

@@ -3,17 +3,19 @@ the same script: the script sees the same transcript and designation."""
 import hashlib
 import json
 import os
+import socket
 import subprocess
 import sys
 
 import pytest
 import yaml
 
+from quorvi import inventory
 from quorvi.device import Device
-from quorvi.replay.cassette import load
+from quorvi.replay.cassette import dump, load
 from quorvi.sim.replaying import ReplayedDevice
 
-from .conftest import FAST
+from .conftest import FAST, SSHD, ssh_lab
 
 KINDS = {"single": {}, "dual": {"active": "b"}, "stack": {"active": 2, "standby": 3},
          "quad": {"active_member": 2}}
@@ -203,3 +205,42 @@ def test_pytest_fixture_replays_a_cassette(sim, tmp_path, command, text, outcome
                           cwd=str(tmp_path), capture_output=True, text=True, timeout=120)
     assert outcome in done.stdout, done.stdout + done.stderr
     assert (done.returncode == 0) == (outcome == "1 passed")
+
+
+def shell_script(dev):
+    """A bring-up of a real host and a few commands, one failing."""
+    dev.connect()
+    outputs = [dev.execute(c) for c in ("uname -n", "echo hello")]
+    outputs.append(dev.execute("sh -c 'exit 3'", check=False))
+    outputs += [dev.default.last_exit_status, dev.execute("printf 'a\\nb\\n'")]
+    return dev.default.learned_hostname, outputs
+
+
+@pytest.mark.skipif(not os.path.exists(SSHD), reason="openssh-server not installed")
+def test_replay_of_a_real_ssh_host(sshd, tmp_path):
+    port, key, directory = sshd
+    cassette = tmp_path / "ssh.jsonl"
+    dev = inventory.load(str(ssh_lab(directory, port, key))).device("H1")
+    dev.settings.CONNECTION_TIMEOUT = 20
+    try:
+        with dev.record(str(cassette)):
+            recorded = shell_script(dev)
+    finally:
+        dev.destroy()
+    assert recorded == (socket.gethostname(), [socket.gethostname(), "hello", "", 3, "a\nb"])
+    # Played at once, and with the recorded delays after a login slower than
+    # a nudge interval (which the ssh line waited out without nudging).
+    slow = load(str(cassette))
+    slow.lines["m"][0][0]["after"] = 2.5
+    dump(str(tmp_path / "slow.jsonl"), slow.header, slow.lines)
+    for name, fast in (("ssh.jsonl", True), ("slow.jsonl", False)):
+        again = tmp_path / ("again-" + name)
+        with ReplayedDevice(str(tmp_path / name), fast=fast) as replayed:
+            dev = Device(**replayed.device_kwargs(record=str(again)))
+            try:
+                assert shell_script(dev) == recorded
+            finally:
+                dev.destroy()
+            replayed.check()
+            assert replayed.finished()
+        assert digest(again) == digest(cassette)

@@ -15,6 +15,10 @@ the events of every line, line after line (all of line "a", then all of
     {"line": "a", "send": "<secret-1>\\r"}              a secret, never its value
     {"line": "a", "eof": true}                         the device closed the line
 
+A line's description may hold "first_nudge": the seconds its transport
+waited for a first prompt before nudging (an ssh login); its replay waits as
+long, so it sends what the recording sent.
+
 Secrets are replaced by markers `<secret-N>` (N numbers the distinct
 secrets of the recording): every value of the device's credentials and of
 the secret connect options, and whatever was sent in answer to a password

@@ -100,6 +100,11 @@ class Recorder:
         """Record `spawn`, a new session of line `alias`."""
         for key in SECRET_OPTIONS:
             self.add_secret((context or {}).get(key))
+        # A transport that waits longer before its first nudge (ssh) answers
+        # late prompts without one: its replay must not nudge sooner.
+        wait = getattr(spawn, "min_nudge_interval", 0.0)
+        if wait:
+            self.description["lines"].setdefault(alias, {})["first_nudge"] = wait
         spawn.observe(LineRecorder(self, alias))
 
     def note_connect(self, alias: str, options: Dict[str, Any]) -> None:
