@@ -49,8 +49,11 @@ def test_quick_mode_measures_every_figure_and_leaves_nothing_behind(bench, sourc
     rows = bench.rows(quick=True, count=12, source=source, **options)
     for wanted in figures:
         assert any(wanted in row.figure for row in rows), wanted
+    # The sanitizer build's allocator makes resident memory meaningless.
+    sanitized = bool(os.environ.get("QUORVI_SANITIZED"))
     for row in rows:
-        assert row.value > 0, row.figure
+        if not (sanitized and "resident memory" in row.figure):
+            assert row.value > 0, row.figure
         if row.baseline_value is not None:
             assert row.baseline_value > 0 and row.ratio > 0, row.figure
     # The memory figure held every device up at once: one line process per line.
