@@ -1,5 +1,6 @@
 """Simulated devices for end-to-end tests; their console processes never outlive a test."""
 import fcntl
+import sys
 import os
 import shutil
 import socket
@@ -189,3 +190,21 @@ def ssh_lab(directory, port, key, os_name=None, hostname=None):
                     "        ssh_options: {UserKnownHostsFile: %s/known_hosts}\n"
                     % (extra, port, key, directory))
     return path
+
+
+def import_failure(name, exc):
+    """Why a test that needs the Debian package of `name` is skipped. Debian's
+    Python packages are built for Debian's own interpreter: under pyenv's 3.9
+    some are missing, and under 3.12 and 3.13 some fail while importing
+    (Debian 12's Dask, for one, predates 3.12)."""
+    return "%s cannot be imported under Python %d.%d (%s: %s); on Debian's python3, " \
+           "scripts/install-deps.sh installs it" % (name, sys.version_info[0],
+                                                    sys.version_info[1], type(exc).__name__, exc)
+
+
+def importable(name):
+    try:
+        __import__(name)
+    except Exception:  # an import that fails inside the package counts too
+        return False
+    return True

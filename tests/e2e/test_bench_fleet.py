@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+from .conftest import importable
+
 BENCH_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "bench")
 
 
@@ -45,6 +47,13 @@ def still_running(pids):
 ])
 def test_quick_mode_measures_every_figure_and_leaves_nothing_behind(bench, source, options,
                                                                      figures):
+    # The Dask and peer figures need Debian packages that only Debian's own
+    # interpreter can import (see import_failure); elsewhere they are left out.
+    for option, module, wanted in (("dask", "distributed", ("2 worker", "against threads")),
+                                   ("peer", "netmiko", ("against netmiko",))):
+        if option not in options and not importable(module):
+            options = dict(options, **{option: False})
+            figures = [f for f in figures if not f.startswith(wanted)]
     before = set(bench.children())
     rows = bench.rows(quick=True, count=12, source=source, **options)
     for wanted in figures:

@@ -12,10 +12,13 @@ import pytest
 from quorvi.fleet import Fleet, Task
 from quorvi.sim.harness import SimulatedDevice
 
-from .conftest import FAST
+from .conftest import FAST, import_failure
 
-distributed = pytest.importorskip("distributed")
-dask = pytest.importorskip("dask")
+try:
+    import dask
+    import distributed
+except Exception as exc:  # not only ImportError: see import_failure
+    pytest.skip(import_failure("dask.distributed", exc), allow_module_level=True)
 
 # What differs between engines by nature: where and how fast a device ran.
 VARYING = ("timings", "worker")
