@@ -68,13 +68,16 @@ def free_port():
 def test_socat_exposes_a_pty_console_reached_with_telnet(sim):
     simulated = sim("dual", active="a")
     # socat parses its own address syntax: the console command goes in a script.
+    # Its pty is raw: telnet, finding no telnet server, stays in line mode (it
+    # echoes locally and ends each line with CR LF), and a cooked pty would split
+    # that into two lines, each answered with a prompt.
     script = os.path.join(simulated.directory, "console-a.sh")
     with open(script, "w") as f:
         f.write("#!/bin/sh\nexec %s\n" % simulated.command("a"))
     os.chmod(script, 0o700)
     port = free_port()
     socat = subprocess.Popen(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port,
-                              "EXEC:%s,pty,setsid,ctty,stderr,sane" % script],
+                              "EXEC:%s,pty,setsid,ctty,stderr,raw,echo=0" % script],
                              stderr=subprocess.PIPE)
     device = None
     try:
