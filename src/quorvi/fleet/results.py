@@ -25,7 +25,8 @@ class DeviceResult:
     lines: Dict[str, str] = dataclasses.field(default_factory=dict)
     # Phase -> seconds: connect, then execute, configure or call, then disconnect.
     timings: Dict[str, float] = dataclasses.field(default_factory=dict)
-    # Command -> its output (execute), or "configure" -> the device's answer.
+    # Command -> its output (execute; a repeated command's later outputs under
+    # "COMMAND #2"...), or "configure" -> the device's answer.
     outputs: Dict[str, str] = dataclasses.field(default_factory=dict)
     value: Any = None  # what a user function returned
     worker: Optional[str] = None  # where the device was driven: host:pid

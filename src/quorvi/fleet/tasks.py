@@ -189,10 +189,20 @@ def _stopped_error(run: DeviceRun) -> DeviceStopped:
     return DeviceStopped("device %s: interrupted during %s" % (run.name, run.stopped_phase))
 
 
+def output_key(outputs: Dict[str, str], command: str) -> str:
+    """Where the output of `command` goes: a command run more than once keeps
+    every output, the later ones as "COMMAND #2", "COMMAND #3"..."""
+    key, n = command, 1
+    while key in outputs:
+        n += 1
+        key = "%s #%d" % (command, n)
+    return key
+
+
 def _do_task(device: Any, task: Task, result: DeviceResult) -> None:
     if task.kind == "execute":
         for command in task.commands:
-            result.outputs[command] = device.execute(command)
+            result.outputs[output_key(result.outputs, command)] = device.execute(command)
     elif task.kind == "configure":
         result.outputs["configure"] = device.configure(list(task.config))
     elif task.kind == "call":

@@ -66,3 +66,23 @@ def test_servers_are_the_hosts_of_console_and_ssh_lines():
         "m": {"ssh": "admin@[::1]:22"}, "n": {"ssh": "jump"},
         "c": {"command": "telnet cs2 2003"}}}
     assert servers_of(description) == ["::1", "cs1", "jump"]
+
+
+def test_a_repeated_command_keeps_every_output():
+    from quorvi.fleet import Task
+    from quorvi.fleet.tasks import _do_task
+
+    class Clock:
+        ticks = 0
+
+        def execute(self, command):
+            self.ticks += 1
+            return "%s at %d" % (command, self.ticks)
+
+    result = DeviceResult("core-1")
+    _do_task(Clock(), Task.execute("show clock", "show clock #2", "show clock", "show clock"),
+             result)
+    assert result.outputs == {"show clock": "show clock at 1",
+                              "show clock #2": "show clock #2 at 2",
+                              "show clock #3": "show clock at 3",
+                              "show clock #4": "show clock at 4"}
