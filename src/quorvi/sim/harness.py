@@ -91,12 +91,40 @@ PROFILES: Dict[str, Callable[..., Dict[str, Any]]] = {
     "single": single_profile, "dual": dual_profile, "stack": stack_profile, "quad": quad_profile}
 
 
-def _cmdline(pid: str) -> str:
+def _argv(pid: str) -> List[str]:
     try:
         with open("/proc/%s/cmdline" % pid, "rb") as f:
-            return f.read().replace(b"\0", b" ").decode(errors="replace")
+            return f.read().decode(errors="replace").split("\0")
     except OSError:
-        return ""
+        return []
+
+
+def processes_with(*args: str) -> List[int]:
+    """Pids of running processes having each of `args` as one of their own
+    arguments (a client naming a console's command inside one of its
+    arguments is not a console)."""
+    pids = []
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            argv = _argv(pid)
+            if all(arg in argv for arg in args):
+                pids.append(int(pid))
+    return pids
+
+
+def kill_processes(find: Callable[[], List[int]], wait: float = 2.0) -> List[int]:
+    """Kill the processes `find()` names and wait up to `wait` seconds for
+    them to be gone; returns their pids."""
+    pids = find()
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + wait
+    while pids and time.monotonic() < deadline and find():
+        time.sleep(0.02)
+    return pids
 
 
 class SimulatedDevice:
@@ -216,18 +244,8 @@ class SimulatedDevice:
         """Pids of running console processes of this device."""
         if not self.path:
             return []
-        return [int(pid) for pid in os.listdir("/proc")
-                if pid.isdigit() and self.path in _cmdline(pid) and "quorvi.sim" in _cmdline(pid)]
+        return processes_with(CONSOLE_MAIN % PACKAGE_ROOT, "--device", self.path)
 
     def kill_consoles(self, wait: float = 2.0) -> List[int]:
         """Kill console processes of this device still running; returns their pids."""
-        pids = self.console_pids()
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        deadline = time.monotonic() + wait
-        while pids and time.monotonic() < deadline and self.console_pids():
-            time.sleep(0.02)
-        return pids
+        return kill_processes(self.console_pids, wait)

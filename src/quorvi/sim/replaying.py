@@ -26,7 +26,7 @@ import time
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from ..replay.cassette import Cassette, CassetteError, load
-from .harness import CONSOLE_MAIN, PACKAGE_ROOT, _cmdline
+from .harness import CONSOLE_MAIN, PACKAGE_ROOT, kill_processes, processes_with
 from .lab import Lab, LabError, PortSpec
 from .replay import replay_session
 from .server import Connection, LabServer
@@ -36,14 +36,6 @@ from .session import DRAIN
 class ReplayMismatch(AssertionError):
     """The client sent what the recording did not: the message shows what
     was expected and what was received, per line."""
-
-
-def _argv(pid: str) -> List[str]:
-    try:
-        with open("/proc/%s/cmdline" % pid, "rb") as f:
-            return f.read().decode(errors="replace").split("\0")
-    except OSError:
-        return []
 
 
 def _where(cassette: Cassette, alias: str, number: int) -> str:
@@ -150,29 +142,13 @@ class ReplayedDevice:
 
     # -- processes --------------------------------------------------------
     def console_pids(self) -> List[int]:
-        """Replay consoles of this replay still running (by their own
-        arguments: a client naming their command in its own is none)."""
+        """Replay consoles of this replay still running."""
         if not self.state:
             return []
-        pids = []
-        for pid in os.listdir("/proc"):
-            if pid.isdigit() and self.state in _cmdline(pid):
-                argv = _argv(pid)
-                if "replay-console" in argv and self.state in argv:
-                    pids.append(int(pid))
-        return pids
+        return processes_with("replay-console", self.state)
 
     def kill_consoles(self, wait: float = 2.0) -> List[int]:
-        pids = self.console_pids()
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        deadline = time.monotonic() + wait
-        while pids and time.monotonic() < deadline and self.console_pids():
-            time.sleep(0.02)
-        return pids
+        return kill_processes(self.console_pids, wait)
 
 
 @contextlib.contextmanager
