@@ -21,6 +21,7 @@ import pexpect
 from pexpect import fdpexpect
 
 from .core.errors import ConnectionError, TimeoutError
+from .credentials import MaskedStream
 
 PatternLike = Union[str, Pattern]
 
@@ -179,6 +180,7 @@ class Spawn:
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
         self._hidden: set = set()  # secrets sent on the line, masked in its log
+        self._log_stream = MaskedStream()  # what the debug log shows of what was received
         # Set by the transport that opened the line (quorvi.transports): the
         # statements applied while a prompt is sought (console-server banner,
         # ssh errors), and how long to wait before the first empty line is sent.
@@ -312,11 +314,10 @@ class Spawn:
         """Keep `secret` (a password about to be sent) out of this line's log."""
         if secret:
             self._hidden.add(secret)
+            self._log_stream.set_secrets(self._hidden)
 
     def _masked(self, text: str) -> str:
-        for secret in self._hidden:
-            text = text.replace(secret, "********")
-        return text
+        return self._log_stream.mask(text)
 
     def sendline(self, text: str = "") -> None:
         self.log.debug("%s: send %r", self.name, self._masked(text) if self._hidden else text)
@@ -343,9 +344,10 @@ class Spawn:
             self._eof = True
             return ""
         # Bounded: a console that floods the line must not flood the log too.
-        shown = data[:LOG_CHUNK]
-        self.log.debug("%s: received %d characters: %r", self.name, len(data),
-                       self._masked(shown) if self._hidden else shown)
+        # An echoed secret may come in two reads: the end of a read that may
+        # begin one is shown with the next read.
+        shown = self._log_stream.feed(data) if self._hidden else data
+        self.log.debug("%s: received %d characters: %r", self.name, len(data), shown[:LOG_CHUNK])
         for observer in self.observers:
             observer.received(data)
         self._append(data)

@@ -104,6 +104,19 @@ def test_match_spanning_two_reads_is_found():
         line.close()
 
 
+def test_a_hidden_secret_echoed_in_two_reads_stays_out_of_the_debug_log(caplog):
+    line = Spawn("/bin/sh -c 'sleep 0.2; printf \"key s3c\"; sleep 0.2; printf \"r3t-x ok\"'",
+                 name="sh")
+    line.hide("s3cr3t-x")
+    try:
+        with caplog.at_level("DEBUG", logger="quorvi"):
+            line.expect("ok", timeout=3)
+        assert "s3c" not in caplog.text and "r3t" not in caplog.text
+        assert "'******** ok'" in caplog.text
+    finally:
+        line.close()
+
+
 def test_str_names_the_line_not_its_command():
     line = Spawn("/bin/cat", name="R1/a")
     try:

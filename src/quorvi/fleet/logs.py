@@ -3,15 +3,15 @@ received, timestamped, secrets masked.
 
 A record is one line: UTC time, direction ("sent" or "recv") and the text as a
 JSON string, so that control characters stay visible and a record never spans
-lines. A chunk of text is masked as a whole; a secret the device echoes back
-split across two reads is not recognised (devices do not echo passwords)."""
+lines. A secret the device echoes back split across two reads is masked too:
+the end of a read that may begin a secret goes into the next record."""
 import datetime
 import json
 import os
 import re
 from typing import IO, Any, Iterable, List, Mapping, Optional
 
-MASK = "********"
+from ..credentials import MASK, Masker, MaskedStream  # noqa: F401  (MASK: re-exported)
 # Credential keys whose values are not secret.
 PUBLIC_KEYS = frozenset({"username", "user"})
 
@@ -26,19 +26,6 @@ def secrets_of(credentials: Optional[Mapping[str, Mapping[str, Any]]],
             if key not in PUBLIC_KEYS and isinstance(value, (str, int)) and str(value):
                 values.add(str(value))
     return sorted(values, key=len, reverse=True)
-
-
-class Masker:
-    """Replaces every secret in a text with MASK."""
-
-    def __init__(self, secrets: Iterable[str]) -> None:
-        secrets = [s for s in secrets if s]
-        self._pattern = re.compile("|".join(re.escape(s) for s in secrets)) if secrets else None
-
-    def __call__(self, text: Any) -> Any:
-        if self._pattern is None or not isinstance(text, str):
-            return text
-        return self._pattern.sub(MASK, text)
 
 
 def safe_file_name(name: str) -> str:
@@ -57,13 +44,16 @@ class SessionLog:
         self.sender = _Direction(self, "sent")
 
     def record(self, direction: str, text: str) -> None:
+        """Write one record of text already masked."""
         if self.file.closed or not text:
             return
         stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-        self.file.write("%s %s %s\n" % (stamp, direction, json.dumps(self.mask(text))))
+        self.file.write("%s %s %s\n" % (stamp, direction, json.dumps(text)))
         self.file.flush()
 
     def close(self) -> None:
+        for direction in (self.reader, self.sender):
+            self.record(direction.direction, direction.stream.flush())
         self.file.close()
 
 
@@ -73,11 +63,12 @@ class _Direction:
     def __init__(self, log: SessionLog, direction: str) -> None:
         self.log = log
         self.direction = direction
+        self.stream = MaskedStream(log.mask.secrets)
 
     def write(self, text: Any) -> None:
         if isinstance(text, bytes):
             text = text.decode("utf-8", "replace")
-        self.log.record(self.direction, text)
+        self.log.record(self.direction, self.stream.feed(text))
 
     def flush(self) -> None:
         pass

@@ -57,6 +57,49 @@ def redact(text: str, secrets: list) -> str:
     return text
 
 
+def redact_session(events: list, secrets: list) -> list:
+    """Redacted copies of one session's events. A secret received across
+    several reads is moved whole into the read where it begins, so that no
+    read keeps a piece of it (the replayed device shows it a little sooner);
+    a read left empty gives its delay to the next one."""
+    if not any(secrets):
+        return [dict(event) for event in events]
+    pattern = re.compile("|".join(re.escape(s) for s in sorted(secrets, key=len, reverse=True)
+                                  if s))
+    out: list = []
+    run: list = []  # the reads since the last event that was not one
+
+    def close_run():
+        text = "".join(event["recv"] for event in run)
+        bounds, position = [], 0
+        for event in run:
+            position += len(event["recv"])
+            bounds.append(position)
+        for match in pattern.finditer(text):
+            bounds = [match.end() if match.start() < b < match.end() else b for b in bounds]
+        start, carried = 0, 0.0
+        for event, end in zip(run, bounds):
+            piece = text[start:end]
+            start = end
+            after = round(float(event.get("after") or 0.0) + carried, 4)
+            if not piece:
+                carried = after
+                continue
+            carried = 0.0
+            out.append(dict(event, recv=redact(piece, secrets), after=after))
+        run.clear()
+
+    for event in events:
+        if isinstance(event.get("recv"), str):
+            run.append(event)
+            continue
+        close_run()
+        out.append({key: redact(value, secrets) if isinstance(value, str) else value
+                    for key, value in event.items()})
+    close_run()
+    return out
+
+
 class Cassette:
     """A loaded cassette: `header` (the first record) and, per line in
     recorded order, its sessions, each a list of event records."""

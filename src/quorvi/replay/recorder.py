@@ -12,7 +12,7 @@ import re
 import time
 from typing import Any, Dict, List, Optional
 
-from .cassette import FORMAT, CassetteError, dump, marker, redact
+from .cassette import FORMAT, CassetteError, dump, marker, redact, redact_session
 
 # A line sent right after this ends the received text answers a password question.
 PASSWORD_PROMPT = re.compile(r"[Pp]ass(word|code|phrase)[^\n]*:\s*$")
@@ -130,9 +130,7 @@ class Recorder:
         header = {"cassette": FORMAT, "device": self.description,
                   "connect": self.connect_options,
                   "recorded": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
-        lines = {alias: [[{key: redact(value, secrets) if isinstance(value, str) else value
-                           for key, value in event.items()} for event in session]
-                         for session in sessions]
+        lines = {alias: [redact_session(session, secrets) for session in sessions]
                  for alias, sessions in self.lines.items()}
         # The connect options may name a secret only learned at a password prompt.
         header["connect"] = {alias: {key: _redacted(value, secrets) for key, value in opts.items()}

@@ -1,4 +1,6 @@
 """Fleet selection, summaries and masking, without devices."""
+import json
+
 import pytest
 
 from quorvi.fleet import DeviceResult, Fleet, Summary
@@ -86,3 +88,20 @@ def test_a_repeated_command_keeps_every_output():
                               "show clock #2": "show clock #2 at 2",
                               "show clock #3": "show clock at 3",
                               "show clock #4": "show clock at 4"}
+
+
+@pytest.mark.parametrize("reads", [
+    ["conf: username ops secret s3", "cr3t-x\r\n", "R1#"],
+    ["s", "3", "c", "r", "3", "t-x s3cr3t-x"],
+    ["s3cr3t-x", " s", "3cr3t-", "x", " s"],  # ends on what may begin a secret
+])
+def test_a_secret_split_across_reads_is_masked_in_session_logs(tmp_path, reads):
+    from quorvi.fleet.logs import SessionLog
+
+    log = SessionLog(str(tmp_path / "R1.a.log"), Masker(["s3cr3t-x"]))
+    for text in reads:
+        log.reader.write(text)
+    log.close()
+    shown = "".join(json.loads(line.split(" ", 2)[2]) for line in open(log.path))
+    assert "3cr" not in shown and "t-x" not in shown
+    assert shown == "".join(reads).replace("s3cr3t-x", "********")

@@ -142,3 +142,14 @@ def test_recorder_takes_answers_to_password_prompts_as_secrets(tmp_path, prompt,
     data = (tmp_path / "c.jsonl").read_text()
     assert "pw-one" not in data and "ops logged" not in data
     assert (sent.rstrip("\r") in data) is not secret
+
+
+def test_a_secret_received_in_pieces_is_moved_whole_and_replaced():
+    from quorvi.replay.cassette import redact_session
+
+    events = [{"send": "show run\r"}, {"recv": "password pw-", "after": 0.1},
+              {"recv": "en", "after": 0.2}, {"recv": "able\r\nR1#", "after": 0.3},
+              {"send": "pw-enable\r"}]
+    assert redact_session(events, ["pw-enable"]) == [
+        {"send": "show run\r"}, {"recv": "password <secret-1>", "after": 0.1},
+        {"recv": "\r\nR1#", "after": 0.5}, {"send": "<secret-1>\r"}]
