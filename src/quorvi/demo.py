@@ -68,11 +68,13 @@ def _connect(dev: Device, report: Any = None, **options: Any) -> bool:
         dev.destroy()
         return False
     elapsed = time.monotonic() - start
+    shown = False
     try:
         print("\n--- summary ---\n" + summary(dev, elapsed, report() if report else None))
-    except BaseException:
-        dev.destroy()
-        raise
+        shown = True
+    finally:
+        if not shown:
+            dev.destroy()
     return True
 
 

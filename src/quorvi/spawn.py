@@ -50,6 +50,7 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
     the master hangs the child up. SIGHUP, SIGINT and SIGPIPE start with their
     default action even where the caller ignores them."""
     master, slave = os.openpty()  # neither is inherited by the child
+    started = False
     try:
         rows, cols = dimensions
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
@@ -59,11 +60,11 @@ def start_on_pty(argv: Sequence[str], dimensions: Sequence[int] = (24, 80),
                                             (os.POSIX_SPAWN_DUP2, 0, 2)],
                               setsid=True,
                               setsigdef=(signal.SIGHUP, signal.SIGINT, signal.SIGPIPE))
-    except BaseException:
-        os.close(master)
-        raise
+        started = True
     finally:
         os.close(slave)
+        if not started:
+            os.close(master)
     return pid, master
 
 

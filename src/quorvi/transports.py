@@ -256,10 +256,12 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
         spawn.min_nudge_interval = SSH_FIRST_NUDGE
     if line.transport == "console":
         began = time.monotonic()
+        connected = False
         try:
             wait_console_connected(spawn, line, timeout)
-        except BaseException:
-            spawn.close()
-            raise
+            connected = True
+        finally:
+            if not connected:
+                spawn.close()
         log.debug("%s: console server answered in %.3fs", name, time.monotonic() - began)
     return spawn

@@ -160,12 +160,14 @@ class SimulatedDevice:
     def start(self) -> "SimulatedDevice":
         self.directory = tempfile.mkdtemp(prefix="quorvi-sim-")
         self.path = os.path.join(self.directory, "device.json")
+        started = False
         try:
             save_device(self.path, self.description)
             self.device = load_device(self.path)
-        except BaseException:
-            self.stop()
-            raise
+            started = True
+        finally:
+            if not started:
+                self.stop()
         return self
 
     def stop(self) -> None:

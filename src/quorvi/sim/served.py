@@ -53,29 +53,31 @@ class ServedLab:
         self.stop()
 
     def start(self) -> "ServedLab":
+        started = False
         try:
             self._start_process() if self.process else self._start_thread()
-        except BaseException:
-            self.stop()
-            raise
+            started = True
+        finally:
+            if not started:
+                self.stop()
         return self
 
     def _start_thread(self) -> None:
         lab = build_lab(self.lab_source, self.devices, self.mix,
                         self.defaults, {"connect": self.connect})
         ready = threading.Event()
-        failure: List[BaseException] = []
+        failure: List[Exception] = []
 
         async def serve() -> None:
             self.stopping = asyncio.Event()
             self.server = LabServer(lab, self.host)
             try:
                 await self.server.start()
-            except BaseException as exc:
+            except Exception as exc:
                 failure.append(exc)
-                ready.set()
                 return
-            ready.set()
+            finally:
+                ready.set()
             try:
                 await self.stopping.wait()
             finally:

@@ -274,15 +274,17 @@ class LabServer:
                            % (self.port_base, len(self.lab.ports)))
         loop = asyncio.get_running_loop()
         shared = {id(device): MemoryState() for device in self.lab.devices.values()}
+        started = False
         try:
             for index, spec in enumerate(self.lab.ports):
                 sock = self.bind(spec, index)
                 port = Port(spec, shared[id(spec.device)])
                 self.ports.append(port)
                 port.server = await loop.create_server(self.protocol(port), sock=sock)
-        except BaseException:
-            self.close()
-            raise
+            started = True
+        finally:
+            if not started:
+                self.close()
 
     def protocol(self, port: Port) -> Callable[[], Connection]:
         return lambda: Connection(port, self.connections)
