@@ -56,7 +56,8 @@ class Flat:
     and free lists fill up) it notes the reference counts of `watched`, the
     allocator's live blocks and the RSS; runs `rounds` more; then `traced`
     rounds under tracemalloc (the first tenth unmeasured). Every count must
-    be as it was, the live blocks may not grow by one per 32 rounds, the
+    be as it was, the live blocks may not grow by one per 32 rounds (128
+    are always allowed), the
     RSS by `rss_bound`, nor any one line's traced allocations by
     `traced_bound`."""
 
@@ -81,7 +82,10 @@ class Flat:
         blocks, grown = sys.getallocatedblocks() - blocks, rss() - start
         now = refcounts(self.watched)
         assert now == counts, [(o, a, b) for o, a, b in zip(self.watched, counts, now) if a != b]
-        assert blocks < max(32, self.rounds // 32), blocks
+        # A few dozen blocks come and go in the test runner's own threads (the
+        # parallel runner's I/O thread): the floor stays well under the one
+        # block per round that the smallest workload here would leak.
+        assert blocks < max(128, self.rounds // 32), blocks
         assert grown < rss_bound, grown
         top, where = traced_growth(self.run, self.traced // 10, self.traced - self.traced // 10)
         assert top < traced_bound, where
