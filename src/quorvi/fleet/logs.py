@@ -11,7 +11,7 @@ import os
 import re
 from typing import IO, Any, Iterable, List, Mapping, Optional
 
-from ..credentials import MASK, Masker, MaskedStream  # noqa: F401  (MASK: re-exported)
+from ..credentials import Masker, MaskedStream
 # Credential keys whose values are not secret.
 PUBLIC_KEYS = frozenset({"username", "user"})
 
