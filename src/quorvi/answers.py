@@ -68,11 +68,15 @@ def foreign_prompt(sm: Any) -> Optional[str]:
     any hostname is taken anyway."""
     if sm.learn_hostname or getattr(sm, "_hostname_regex", None) is not None:
         return None
+    key = (sm.learn_pattern, len(sm.states))
+    cached = sm.__dict__.get("_foreign_prompt")
+    if cached is not None and cached[0] == key:
+        return cached[1]
     bodies = [d.prompt.replace("{hostname}", "(?:%s)%s" % (sm.learn_pattern, STANDBY_SUFFIX))
               for d in (s.definition for s in sm.states) if "{hostname}" in d.prompt]
-    if not bodies:
-        return None
-    return PROMPT_START + "(?:%s)" % "|".join(bodies) + PROMPT_END
+    pattern = PROMPT_START + "(?:%s)" % "|".join(bodies) + PROMPT_END if bodies else None
+    sm.__dict__["_foreign_prompt"] = (key, pattern)
+    return pattern
 
 
 def is_log_only(sm: Any, text: str) -> bool:
@@ -161,6 +165,7 @@ def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0) -
     began = time.monotonic()
     deadline = began + timeout
     awaiting = spawn.awaiting
+    text, prompt, echo = "", "", None
     while True:
         text, prompt = _to_prompt(handle, command, began, deadline, timeout)
         echo = find_echo(text, command) if command.strip() else None

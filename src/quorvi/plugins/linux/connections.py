@@ -120,7 +120,8 @@ class LinuxConnection(Connection):
 
     def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
                   timeout: Optional[float] = None,
-                  error_pattern: Optional[Iterable[str]] = None) -> str:
+                  error_pattern: Optional[Iterable[str]] = None,
+                  quiet: Optional[float] = None) -> str:
         raise ConnectionError("%s: a Linux host has no configuration mode; run each command "
                               "with execute()" % self)
 
