@@ -7,6 +7,7 @@ A class using `LineHandle` provides `spawn`, `state_machine`, `context`,
 import re
 from typing import Any, Iterable, List, Optional, Union
 
+from . import answers
 from .core.errors import CommandError, ConnectionError
 
 
@@ -60,6 +61,27 @@ class LineHandle:
         else:
             self.state_machine.set_hostname(value or self.hostname)
 
+    def follow_hostname(self, hostname: str) -> None:
+        """The device was renamed: its prompts show `hostname` from now on
+        (a prompt still showing the old name is taken too)."""
+        old = self.state_machine.hostname
+        self.learned_hostname = hostname
+        if old and old != hostname:
+            self.state_machine.other_hostnames.append(old)
+
+    # -- what the device printed outside the answers -----------------------
+    @property
+    def unsolicited_output(self) -> List[str]:
+        """Output that came outside any answer (log messages, the rest of an
+        answer that was cut), oldest first; kept out of the answers."""
+        return answers.notes(self, "unsolicited_output")
+
+    @property
+    def cut_answers(self) -> List[str]:
+        """One message per answer that was cut at prompt-like text (the
+        device went on printing after it), oldest first."""
+        return answers.notes(self, "cut_answers")
+
     def _get_learned_hostname(self, spawn: Any = None) -> str:
         """The hostname seen in a prompt while learning, or the default pattern."""
         spawn = spawn if spawn is not None else self.spawn
@@ -80,7 +102,9 @@ class LineHandle:
         then drop what is pending, so that the command's answer starts clean."""
         spawn, sm = self._require_line(), self.state_machine
         sm.catch_up(spawn, timeout)
+        mark = spawn.last_match
         sm.sync(spawn)
+        answers.note_late(self, answers.late_output(spawn, mark))
         spawn.buffer = ""
 
     def _move_timeout(self) -> float:
@@ -100,8 +124,24 @@ class LineHandle:
         spawn.buffer = ""
         self.state_machine.send(spawn, text)
 
+    def _quiet(self, quiet: Optional[float]) -> float:
+        return float(getattr(self.settings, "ANSWER_QUIET_TIME", 0) or 0) if quiet is None \
+            else quiet
+
+    def _answer(self, command: str, timeout: float, quiet: float) -> str:
+        """Send one line and read its answer (see quorvi.answers); a line that
+        renames the device is followed."""
+        sm = self.state_machine
+        new_name = answers.renaming(sm, command)
+        self._send(command)
+        text = answers.read_answer(self, command, timeout, quiet)
+        if new_name is not None:
+            answers.renamed(self, new_name)
+        return clean_output(text, command)
+
     def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
-                timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None) -> str:
+                timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
+                quiet: Optional[float] = None) -> str:
         """Run one exec command and return its output (echo and prompt removed).
 
         The command runs at the enable prompt (the line is taken there first) and
@@ -112,6 +152,11 @@ class LineHandle:
         the next command then first reads the rest of that answer (or fails with
         ConnectionError: the line is out of step). A command is one line:
         ValueError for one with a line break.
+
+        A pager stopping the answer is paged through. With `quiet` (seconds;
+        default: the settings' ANSWER_QUIET_TIME, 0: off) the answer also takes
+        in output arriving after its prompt until the line has been quiet that
+        long: for commands whose answer holds prompt-like text.
         """
         if "\n" in command or "\r" in command:
             raise ValueError("%s: execute runs one command, and %r holds a line break; run each"
@@ -126,9 +171,7 @@ class LineHandle:
         elif sm.current_state not in sm.state_names():
             sm.go_to("any", spawn, context=self.context, prompt_recovery=prompt_recovery,
                      timeout=self._move_timeout())
-        self._send(command)
-        result = sm.expect_prompt(spawn, timeout, command=command)
-        output = clean_output(result.match_output[:result.match.start()], command)
+        output = self._answer(command, timeout, self._quiet(quiet))
         if not allow_state_change and sm.current_state != "enable":
             raise ConnectionError("%s: %r left the enable prompt for state %r; use allow_state_change"
                                   % (spawn, command, sm.current_state))
@@ -137,11 +180,13 @@ class LineHandle:
 
     def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
                   timeout: Optional[float] = None,
-                  error_pattern: Optional[Iterable[str]] = None) -> str:
+                  error_pattern: Optional[Iterable[str]] = None,
+                  quiet: Optional[float] = None) -> str:
         """Send configuration lines as one block: into config mode, each line,
         back to enable. Returns the output of all lines. An error line raises
         CommandError after the line has been taken back to enable. A string,
-        or an item of the list, holding line breaks is several lines."""
+        or an item of the list, holding line breaks is several lines. A
+        "hostname" line renames the device: the connection follows it."""
         if isinstance(commands, str):
             commands = [commands]
         lines = [line for item in commands for line in item.splitlines() if line.strip()]
@@ -155,9 +200,7 @@ class LineHandle:
         outputs = []
         failure = None
         for line in lines:
-            self._send(line)
-            result = sm.expect_prompt(spawn, timeout, command=line)
-            output = clean_output(result.match_output[:result.match.start()], line)
+            output = self._answer(line, timeout, self._quiet(quiet))
             if output:
                 outputs.append(output)
             if sm.current_state != "config":

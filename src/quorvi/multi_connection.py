@@ -39,6 +39,10 @@ class SubConnection(LineHandle):
     def __repr__(self) -> str:
         return "<SubConnection %s/%s>" % (self.connection.device.name, self.alias)
 
+    def follow_hostname(self, hostname: str) -> None:
+        """The device was renamed through this line: every line follows."""
+        self.connection.follow_hostname(hostname)
+
     def open(self) -> Spawn:
         if self.spawn is None or self.spawn.closed:
             self.spawn = self.connection._open_spawn(self.alias)
@@ -151,6 +155,23 @@ class MultiRpConnection(BaseConnection):
 
     def _get_learned_hostname(self, spawn: Any = None) -> str:
         return self._primary()._get_learned_hostname(spawn=spawn)
+
+    def follow_hostname(self, hostname: str) -> None:
+        """The device was renamed: the prompts of every line (standby and
+        member consoles alike) take the new name."""
+        self.learned_hostname = hostname
+        for sub in self.subconnections:
+            LineHandle.follow_hostname(sub, hostname)
+
+    @property
+    def unsolicited_output(self) -> List[str]:
+        """Output of any line that came outside an answer (see LineHandle)."""
+        return [text for sub in self.subconnections for text in sub.unsolicited_output]
+
+    @property
+    def cut_answers(self) -> List[str]:
+        """Answers cut at prompt-like text, on any line (see LineHandle)."""
+        return [text for sub in self.subconnections for text in sub.cut_answers]
 
     # -- commands ---------------------------------------------------------
     def execute(self, command: str, target: Optional[str] = None, **kwargs: Any) -> str:

@@ -60,6 +60,11 @@ DEFAULTS: Dict[str, Any] = {
     # Before sending a command, pending output is read until the line has been
     # quiet this long (so a late prompt is not taken as the command's end).
     "SETTLE_TIME": 0.05,
+    # Seconds execute/configure wait, after the prompt that ends an answer,
+    # for the line to stay quiet: output arriving meanwhile belongs to the
+    # answer (prompt-like text inside it). 0: no wait; output coming after the
+    # answer is then reported as a cut answer (see docs/console-habits.md).
+    "ANSWER_QUIET_TIME": 0,
     # Output lines that make execute/configure raise a CommandError.
     "ERROR_PATTERNS": [
         r"^%\s*(?:Invalid input|Incomplete command|Ambiguous command|Unknown command)",

@@ -22,6 +22,7 @@ from pexpect import fdpexpect
 
 from .core.errors import ConnectionError, TimeoutError
 from .credentials import MaskedStream
+from .terminal import TerminalText
 
 PatternLike = Union[str, Pattern]
 
@@ -171,6 +172,9 @@ class Spawn:
         self.owed_prompt_wait = 0.0
         self.awaiting: Optional[Tuple[str, int]] = None
         self._buffer = ""
+        # What the buffer holds of the line's output: its text, without the
+        # terminal's control sequences (see quorvi.terminal).
+        self._screen = TerminalText()
         self._tail = ""  # the last TAIL characters received
         # (patterns, end): the buffer was searched for these patterns up to
         # `end` (counted from the first character ever received) without a match.
@@ -325,6 +329,9 @@ class Spawn:
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
+        data, erased = self._screen.feed(data)
+        if erased:
+            self._take_back(erased)
         self._received += len(data)
         self._tail = (self._tail + data)[-TAIL:]
         self._buffer += data
@@ -332,6 +339,18 @@ class Spawn:
         if excess > 0:
             self._buffer = self._buffer[excess:]
             self.dropped += excess
+
+    def _take_back(self, count: int) -> None:
+        """Backspaces erase the end of the buffer's last line, never text
+        that was there when something was last sent."""
+        last_send = self._send_marks[-1] if self._send_marks else 0
+        line = len(self._buffer) - max(self._buffer.rfind("\n"), self._buffer.rfind("\r")) - 1
+        count = min(count, line, self._received - last_send, len(self._buffer))
+        if count > 0:
+            self._buffer = self._buffer[:-count]
+            self._tail = self._tail[:-count]
+            self._received -= count
+            self._searched = None
 
     def read_pending(self, timeout: float = 0.0) -> str:
         """Read what arrives within `timeout` (at most one chunk) into the buffer."""
@@ -409,7 +428,7 @@ class Spawn:
             if self.read_pending(remaining):
                 # Search again only where a new match can be: the new text and
                 # an overlap before it (the old end moves when the head is dropped).
-                old_end -= self.dropped - dropped
+                old_end = min(old_end - (self.dropped - dropped), len(self._buffer))
                 start = max(0, old_end - SEARCH_OVERLAP)
         self._searched = (patterns, self.dropped + len(self._buffer))
         last_words = ""

@@ -9,7 +9,7 @@ found by matching the prompts against what the line shows.
 import collections
 import re
 import time
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Sequence
 
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Statement, enable_dialog, login_dialog
@@ -119,10 +119,24 @@ class StateMachine:
     # Any line ending in a usual prompt character: a device whose prompts are not known yet.
     LEARN_OS_STATE = StateDef("learn_os", r"[^\r\n]*?[>#$%]")
     MAX_TRANSITION_ATTEMPTS = 2
+    # A pager stopping in the middle of an answer ("--More--", "-- More (45%) --"),
+    # alone on the line's last line, and the key that shows its next page
+    # (None: the line has no pager to page through).
+    PAGER_PROMPT: Optional[str] = r"(?:^|(?<=[\r\n]))[ \t]*-+ ?\(?[Mm]ore\b[^\r\n]*$"
+    PAGER_KEY = " "
+    # A message the device logs on its console by itself (a timestamp, then
+    # "%FACILITY-SEVERITY-MNEMONIC:"); None: the device prints none.
+    LOG_MESSAGE: Optional[str] = r"^[*.]?[^\r\n%]{0,40}%[A-Z][A-Z0-9_]*-[0-7]-[A-Z0-9_]+:"
+    # A configuration line that renames the device, in configuration mode.
+    HOSTNAME_COMMAND: Optional[str] = r"^\s*hostname\s+(?P<hostname>[^\s#>()]+)\s*$"
+    CONFIG_STATES = ("config",)
 
     def __init__(self, hostname: Optional[str] = None, settings: Any = None) -> None:
         self.hostname = hostname
         self._hostname_regex: Optional[str] = None
+        # Names the device had before it was renamed, or is being renamed to:
+        # its other lines may still show them (see quorvi.answers).
+        self.other_hostnames: List[str] = []
         self.learn_hostname = False
         self.learn_pattern = getattr(settings, "DEFAULT_LEARNED_HOSTNAME", DEFAULT_LEARNED_HOSTNAME)
         self.default_timeout = getattr(settings, "CONNECTION_TIMEOUT", 60)
@@ -141,6 +155,7 @@ class StateMachine:
         """Prompts show this hostname (plain text)."""
         self.hostname = hostname
         self._hostname_regex = None
+        self.other_hostnames = []
 
     def set_hostname_pattern(self, regex: str) -> None:
         """Prompts show a hostname matching this regex."""
@@ -151,6 +166,8 @@ class StateMachine:
         if self._hostname_regex is not None:
             return self._hostname_regex
         if self.hostname:
+            if self.other_hostnames:
+                return "(?:%s)" % "|".join(map(re.escape, [self.hostname] + self.other_hostnames))
             return re.escape(self.hostname)
         return self.learn_pattern
 
@@ -370,32 +387,40 @@ class StateMachine:
         return True
 
     def expect_prompt(self, spawn: SpawnLike, timeout: float, command: Optional[str] = None,
-                      log_timeout: bool = True) -> ExpectResult:
+                      log_timeout: bool = True, extra: Sequence[Any] = ()) -> ExpectResult:
         """Wait for the prompt of any state that ends the answer to `command`,
         record it as current and return the spawn's expect result.
         TimeoutError when no prompt comes in time, ConnectionError when the
-        line closes first; both say what the line printed last."""
+        line closes first; both say what the line printed last. `extra`
+        patterns are waited for too, after the prompts: a result whose index
+        is beyond the states' is one of them, and is not recorded."""
         states = list(self.states)
         began = time.monotonic()
         try:
-            result = spawn.expect([s.pattern for s in states], timeout=timeout, log_timeout=False)
+            result = spawn.expect([s.pattern for s in states] + list(extra), timeout=timeout,
+                                  log_timeout=False)
         except TimeoutError:
-            waiting = "the answer to %r" % command if command is not None else "a prompt"
-            if spawn.closed or spawn.eof:
-                error: Exception = ConnectionError(
-                    "%s: the line closed after %.1fs while waiting for %s (%s); connect again"
-                    % (spawn, time.monotonic() - began, waiting, spawn.last_words()))
-            else:
-                error = TimeoutError("%s: no prompt of %s within %ss while waiting for %s%s (%s)%s"
-                                     % (spawn, "/".join(self.state_names()), timeout, waiting,
-                                        self.hostname_hint(spawn), spawn.last_words(),
-                                        "; the next command first reads the rest of it"
-                                        if spawn.awaiting else ""))
+            error = self.prompt_timeout(spawn, time.monotonic() - began, timeout, command)
             if log_timeout:
                 spawn.log.warning("%s", error)
             raise error from None
-        self._record(states[result.index], result.match, spawn, result)
+        if result.index < len(states):
+            self._record(states[result.index], result.match, spawn, result)
         return result
+
+    def prompt_timeout(self, spawn: SpawnLike, waited: float, timeout: float,
+                       command: Optional[str] = None) -> Exception:
+        """The error of a wait for a prompt that did not come."""
+        waiting = "the answer to %r" % command if command is not None else "a prompt"
+        if spawn.closed or spawn.eof:
+            return ConnectionError(
+                "%s: the line closed after %.1fs while waiting for %s (%s); connect again"
+                % (spawn, waited, waiting, spawn.last_words()))
+        return TimeoutError("%s: no prompt of %s within %ss while waiting for %s%s (%s)%s"
+                            % (spawn, "/".join(self.state_names()), timeout, waiting,
+                               self.hostname_hint(spawn), spawn.last_words(),
+                               "; the next command first reads the rest of it"
+                               if spawn.awaiting else ""))
 
     def hostname_hint(self, spawn: SpawnLike) -> str:
         """A hint for a timeout when the line ends in a prompt that differs

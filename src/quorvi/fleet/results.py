@@ -29,6 +29,8 @@ class DeviceResult:
     # "COMMAND #2"...), or "configure" -> the device's answer.
     outputs: Dict[str, str] = dataclasses.field(default_factory=dict)
     value: Any = None  # what a user function returned
+    # Answers cut at prompt-like text (the connection's cut_answers).
+    cut_answers: List[str] = dataclasses.field(default_factory=list)
     worker: Optional[str] = None  # where the device was driven: host:pid
 
     @property

@@ -294,6 +294,8 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
             result.error = message
         finally:
             if device is not None:
+                connection = device.handles.get("default")
+                result.cut_answers = list(getattr(connection, "cut_answers", None) or [])
                 begin = _phase(run, result, "disconnect")
                 try:
                     device.destroy()
@@ -312,6 +314,7 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
     result.error = mask(result.error)
     result.outputs = {k: mask(v) for k, v in result.outputs.items()}
     result.value = _mask_value(result.value, mask)
+    result.cut_answers = [mask(text) for text in result.cut_answers]
     return result.to_dict()
 
 

@@ -6,6 +6,7 @@ pseudo-terminal's line discipline) echoes and edits the lines; this driver
 only turns echo off for secrets and drops typed-ahead input."""
 from __future__ import annotations
 
+import os
 import sys
 import time
 
@@ -67,7 +68,31 @@ class Console:
             if fd is not None and saved is not None:
                 termios.tcsetattr(fd, termios.TCSANOW, saved)
 
+    def read_key(self) -> str | None:
+        """One key as typed: the terminal leaves line mode for it."""
+        if not self.is_tty():
+            # Not a terminal: whole lines come in; the first key of one.
+            line = self.readline()
+            return None if line is None else (line[:1] or "\r")
+        fd = self.stdin.fileno()
+        saved = termios.tcgetattr(fd)
+        raw = list(saved)
+        raw[3] &= ~(termios.ICANON | termios.ECHO)
+        raw[6] = list(raw[6])
+        raw[6][termios.VMIN], raw[6][termios.VTIME] = 1, 0
+        termios.tcsetattr(fd, termios.TCSANOW, raw)
+        try:
+            key = os.read(fd, 1)
+        finally:
+            termios.tcsetattr(fd, termios.TCSANOW, saved)
+        return key.decode("latin-1") if key else None
+
     def run(self, left_in: str | None = None) -> None:
+        if self.session.habits.device_echo and self.is_tty():
+            # The device echoes each line itself, when it reads it.
+            attributes = termios.tcgetattr(self.stdin.fileno())
+            attributes[3] &= ~termios.ECHO
+            termios.tcsetattr(self.stdin.fileno(), termios.TCSANOW, attributes)
         steps = self.session.run(left_in)
         answer = None
         try:
@@ -78,9 +103,7 @@ class Console:
                 if kind == "line":
                     answer = self.readline()
                 elif kind == "key":
-                    # A terminal in line mode hands over whole lines: the first key of one.
-                    line = self.readline()
-                    answer = None if line is None else (line[:1] or "\r")
+                    answer = self.read_key()
                 elif kind == "secret":
                     answer = self.read_secret(request[1])
                 elif kind == "flush":

@@ -18,7 +18,8 @@ both (the file's devices first). The lab file:
           b: {enable_password: other}
 
 Device options are those of the simulator's device model (hostname, os,
-platform, version, enable_password, login, response_delay, misbehave, ...).
+platform, version, enable_password, login, response_delay, misbehave,
+habits (quorvi.sim.habits), ...).
 Console options: `silent`, `enable_password`; port options: `connect`
 (immediate | quiet | press_return), `left_in` (config | pager), `busy`.
 """

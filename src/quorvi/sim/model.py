@@ -37,6 +37,9 @@ DEVICE_DEFAULTS: dict = {
     #   exits; with "close_midway" it first writes half of the command's answer.
     #   "slow": {command line: seconds}: answer that command so much later.
     "misbehave": {},
+    # Habits of real consoles (quorvi.sim.habits): prompt_redraw, line_padding,
+    # pager_ignores_length, prompt_in_output, console_logging, hostname_command.
+    "habits": {},
 }
 
 # A console may also carry "enable_password", overriding the device's for that console.
@@ -61,6 +64,8 @@ def normalize_device(description: dict) -> dict:
     device["consoles"] = [dict(CONSOLE_DEFAULTS, **c) for c in device["consoles"]]
     if device["chassis"] not in CHASSIS_KINDS:
         raise ValueError("unknown chassis kind %r" % device["chassis"])
+    from .habits import check
+    check(device["habits"] or {})
     return device
 
 

@@ -16,6 +16,7 @@ import socket
 from typing import Any, Callable, List, Optional
 
 from . import outputs as out
+from .habits import echoes_itself
 from .lab import Lab, LabError, PortSpec
 from .model import MemoryState
 from .session import Session
@@ -182,7 +183,8 @@ class Connection(asyncio.Protocol):
                 request = port.request
                 kind = request[0]
                 answer = None
-                self.echo = self.ECHOES and not port.silent and kind not in UNECHOED
+                self.echo = self.ECHOES and not port.silent and kind not in UNECHOED \
+                    and not echoes_itself(port.spec.device)
                 if kind in ("line", "secret"):
                     if kind == "secret":
                         port.emit(request[1].encode())

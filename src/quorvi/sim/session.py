@@ -13,6 +13,7 @@ from __future__ import annotations
 import re
 
 from . import outputs as out
+from .habits import Habits
 from .model import find_console
 
 # Requests a session yields to its driver.
@@ -70,18 +71,19 @@ class Session:
         self.role = self.console["role"]
         self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
+        self.habits = Habits(self)
 
     def write(self, text: str) -> None:
         self.emit(text.encode())
 
     def write_lines(self, lines: list[str]) -> None:
         if lines:
-            self.write("\n".join(lines) + "\n")
+            self.write(self.habits.line_ends("\n".join(lines) + "\n"))
 
     def fields(self) -> dict:
         device = self.device
         return {
-            "hostname": device["hostname"], "os": device["os"], "platform": device["platform"],
+            "hostname": self.habits.hostname(), "os": device["os"], "platform": device["platform"],
             "version": device["version"], "serial": device["serial"], "console": self.name,
             "os_title": out.OS_TITLES.get(device["os"], device["os"]),
             "members": max(len(device["members"]), 1), "mode": device["redundancy_mode"],
@@ -90,8 +92,8 @@ class Session:
 
     def prompt(self) -> str:
         suffix = out.STANDBY_SUFFIX if self.is_standby else ""
-        return out.PROMPTS[self.mode].format(hostname=self.device["hostname"], suffix=suffix,
-                                             mode=self.submode)
+        return self.habits.prompt(out.PROMPTS[self.mode].format(
+            hostname=self.habits.hostname(), suffix=suffix, mode=self.submode))
 
     # -- life cycle -------------------------------------------------------
     def run(self, left_in: str | None = None):
@@ -118,11 +120,14 @@ class Session:
                 return
         elif not (yield from self.start_session()):
             return
+        line = None
         while True:
             self.write(self.prompt())
+            yield from self.habits.after_prompt(line)
             line = yield LINE
             if line is None:
                 return
+            self.habits.echo(line)
             delay = float(self.device["response_delay"] or 0) + \
                 float((self.bad.get("slow") or {}).get(line.strip(), 0))
             if delay:
@@ -215,6 +220,9 @@ class Session:
         command, _, pipe = text.partition("|")
         words = command.split()
         handler, ambiguous = match_command(words, out.EXEC_COMMANDS)
+        habit_answer = self.habits.command(command)
+        if habit_answer is not None:
+            return (yield from self.habits.answer(text, self.apply_pipe(habit_answer, pipe)))
         if ambiguous:
             self.write_lines([out.ERRORS["ambiguous"].format(line=text)])
             return True
@@ -231,8 +239,7 @@ class Session:
             return True
         if lines is False:
             return False
-        self.write_lines(self.apply_pipe(lines, pipe))
-        return True
+        return (yield from self.habits.answer(text, self.apply_pipe(lines, pipe)))
 
     def apply_pipe(self, lines: list[str], pipe: str) -> list[str]:
         words = pipe.split(None, 1)

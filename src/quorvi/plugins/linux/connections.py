@@ -17,6 +17,7 @@ from quorvi.core.errors import CommandError, ConnectionError
 from quorvi.line import clean_output
 from quorvi.registry import registry
 from quorvi.statemachine import StateDef, StateMachine
+from quorvi.terminal import ESCAPE_RE, strip_controls  # noqa: F401  (ESCAPE_RE: the old import path)
 
 # The prompt set once the shell is reached: no "$", "\" or "#" that a shell
 # would expand or that output commonly ends with.
@@ -24,14 +25,14 @@ OWN_PROMPT = "quorvi-sh> "
 SHELL_SETUP = ("PS1='%s'; PS2='> '; unset PROMPT_COMMAND; export PAGER=cat SYSTEMD_PAGER= "
                "GIT_PAGER=cat TERM=dumb; bind 'set enable-bracketed-paste off' 2>/dev/null; :"
                % OWN_PROMPT)
-# CSI (colours, bracketed paste, cursor), OSC (window titles) and two-byte escapes.
-ESCAPE_RE = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)?|\x1b[@-Z\\-_]")
 # Any shell prompt: a line ending in $, #, % or > (escape sequences may follow).
 ANY_SHELL_PROMPT = r"[^\r\n]*?[$#%>] ?(?:\x1b\[[0-?]*[ -/]*[@-~])*"
 
 
 def strip_escapes(text: str) -> str:
-    return ESCAPE_RE.sub("", text)
+    """Kept for callers of the old name: every line's output is read through
+    quorvi.terminal, which drops escape sequences before anything sees them."""
+    return strip_controls(text)
 
 
 class LinuxStateMachine(StateMachine):
@@ -41,6 +42,9 @@ class LinuxStateMachine(StateMachine):
     STATES = [StateDef("shell", ANY_SHELL_PROMPT)]
     TRANSITIONS: List[Any] = []
     LEARN_OS_STATE = StateDef("learn_os", ANY_SHELL_PROMPT)
+    PAGER_PROMPT = None  # pagers are off (PAGER=cat)
+    LOG_MESSAGE = None
+    HOSTNAME_COMMAND = None
 
     def __init__(self, hostname: Optional[str] = None, settings: Any = None) -> None:
         super().__init__(hostname, settings)
@@ -85,8 +89,7 @@ class LinuxConnection(Connection):
         spawn, sm = self._require_line(), self.state_machine
         self._send(command)
         result = sm.expect_prompt(spawn, timeout)
-        text = strip_escapes(result.match_output[:result.match.start()])
-        return clean_output(text, command)
+        return clean_output(result.match_output[:result.match.start()], command)
 
     # Narrower than the connection's execute(command, *args, **kwargs): a
     # shell line takes its own options (check), and no target.
@@ -117,7 +120,8 @@ class LinuxConnection(Connection):
 
     def configure(self, commands: Union[str, List[str]], prompt_recovery: bool = False,
                   timeout: Optional[float] = None,
-                  error_pattern: Optional[Iterable[str]] = None) -> str:
+                  error_pattern: Optional[Iterable[str]] = None,
+                  quiet: Optional[float] = None) -> str:
         raise ConnectionError("%s: a Linux host has no configuration mode; run each command "
                               "with execute()" % self)
 
