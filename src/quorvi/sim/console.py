@@ -6,6 +6,8 @@ pseudo-terminal's line discipline) echoes and edits the lines; this driver
 only turns echo off for secrets and drops typed-ahead input."""
 from __future__ import annotations
 
+import os
+import select
 import sys
 import time
 
@@ -25,7 +27,9 @@ class Console:
                  stdin=sys.stdin, stdout=sys.stdout) -> None:
         self.stdin = stdin
         self.stdout = stdout
-        self.session = Session(device, name, SharedState(device_path), self.write_raw)
+        self.shared = SharedState(device_path)
+        self.session = Session(device, name, self.shared, self.write_raw)
+        self.wake: int | None = None  # the read end of this console's wake-up pipe
 
     def write_raw(self, data: bytes) -> None:
         """Bytes as they are, whatever their encoding."""
@@ -67,6 +71,25 @@ class Console:
             if fd is not None and saved is not None:
                 termios.tcsetattr(fd, termios.TCSANOW, saved)
 
+    def idle(self) -> bool:
+        """Wait for input (True) or a wake-up from another console (False).
+        Scripted input (not a terminal) is always there."""
+        if not self.is_tty():
+            return True
+        if self.wake is None:
+            self.wake = self.shared.wake_fd(self.session.name)
+            return False  # a wake-up before the pipe was there is lost: look now
+        ready, _, _ = select.select([self.stdin.fileno(), self.wake], [], [])
+        if self.wake in ready:
+            while True:
+                try:
+                    if not os.read(self.wake, 512):
+                        break
+                except BlockingIOError:
+                    break
+            return False
+        return True
+
     def run(self, left_in: str | None = None) -> None:
         steps = self.session.run(left_in)
         answer = None
@@ -88,7 +111,11 @@ class Console:
                         termios.tcflush(self.stdin.fileno(), termios.TCIFLUSH)
                 elif kind == "sleep":
                     time.sleep(request[1])
+                elif kind == "idle":
+                    answer = self.idle()
         except StopIteration:
             pass
         finally:
             steps.close()
+            if self.wake is not None:
+                os.close(self.wake)

@@ -70,6 +70,9 @@ class Session:
         self.role = self.console["role"]
         self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
+        from .boot import Boot  # imports this module
+
+        self.boot = Boot(self)
 
     def write(self, text: str) -> None:
         self.emit(text.encode())
@@ -98,9 +101,9 @@ class Session:
         """The console's life: banner, login, then commands until the line
         goes away. `left_in` ("config" or "pager") starts where a previous
         user left the line instead: silent until the next key or line."""
+        booting = self.boot.attach()
         if self.console["silent"]:
-            while (yield LINE) is not None:
-                pass  # a silent RP reads and never answers
+            yield from self.boot.silent(booting)  # a silent RP reads and never answers
             return
         if self.bad.get("noise"):
             noise = bytes.fromhex(self.bad["noise"])
@@ -116,11 +119,11 @@ class Session:
             self.mode, self.submode = "config", "config-if"
             if (yield LINE) is None:
                 return
-        elif not (yield from self.start_session()):
+        elif not (yield from self.boot.start(booting)):
             return
         while True:
             self.write(self.prompt())
-            line = yield LINE
+            line = yield from self.boot.next_line()
             if line is None:
                 return
             delay = float(self.device["response_delay"] or 0) + \
@@ -136,6 +139,10 @@ class Session:
         if not (yield from self.misbehave_after_banner()):
             return False
         self.mode = "disable"
+        return (yield from self.login())
+
+    def login(self):
+        """The login when the device asks for one; False on EOF."""
         login = self.device.get("login")
         while login:
             # Login prompts drop what was typed before they showed: an empty
@@ -214,14 +221,14 @@ class Session:
             return False
         command, _, pipe = text.partition("|")
         words = command.split()
-        handler, ambiguous = match_command(words, out.EXEC_COMMANDS)
+        handler, ambiguous = match_command(words, self.boot.exec_commands)
         if ambiguous:
             self.write_lines([out.ERRORS["ambiguous"].format(line=text)])
             return True
         if handler is None or (self.mode == "disable" and handler not in out.DISABLE_HANDLERS):
             self.write_lines([out.ERRORS["invalid"]])
             return True
-        lines = getattr(self, "cmd_" + handler)()
+        lines = (getattr(self, "cmd_" + handler, None) or self.boot.command(handler, words))()
         if hasattr(lines, "send"):
             lines = yield from lines
         if closing:
@@ -290,7 +297,8 @@ class Session:
             self.submode = out.CONFIG_SUBMODES[first]
 
     def cmd_show_version(self) -> list[str]:
-        return [line.format(**self.fields()) for line in out.SHOW_VERSION]
+        fields = dict(self.fields(), **self.boot.version_fields())
+        return [line.format(**fields) for line in out.SHOW_VERSION]
 
     def cmd_show_redundancy(self) -> list[str]:
         role = self.role if self.chassis != "single" else "single"
@@ -307,7 +315,7 @@ class Session:
         if not self.device["members"]:
             return [out.ERRORS["invalid"]]
         lines = [line.format(**self.fields()) for line in out.SHOW_SWITCH_HEADING]
-        for member in self.device["members"]:
+        for member in self.boot.members():
             current = "*" if member["number"] == self.console["member"] else ""
             lines.append(out.SHOW_SWITCH_MEMBER.format(current=current, **member))
         return lines
