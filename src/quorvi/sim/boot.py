@@ -437,7 +437,7 @@ class Boot:
 def uptime(seconds: float) -> str:
     """"1 hour, 2 minutes, 5 seconds"."""
     left = int(seconds)
-    parts = []
+    parts: list = []
     for name, size in (("day", 86400), ("hour", 3600), ("minute", 60), ("second", 1)):
         count, left = divmod(left, size)
         if count or (name == "second" and not parts):

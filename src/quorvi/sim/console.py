@@ -92,7 +92,7 @@ class Console:
 
     def run(self, left_in: str | None = None) -> None:
         steps = self.session.run(left_in)
-        answer = None
+        answer: str | bool | None = None
         try:
             while True:
                 request = steps.send(answer)

@@ -189,7 +189,7 @@ class Connection(asyncio.Protocol):
             while not self.closed:
                 request = port.request
                 kind = request[0]
-                answer = None
+                answer: Any = None
                 self.echo = self.ECHOES and not port.silent and kind not in UNECHOED
                 if kind in ("line", "secret"):
                     if kind == "secret":
