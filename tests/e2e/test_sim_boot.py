@@ -322,3 +322,16 @@ def test_reload_commands_refused_where_they_make_no_sense(sim, kind, console, ty
         assert device.boots() == {}
     finally:
         line.close()
+
+
+@pytest.mark.parametrize("command, question", [
+    ("reload", "confirm_reload"), ("redundancy force-switchover", "confirm_switchover")])
+def test_fake_reload_asks_then_reboots_nothing(sim, command, question):
+    device = sim("dual", boot_time=BOOT, fake_reload=True)
+    line = Line(pexpect.spawn(device.command("a"), encoding="latin-1"))
+    try:
+        line.answer(("R1>$", "enable"), ("R1#$", command), (patterns("orbix")[question], ""))
+        line.expect("R1#$")
+        assert device.boots() == {} and device.roles() == {"a": "active", "b": "standby"}
+    finally:
+        line.close()

@@ -74,10 +74,14 @@ class Console:
     def idle(self) -> bool:
         """Wait for input (True) or a wake-up from another console (False).
         Scripted input (not a terminal) is always there."""
-        if not self.is_tty():
+        if not self.is_tty() or self.wake == -1:
             return True
         if self.wake is None:
-            self.wake = self.shared.wake_fd(self.session.name)
+            try:
+                self.wake = self.shared.wake_fd(self.session.name)
+            except OSError:
+                self.wake = -1  # no pipe beside the device file: input only
+                return True
             return False  # a wake-up before the pipe was there is lost: look now
         ready, _, _ = select.select([self.stdin.fileno(), self.wake], [], [])
         if self.wake in ready:
@@ -117,5 +121,5 @@ class Console:
             pass
         finally:
             steps.close()
-            if self.wake is not None:
+            if self.wake is not None and self.wake >= 0:
                 os.close(self.wake)

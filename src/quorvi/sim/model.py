@@ -40,10 +40,12 @@ DEVICE_DEFAULTS: dict = {
     # Reloads (see quorvi.sim.boot): the boot log spreads over boot_time
     # seconds; boot_dialog asks the initial configuration dialog after each
     # boot; stop_in_loader (true, or a list of console names) stops each boot
-    # at the boot loader prompt until "boot" is typed.
+    # at the boot loader prompt until "boot" is typed; fake_reload: the reload
+    # commands ask their questions, then nothing reboots.
     "boot_time": 2.0,
     "boot_dialog": False,
     "stop_in_loader": False,
+    "fake_reload": False,
 }
 
 # A console may also carry "enable_password", overriding the device's for that console.

@@ -20,6 +20,7 @@ LINE = ("line",)          # -> the next input line without its line end, None at
 KEY = ("key",)            # -> one key, unechoed ("\r" for Return), None at EOF
 FLUSH = ("flush",)        # drop input typed ahead; -> None
 DRAIN = ("drain",)        # let written output reach the other end; -> None
+# quorvi.sim.boot adds IDLE (wait for input or a wake-up) and BOOTING.
 
 
 def secret(question: str) -> tuple:
