@@ -265,8 +265,10 @@ def test_reload_asks_to_save_a_modified_configuration_and_may_be_cancelled(simul
                 (save + " $", "yes"), (r"\[OK\]\r\n" + confirm, ""))
     boot_finishes(device, {"a": line}, ["a"])
     assert device.boots() == {"a": 1}
-    reload(line)  # saved: no question this time
-    assert not re.search(save, line.expect("System ready"))
+    line.send("enable")
+    line.answer(("R1#$", "configure terminal"), (r"\(config\)#$", "hostname R3"),
+                ("#$", "end"), ("R1#$", "write memory"), (r"\[OK\]\r\nR1#$", TEXTS["reload"]))
+    assert not re.search(save, line.expect(confirm))  # saved: no question this time
 
 
 def test_console_line_dropped_at_boot_start_shows_the_rest_when_reopened(simulated):
