@@ -7,6 +7,7 @@ only turns echo off for secrets and drops typed-ahead input."""
 from __future__ import annotations
 
 import os
+import select
 import sys
 import time
 
@@ -26,7 +27,9 @@ class Console:
                  stdin=sys.stdin, stdout=sys.stdout) -> None:
         self.stdin = stdin
         self.stdout = stdout
-        self.session = Session(device, name, SharedState(device_path), self.write_raw)
+        self.shared = SharedState(device_path)
+        self.session = Session(device, name, self.shared, self.write_raw)
+        self.wake: int | None = None  # the read end of this console's wake-up pipe
 
     def write_raw(self, data: bytes) -> None:
         """Bytes as they are, whatever their encoding."""
@@ -87,6 +90,29 @@ class Console:
             termios.tcsetattr(fd, termios.TCSANOW, saved)
         return key.decode("latin-1") if key else None
 
+    def idle(self) -> bool:
+        """Wait for input (True) or a wake-up from another console (False).
+        Scripted input (not a terminal) is always there."""
+        if not self.is_tty() or self.wake == -1:
+            return True
+        if self.wake is None:
+            try:
+                self.wake = self.shared.wake_fd(self.session.name)
+            except OSError:
+                self.wake = -1  # no pipe beside the device file: input only
+                return True
+            return False  # a wake-up before the pipe was there is lost: look now
+        ready, _, _ = select.select([self.stdin.fileno(), self.wake], [], [])
+        if self.wake in ready:
+            while True:
+                try:
+                    if not os.read(self.wake, 512):
+                        break
+                except BlockingIOError:
+                    break
+            return False
+        return True
+
     def run(self, left_in: str | None = None) -> None:
         if self.session.habits.device_echo and self.is_tty():
             # The device echoes each line itself, when it reads it.
@@ -94,7 +120,7 @@ class Console:
             attributes[3] &= ~termios.ECHO
             termios.tcsetattr(self.stdin.fileno(), termios.TCSANOW, attributes)
         steps = self.session.run(left_in)
-        answer = None
+        answer: str | bool | None = None
         try:
             while True:
                 request = steps.send(answer)
@@ -111,7 +137,11 @@ class Console:
                         termios.tcflush(self.stdin.fileno(), termios.TCIFLUSH)
                 elif kind == "sleep":
                     time.sleep(request[1])
+                elif kind == "idle":
+                    answer = self.idle()
         except StopIteration:
             pass
         finally:
             steps.close()
+            if self.wake is not None and self.wake >= 0:
+                os.close(self.wake)

@@ -16,6 +16,7 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, List, Optional
 
+from .boot import status
 from .model import SharedState, initial_state, load_device, save_device
 
 CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
@@ -240,6 +241,14 @@ class SimulatedDevice:
     @property
     def standby_unlocked(self) -> bool:
         return bool(self.state()["standby_unlocked"])
+
+    def boots(self) -> Dict[str, int]:
+        """Console -> how often it booted (reloads, switchovers) since the start."""
+        return dict(status(self.device, self.state()).boots)
+
+    def roles(self) -> Dict[str, str]:
+        """Console -> its current role (a switchover changes them)."""
+        return status(self.device, self.state()).roles(self.device)
 
     # -- processes --------------------------------------------------------
     def console_pids(self) -> List[int]:

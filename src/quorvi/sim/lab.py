@@ -14,14 +14,15 @@ both (the file's devices first). The lab file:
         login: {username: admin, password: lab}
         response_delay: 0.05
         consoles:             # per console: its own options and its port's
-          a: {connect: press_return, left_in: config}
+          a: {connect: press_return, left_in: config, drop_on_boot: true}
           b: {enable_password: other}
 
 Device options are those of the simulator's device model (hostname, os,
 platform, version, enable_password, login, response_delay, misbehave,
 habits (quorvi.sim.habits), ...).
 Console options: `silent`, `enable_password`; port options: `connect`
-(immediate | quiet | press_return), `left_in` (config | pager), `busy`.
+(immediate | quiet | press_return), `left_in` (config | pager), `busy`,
+`drop_on_boot` (the port drops its client whenever that console boots).
 """
 import json
 import os
@@ -36,7 +37,7 @@ KIND_OPTIONS: Dict[str, Set[str]] = {"single": set(), "dual": {"active"}, "stack
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
 LEFT_IN = ("config", "pager")
-PORT_OPTIONS = {"connect", "left_in", "busy"}
+PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"}
 
 
 class LabError(Exception):
@@ -46,7 +47,8 @@ class LabError(Exception):
 class PortSpec:
     """One console of the lab and how its console-server port behaves."""
 
-    __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "port")
+    __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "drop_on_boot",
+                 "port")
 
     def __init__(self, device: Dict[str, Any], console: Dict[str, Any],
                  options: Dict[str, Any]) -> None:
@@ -56,6 +58,7 @@ class PortSpec:
         self.connect: str = options.get("connect", "immediate")
         self.left_in: Optional[str] = options.get("left_in")
         self.busy = bool(options.get("busy", False))
+        self.drop_on_boot = bool(options.get("drop_on_boot", False))
         self.port = 0
 
 

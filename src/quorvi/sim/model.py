@@ -40,6 +40,15 @@ DEVICE_DEFAULTS: dict = {
     # Habits of real consoles (quorvi.sim.habits): prompt_redraw, line_padding,
     # pager_ignores_length, prompt_in_output, console_logging, hostname_command.
     "habits": {},
+    # Reloads (see quorvi.sim.boot): the boot log spreads over boot_time
+    # seconds; boot_dialog asks the initial configuration dialog after each
+    # boot; stop_in_loader (true, or a list of console names) stops each boot
+    # at the boot loader prompt until "boot" is typed; fake_reload: the reload
+    # commands ask their questions, then nothing reboots.
+    "boot_time": 2.0,
+    "boot_dialog": False,
+    "stop_in_loader": False,
+    "fake_reload": False,
 }
 
 # A console may also carry "enable_password", overriding the device's for that console.
@@ -86,13 +95,19 @@ def initial_state() -> dict:
 
 
 class SharedState:
-    """Dynamic state shared by the consoles of one device."""
+    """Dynamic state shared by the consoles of one device.
+
+    Besides the lines received, the log holds events (reloads, saves; see
+    quorvi.sim.boot), folded into the list state["events"] in order. A
+    console waiting at its prompt is woken through a named pipe of its own
+    beside the device file ("<file>.wake.<console>") when another console
+    changes the device under it."""
 
     def __init__(self, device_path: str) -> None:
         self.path = device_path + ".state"
         self._fd: int | None = None
 
-    def record(self, kind: str, console: str, line: str,
+    def record(self, kind: str, console: str, line,
                unlock_commands: list[str] | None = None) -> None:
         """Append a received line ("commands" or "config") for `console`; a
         config line through the active console carries the unlock commands,
@@ -113,24 +128,56 @@ class SharedState:
         # A line without its line break is still being written: left out.
         for raw in data.split(b"\n")[:-1]:
             kind, console, line, *unlock = json.loads(raw)
+            if kind == "event":
+                state.setdefault("events", []).append(line)
+                continue
             received = state[kind].setdefault(console, [])
             received.append(line)
             if unlock and kind == "config" and all(c in received for c in unlock[0]):
                 state["standby_unlocked"] = True
         return state
 
+    def wake_fd(self, console: str) -> int:
+        """The read end of `console`'s wake-up pipe (made if need be)."""
+        path = "%s.wake.%s" % (self.path, console)
+        try:
+            os.mkfifo(path, 0o600)
+        except FileExistsError:
+            pass
+        # Opened for writing too: the pipe never reads as ended.
+        return os.open(path, os.O_RDWR | os.O_NONBLOCK)
+
+    def notify(self, consoles: list[str]) -> None:
+        """Wake the processes of `consoles` waiting at their prompts; a
+        console without a running process has no reader and is skipped."""
+        for console in consoles:
+            try:
+                fd = os.open("%s.wake.%s" % (self.path, console), os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                continue
+            try:
+                os.write(fd, b"!")
+            except OSError:
+                pass  # the pipe is full of wake-ups already
+            finally:
+                os.close(fd)
+
 
 class MemoryState:
     """The same shared state, in memory: the consoles of a device served by
     one process."""
 
-    __slots__ = ("state",)
+    __slots__ = ("state", "listeners")
 
     def __init__(self) -> None:
         self.state = initial_state()
+        self.listeners: dict = {}  # console -> what wakes it
 
-    def record(self, kind: str, console: str, line: str,
+    def record(self, kind: str, console: str, line,
                unlock_commands: list[str] | None = None) -> None:
+        if kind == "event":
+            self.state.setdefault("events", []).append(line)
+            return
         received = self.state[kind].setdefault(console, [])
         received.append(line)
         if unlock_commands and kind == "config" and all(c in received for c in unlock_commands):
@@ -138,3 +185,12 @@ class MemoryState:
 
     def read(self) -> dict:
         return self.state
+
+    def listen(self, console: str, wake) -> None:
+        self.listeners[console] = wake
+
+    def notify(self, consoles: list[str]) -> None:
+        for console in consoles:
+            wake = self.listeners.get(console)
+            if wake is not None:
+                wake()

@@ -43,6 +43,7 @@ EXEC_COMMANDS = {
     ("show", "switch"): "show_switch",
     ("show", "running-config"): "show_running_config",
 }
+# Each console adds its OS's reload commands (quorvi.boot_dialogs, see quorvi.sim.boot).
 # Handlers allowed at the disable prompt; the others need "enable".
 DISABLE_HANDLERS = {"enable", "logout", "accept", "show_version", "show_redundancy", "show_switch"}
 
@@ -63,7 +64,8 @@ SHOW_VERSION = [
     "{os_title}, Version {version}",
     "Copyright (c) 2019-2024 by the quorvi simulator",
     "",
-    "{hostname} uptime is 3 days, 4 hours, 12 minutes",
+    "{hostname} uptime is {uptime}",
+    "Last reload reason: {reload_reason}",
     "System image file is \"flash:{os}-{platform}-{version}.bin\"",
     "",
     "Hardware: {platform} chassis with {members} member(s), 4096 MB memory",

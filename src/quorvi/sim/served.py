@@ -17,6 +17,7 @@ import tempfile
 import threading
 from typing import Any, Dict, List, Optional
 
+from .boot import status
 from .lab import build_lab
 from .server import LabServer
 
@@ -185,4 +186,17 @@ class ServedLab:
         if self.server is None:
             raise RuntimeError("only a lab served in this process shows its devices' state")
         return self.server.state(device)
+
+    def boots(self, device: str) -> Dict[str, int]:
+        """Console -> how often it booted since the lab started (a lab served
+        in this process)."""
+        return dict(status(self.lab_device(device), self.state(device)).boots)
+
+    def roles(self, device: str) -> Dict[str, str]:
+        """Console -> its current role (a lab served in this process)."""
+        return status(self.lab_device(device), self.state(device)).roles(self.lab_device(device))
+
+    def lab_device(self, name: str) -> Dict[str, Any]:
+        assert self.server is not None  # checked by state()
+        return self.server.lab.devices[name]
 

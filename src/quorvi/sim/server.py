@@ -33,7 +33,8 @@ UNECHOED = ("secret", "key")  # input a device reads without echoing it
 class Port:
     """A console's port: its spec, its session and the client attached."""
 
-    __slots__ = ("spec", "shared", "steps", "request", "client", "server", "driver", "silent")
+    __slots__ = ("spec", "shared", "steps", "request", "client", "server", "driver", "silent",
+                 "woken")
 
     def __init__(self, spec: PortSpec, shared: MemoryState) -> None:
         self.spec = spec
@@ -45,11 +46,18 @@ class Port:
         self.driver: Optional[asyncio.Task] = None  # the task advancing the session
         self.silent = any(c["silent"] for c in spec.device["consoles"]
                           if c["name"] == spec.console)
+        self.woken = False  # another console changed the device (quorvi.sim.boot)
+        shared.listen(spec.console, self.wake)
 
     def emit(self, data: bytes) -> None:
         client = self.client
         if client is not None:
             client.write(data)
+
+    def wake(self) -> None:
+        self.woken = True
+        if self.client is not None:
+            self.client.wake()
 
 
 class Connection(asyncio.Protocol):
@@ -182,7 +190,7 @@ class Connection(asyncio.Protocol):
             while not self.closed:
                 request = port.request
                 kind = request[0]
-                answer = None
+                answer: Any = None
                 self.echo = self.ECHOES and not port.silent and kind not in UNECHOED \
                     and not echoes_itself(port.spec.device)
                 if kind in ("line", "secret"):
@@ -199,6 +207,10 @@ class Connection(asyncio.Protocol):
                     self.keys = ""
                 elif kind == "sleep":
                     await asyncio.sleep(request[1])
+                elif kind == "idle":
+                    if not await self.wait_for(lambda: "\r" in self.keys or port.woken):
+                        return
+                    answer, port.woken = not port.woken, False
                 elif kind == "drain":
                     if self.writable is not None:
                         await self.writable
@@ -207,6 +219,10 @@ class Connection(asyncio.Protocol):
                         return
                 try:
                     port.request = steps.send(answer)
+                    if kind == "booting" and port.spec.drop_on_boot:
+                        # The console server drops the line as the device reboots.
+                        self.transport.close()
+                        return
                 except StopIteration:
                     # The console ended its session: the line drops, and the next
                     # client meets a fresh one.
@@ -326,6 +342,10 @@ class LabServer:
             connection.transport.close()
         self.connections.clear()
         for port in self.ports:
+            # A client gone while its step ran (a boot's pause) leaves its task behind.
+            if port.driver is not None and not port.driver.done() and port.driver not in tasks:
+                port.driver.cancel()
+                tasks.append(port.driver)
             if port.server is not None:
                 port.server.close()
             if port.steps is not None:

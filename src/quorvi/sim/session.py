@@ -21,6 +21,7 @@ LINE = ("line",)          # -> the next input line without its line end, None at
 KEY = ("key",)            # -> one key, unechoed ("\r" for Return), None at EOF
 FLUSH = ("flush",)        # drop input typed ahead; -> None
 DRAIN = ("drain",)        # let written output reach the other end; -> None
+# quorvi.sim.boot adds IDLE (wait for input or a wake-up) and BOOTING.
 
 
 def secret(question: str) -> tuple:
@@ -72,6 +73,9 @@ class Session:
         self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
         self.habits = Habits(self)
+        from .boot import Boot  # imports this module
+
+        self.boot = Boot(self)
 
     def write(self, text: str) -> None:
         self.emit(text.encode())
@@ -100,9 +104,9 @@ class Session:
         """The console's life: banner, login, then commands until the line
         goes away. `left_in` ("config" or "pager") starts where a previous
         user left the line instead: silent until the next key or line."""
+        booting = self.boot.attach()
         if self.console["silent"]:
-            while (yield LINE) is not None:
-                pass  # a silent RP reads and never answers
+            yield from self.boot.silent(booting)  # a silent RP reads and never answers
             return
         if self.bad.get("noise"):
             noise = bytes.fromhex(self.bad["noise"])
@@ -118,13 +122,13 @@ class Session:
             self.mode, self.submode = "config", "config-if"
             if (yield LINE) is None:
                 return
-        elif not (yield from self.start_session()):
+        elif not (yield from self.boot.start(booting)):
             return
         line = None
         while True:
             self.write(self.prompt())
             yield from self.habits.after_prompt(line)
-            line = yield LINE
+            line = yield from self.boot.next_line()
             if line is None:
                 return
             self.habits.echo(line)
@@ -141,6 +145,10 @@ class Session:
         if not (yield from self.misbehave_after_banner()):
             return False
         self.mode = "disable"
+        return (yield from self.login())
+
+    def login(self):
+        """The login when the device asks for one; False on EOF."""
         login = self.device.get("login")
         while login:
             # Login prompts drop what was typed before they showed: an empty
@@ -219,7 +227,7 @@ class Session:
             return False
         command, _, pipe = text.partition("|")
         words = command.split()
-        handler, ambiguous = match_command(words, out.EXEC_COMMANDS)
+        handler, ambiguous = match_command(words, self.boot.exec_commands)
         habit_answer = self.habits.command(command)
         if habit_answer is not None:
             return (yield from self.habits.answer(text, self.apply_pipe(habit_answer, pipe)))
@@ -229,7 +237,7 @@ class Session:
         if handler is None or (self.mode == "disable" and handler not in out.DISABLE_HANDLERS):
             self.write_lines([out.ERRORS["invalid"]])
             return True
-        lines = getattr(self, "cmd_" + handler)()
+        lines = (getattr(self, "cmd_" + handler, None) or self.boot.command(handler, words))()
         if hasattr(lines, "send"):
             lines = yield from lines
         if closing:
@@ -297,7 +305,8 @@ class Session:
             self.submode = out.CONFIG_SUBMODES[first]
 
     def cmd_show_version(self) -> list[str]:
-        return [line.format(**self.fields()) for line in out.SHOW_VERSION]
+        fields = dict(self.fields(), **self.boot.version_fields())
+        return [line.format(**fields) for line in out.SHOW_VERSION]
 
     def cmd_show_redundancy(self) -> list[str]:
         role = self.role if self.chassis != "single" else "single"
@@ -314,7 +323,7 @@ class Session:
         if not self.device["members"]:
             return [out.ERRORS["invalid"]]
         lines = [line.format(**self.fields()) for line in out.SHOW_SWITCH_HEADING]
-        for member in self.device["members"]:
+        for member in self.boot.members():
             current = "*" if member["number"] == self.console["member"] else ""
             lines.append(out.SHOW_SWITCH_MEMBER.format(current=current, **member))
         return lines

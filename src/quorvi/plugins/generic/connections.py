@@ -6,14 +6,20 @@ the learned OS."""
 from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseMultiRpLinkBroker,
                                               BaseQuadRpLinkBroker, BaseSingleRpLinkBroker,
                                               BaseStackRpLinkBroker)
+from quorvi.boot_dialogs import for_os
 from quorvi.connection import Connection
 from quorvi.multi_connection import MultiRpConnection
 from quorvi.registry import registry
 from quorvi.statemachine import StateMachine
 
 
+# Reload, switchover and member reload commands and the boot texts of Generic devices.
+BOOT_DIALOGS = for_os("generic")
+
+
 class GenericSingleRpConnection(Connection):
     os = "generic"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "single_rp"
     state_machine_class = StateMachine
     link_broker_class = BaseSingleRpLinkBroker
@@ -21,6 +27,7 @@ class GenericSingleRpConnection(Connection):
 
 class GenericDualRpConnection(MultiRpConnection):
     os = "generic"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "dual_rp"
     state_machine_class = StateMachine
     link_broker_class = BaseDualRpLinkBroker
@@ -28,6 +35,7 @@ class GenericDualRpConnection(MultiRpConnection):
 
 class GenericStackConnection(MultiRpConnection):
     os = "generic"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "stack"
     state_machine_class = StateMachine
     link_broker_class = BaseStackRpLinkBroker
@@ -36,6 +44,7 @@ class GenericStackConnection(MultiRpConnection):
 
 class GenericQuadConnection(MultiRpConnection):
     os = "generic"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "quad"
     state_machine_class = StateMachine
     link_broker_class = BaseQuadRpLinkBroker

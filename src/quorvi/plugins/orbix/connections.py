@@ -1,10 +1,15 @@
 """Orbix connection classes, one per chassis type."""
 from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseQuadRpLinkBroker,
                                               BaseSingleRpLinkBroker, BaseStackRpLinkBroker)
+from quorvi.boot_dialogs import for_os
 from quorvi.connection import Connection
 from quorvi.multi_connection import MultiRpConnection
 from quorvi.registry import registry
 from quorvi.statemachine import StateMachine
+
+
+# Reload, switchover and member reload commands and the boot texts of Orbix devices.
+BOOT_DIALOGS = for_os("orbix")
 
 
 class OrbixStateMachine(StateMachine):
@@ -13,6 +18,7 @@ class OrbixStateMachine(StateMachine):
 
 class OrbixSingleRpConnection(Connection):
     os = "orbix"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "single_rp"
     state_machine_class = OrbixStateMachine
     link_broker_class = BaseSingleRpLinkBroker
@@ -20,6 +26,7 @@ class OrbixSingleRpConnection(Connection):
 
 class OrbixDualRpConnection(MultiRpConnection):
     os = "orbix"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "dual_rp"
     state_machine_class = OrbixStateMachine
     link_broker_class = BaseDualRpLinkBroker
@@ -27,6 +34,7 @@ class OrbixDualRpConnection(MultiRpConnection):
 
 class OrbixStackConnection(MultiRpConnection):
     os = "orbix"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "stack"
     state_machine_class = OrbixStateMachine
     link_broker_class = BaseStackRpLinkBroker
@@ -34,6 +42,7 @@ class OrbixStackConnection(MultiRpConnection):
 
 class OrbixQuadConnection(MultiRpConnection):
     os = "orbix"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "quad"
     state_machine_class = OrbixStateMachine
     link_broker_class = BaseQuadRpLinkBroker

@@ -1,10 +1,15 @@
 """Tessel connection classes, one per chassis type."""
 from quorvi.bases.routers.link_broker import (BaseDualRpLinkBroker, BaseQuadRpLinkBroker,
                                               BaseSingleRpLinkBroker, BaseStackRpLinkBroker)
+from quorvi.boot_dialogs import for_os
 from quorvi.connection import Connection
 from quorvi.multi_connection import MultiRpConnection
 from quorvi.registry import registry
 from quorvi.statemachine import StateMachine
+
+
+# Reload, switchover and member reload commands and the boot texts of Tessel devices.
+BOOT_DIALOGS = for_os("tessel")
 
 
 class TesselStateMachine(StateMachine):
@@ -13,6 +18,7 @@ class TesselStateMachine(StateMachine):
 
 class TesselSingleRpConnection(Connection):
     os = "tessel"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "single_rp"
     state_machine_class = TesselStateMachine
     link_broker_class = BaseSingleRpLinkBroker
@@ -20,6 +26,7 @@ class TesselSingleRpConnection(Connection):
 
 class TesselDualRpConnection(MultiRpConnection):
     os = "tessel"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "dual_rp"
     state_machine_class = TesselStateMachine
     link_broker_class = BaseDualRpLinkBroker
@@ -27,6 +34,7 @@ class TesselDualRpConnection(MultiRpConnection):
 
 class TesselStackConnection(MultiRpConnection):
     os = "tessel"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "stack"
     state_machine_class = TesselStateMachine
     link_broker_class = BaseStackRpLinkBroker
@@ -34,6 +42,7 @@ class TesselStackConnection(MultiRpConnection):
 
 class TesselQuadConnection(MultiRpConnection):
     os = "tessel"
+    boot_dialogs = BOOT_DIALOGS
     chassis_type = "quad"
     state_machine_class = TesselStateMachine
     link_broker_class = BaseQuadRpLinkBroker
