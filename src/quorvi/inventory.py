@@ -472,7 +472,8 @@ class _Checker:
             self.error(node, keypath, "server_login applies to console and conserver lines only")
         if transport in CONSOLE_SERVER_TRANSPORTS and not entry.server_login:
             host = (CONSERVER_RE if transport == "conserver" else CONSOLE_RE).match(target)
-            entry.server_login = dict(self.servers.get(host.group("host").strip("[]"), {}))
+            if host is not None:
+                entry.server_login = dict(self.servers.get(host.group("host").strip("[]"), {}))
         return entry, member_node
 
 
