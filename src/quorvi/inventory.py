@@ -10,6 +10,10 @@ you mean 'command'?)`).
 A device's keys are resolved in order: `defaults`, then each of its groups
 (later groups win), then its own keys. `credentials` merge per credential
 name and field; every other key is replaced whole.
+
+A line through a console server that asks for a login of its own takes it
+from the line's `server_login` or, for every line on that server, from
+`console_servers: {HOST: {login: {username, password}}}` (docs/console-servers.md).
 """
 import difflib
 import os
@@ -20,17 +24,17 @@ import yaml
 
 from . import credentials as creds
 from .device import Device, member_ordered
-from .transports import CONSOLE_RE, SSH_RE, Line
+from .transports import (BUSY_POLICIES, CONSERVER_RE, CONSOLE_RE, CONSOLE_SERVER_TRANSPORTS,
+                         SSH_RE, TRANSPORTS, Line)
 
 CHASSIS_TYPES = ("single_rp", "dual_rp", "stack", "quad")
 # Chassis whose lines each belong to a member (a stack member, a quad's chassis).
 MEMBER_CHASSIS = ("stack", "quad")
-TRANSPORTS = ("console", "ssh", "command")
 SHARED_KEYS = ("os", "platform", "model", "chassis_type", "hostname", "credentials", "timeout")
 DEVICE_KEYS = ("groups",) + SHARED_KEYS + ("lines",)
-LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file")
+LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file", "busy", "server_login")
 CREDENTIAL_FIELDS = ("username", "password")
-TOP_KEYS = ("defaults", "groups", "devices")
+TOP_KEYS = ("defaults", "groups", "devices", "console_servers")
 
 @dataclass
 class Problem:
@@ -78,6 +82,10 @@ class DeviceEntry:
                                  if k != "alias" and v not in (None, {})}
                          for alias, line in data["lines"].items()}
         for line in data["lines"].values():
+            if line["transport"] != "conserver":
+                line.pop("busy", None)
+            if mask and "password" in line.get("server_login", {}):
+                line["server_login"]["password"] = creds.masked(line["server_login"]["password"])
             line[line.pop("transport")] = line.pop("target")
         if mask:
             data["credentials"] = {name: {k: (creds.masked(v) if k == "password" else v)
@@ -99,6 +107,10 @@ class DeviceEntry:
                 plain["ssh_options"] = dict(line.ssh_options)
             if line.identity_file:
                 plain["identity_file"] = line.identity_file
+            if line.transport == "conserver":
+                plain["busy"] = line.busy
+            if line.server_login:
+                plain["server_login"] = dict(line.server_login)
             connections[alias] = plain
         credentials = {name: {k: self._absolute_source(v) for k, v in cred.items()}
                        for name, cred in self.credentials.items()}
@@ -176,6 +188,7 @@ class _Checker:
     def __init__(self, path: str) -> None:
         self.path = path
         self.problems: List[Problem] = []
+        self.servers: Dict[str, Dict[str, str]] = {}  # console_servers: HOST -> login
         self._constructor = yaml.constructor.SafeConstructor()
 
     def error(self, node: Any, keypath: str, message: str) -> None:
@@ -264,18 +277,39 @@ class _Checker:
     def credentials(self, node: Any, keypath: str) -> Dict[str, Dict[str, str]]:
         out: Dict[str, Dict[str, str]] = {}
         for name, _key_node, cred_node in self.mapping(node, keypath, None):
-            sub = "%s.%s" % (keypath, name)
-            fields: Dict[str, str] = {}
-            for key, _kn, value_node in self.mapping(cred_node, sub, CREDENTIAL_FIELDS):
-                value = self.text(value_node, "%s.%s" % (sub, key))
-                if value is _NOTHING:
-                    continue
-                problem = source_problem(value)
-                if problem:
-                    self.error(value_node, "%s.%s" % (sub, key), problem)
-                    continue
-                fields[key] = value
-            out[name] = fields
+            out[name] = self.credential(cred_node, "%s.%s" % (keypath, name))
+        return out
+
+    def credential(self, node: Any, keypath: str) -> Dict[str, str]:
+        fields: Dict[str, str] = {}
+        for key, _kn, value_node in self.mapping(node, keypath, CREDENTIAL_FIELDS):
+            value = self.text(value_node, "%s.%s" % (keypath, key))
+            if value is _NOTHING:
+                continue
+            problem = source_problem(value)
+            if problem:
+                self.error(value_node, "%s.%s" % (keypath, key), problem)
+                continue
+            fields[key] = value
+        return fields
+
+    def server_login(self, node: Any, keypath: str) -> Dict[str, str]:
+        """A console server's own login; a relative file: path starts at the
+        inventory file, wherever the line is later opened."""
+        login = self.credential(node, keypath)
+        source, argument = creds.parse(login.get("password", ""))
+        if source == "file" and not os.path.isabs(os.path.expanduser(argument)):
+            login["password"] = "file:" + os.path.join(os.path.dirname(os.path.abspath(
+                self.path)), argument)
+        return login
+
+    def console_servers(self, node: Any) -> Dict[str, Dict[str, str]]:
+        """HOST -> the login of every line on that console server."""
+        out = {}
+        for host, _kn, server_node in self.mapping(node, "console_servers", None):
+            sub = "console_servers.%s" % host
+            for key, _k, login_node in self.mapping(server_node, sub, ("login",)):
+                out[host.strip("[]")] = self.server_login(login_node, "%s.%s" % (sub, key))
         return out
 
     def group_names(self, node: Any, keypath: str) -> List[Tuple[str, Any]]:
@@ -367,6 +401,7 @@ class _Checker:
             if any(p.path == keypath for p in self.problems):
                 return None  # a misspelt transport, reported with its did-you-mean
             self.error(node, keypath, "no transport: give one of console: HOST:PORT, "
+                                      "conserver: CONSOLE@HOST[:PORT], "
                                       "ssh: [USER@]HOST[:PORT] or command: COMMAND")
             return None
         if len(given) > 1:
@@ -382,6 +417,12 @@ class _Checker:
             if not match or not 0 < int(match.group("port")) < 65536:
                 self.error(target_node, "%s.console" % keypath,
                            "expected SERVER:PORT (a port 1-65535), got %r" % target)
+                return None
+        elif transport == "conserver":
+            match = CONSERVER_RE.match(target)
+            if not match or (match.group("port") and not 0 < int(match.group("port")) < 65536):
+                self.error(target_node, "%s.conserver" % keypath,
+                           "expected CONSOLE@HOST[:PORT], got %r" % target)
                 return None
         elif transport == "ssh":
             match = SSH_RE.match(target)
@@ -404,6 +445,15 @@ class _Checker:
                 value = self.text(value_node, sub)
                 if value is not _NOTHING:
                     entry.identity_file = value
+            elif key == "busy":
+                value = self.text(value_node, sub)
+                if value is not _NOTHING and value not in BUSY_POLICIES:
+                    self.error(value_node, sub, "expected one of %s, got %r"
+                               % (", ".join(BUSY_POLICIES), value))
+                elif value is not _NOTHING:
+                    entry.busy = value
+            elif key == "server_login":
+                entry.server_login = self.server_login(value_node, sub)
             elif key == "ssh_options":
                 for option, _okn, option_node in self.mapping(value_node, sub, None):
                     value = self.scalar(option_node)
@@ -415,6 +465,15 @@ class _Checker:
                                                      if value is False else str(value))
         if transport != "ssh" and (entry.ssh_options or entry.identity_file):
             self.error(node, keypath, "ssh_options and identity_file apply to ssh lines only")
+        keys = [key for key, _kn, _vn in items]
+        if transport != "conserver" and "busy" in keys:
+            self.error(node, keypath, "busy applies to conserver lines only")
+        if transport not in CONSOLE_SERVER_TRANSPORTS and "server_login" in keys:
+            self.error(node, keypath, "server_login applies to console and conserver lines only")
+        if transport in CONSOLE_SERVER_TRANSPORTS and not entry.server_login:
+            host = (CONSERVER_RE if transport == "conserver" else CONSOLE_RE).match(target)
+            if host is not None:
+                entry.server_login = dict(self.servers.get(host.group("host").strip("[]"), {}))
         return entry, member_node
 
 
@@ -481,6 +540,8 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
         for name, _kn, node in checker.mapping(top["groups"], "groups", None):
             sub = "groups.%s" % name
             groups[name] = checker.settings(checker.mapping(node, sub, SHARED_KEYS), sub)
+    if "console_servers" in top:
+        checker.servers = checker.console_servers(top["console_servers"])
     entries: Dict[str, DeviceEntry] = {}
     base_dir = os.path.dirname(os.path.abspath(path))
     for name, _kn, node in checker.mapping(top.get("devices", EMPTY_MAPPING), "devices", None):

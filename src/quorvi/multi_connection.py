@@ -11,6 +11,7 @@ from .core.errors import ConnectionError
 from .connection import BaseConnection
 from .line import LineHandle
 from .spawn import Spawn
+from .transports import CONSOLE_SERVER_TRANSPORTS
 
 ROLES = ("active", "standby", "active_ics", "standby_ics")
 
@@ -195,7 +196,7 @@ class MultiRpConnection(BaseConnection):
             # nothing pending for a silent RP: press Return on each console
             # line, so that a live RP has spoken by then and a silent one not.
             for sub in self.subconnections:
-                if sub.spawn is not None and sub.spawn.transport == "console":
+                if sub.spawn is not None and sub.spawn.transport in CONSOLE_SERVER_TRANSPORTS:
                     sub.spawn.sendline("")
 
     def _spawns(self):

@@ -1,5 +1,6 @@
-"""How a line is opened: a console server port through telnet, a host through
-the OpenSSH client, or any command.
+"""How a line is opened: a console server port through telnet, a console of
+a conserver through its `console` client, a host through the OpenSSH client,
+or any command.
 
 Each transport gives the command line that opens the line and a dialog: the
 statements the state machine applies while it looks for a prompt on that
@@ -8,6 +9,12 @@ ssh's password question), including those that end the attempt with an error
 a user can act on (refused, unreachable, authentication failed, host key
 changed). A console line also waits for telnet to report the TCP connection
 first, so that a refused or unreachable port is told apart from a quiet one.
+
+A console server may ask for a login of its own before it connects the
+client to the console (conserver without a trusted host, a terminal server
+with a port login): the line's `server_login` answers it, here, before the
+state machine sees the line, so that a refusal is told apart from the
+device's own login and named as the console server's.
 """
 import re
 import shlex
@@ -15,14 +22,20 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional
 
+from . import credentials as creds
 from .core.errors import ConnectionError, TimeoutError
-from .dialogs import Dialog, Statement
+from .dialogs import Dialog, Statement, send_secret
 from .spawn import Spawn
 
 # HOST:PORT, the host possibly an [IPv6] address.
 CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
 SSH_RE = re.compile(r"^(?:(?P<user>[^\s@:]+)@)?(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+)"
                     r"(?::(?P<port>\d+))?$")
+# CONSOLE@HOST[:PORT]: a console of a conserver (its master port, if not the default).
+CONSERVER_RE = re.compile(r"^(?P<console>[^\s@]+)@(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+)"
+                          r"(?::(?P<port>\d+))?$")
+# What a conserver line does with a console someone else holds read-write.
+BUSY_POLICIES = ("fail", "take-over")
 
 
 @dataclass
@@ -35,6 +48,10 @@ class Line:
     member: Optional[int] = None
     ssh_options: Dict[str, str] = field(default_factory=dict)
     identity_file: Optional[str] = None
+    busy: str = "fail"  # conserver: a console held by someone else (BUSY_POLICIES)
+    # The console server's own login (username, password as written, sources
+    # read at connect time): never the device's credentials.
+    server_login: Dict[str, str] = field(default_factory=dict)
 
 
 # Options that keep the OpenSSH client from ever waiting on a question of its
@@ -50,7 +67,20 @@ SSH_DEFAULT_OPTIONS = {
 SSH_FIRST_NUDGE = 5.0
 # How long telnet's "Escape character" line may lag behind "Connected to".
 ESCAPE_LINE_WAIT = 2.0
-TRANSPORTS = ("console", "ssh", "command")
+TRANSPORTS = ("console", "ssh", "command", "conserver")
+# Transports through a console server, whose line shows nothing until a key is pressed.
+CONSOLE_SERVER_TRANSPORTS = ("console", "conserver")
+# The conserver client's escape: set on its command line, so that a user's
+# console.cf cannot change it. Then "a" attaches read-write, "f" forces it,
+# "." detaches.
+CONSERVER_ESCAPE = "\x05c"
+# How long a detach may take before the client is hung up anyway.
+DETACH_WAIT = 2.0
+# The verdict of a port login: a refusal comes about as fast as the password
+# question came after the username; this many times that, within these bounds.
+LOGIN_VERDICT_FACTOR = 4
+LOGIN_VERDICT_FLOOR = 0.05
+LOGIN_VERDICT_CAP = 2.0
 
 
 def _host(text: str) -> str:
@@ -140,6 +170,190 @@ def wait_console_connected(spawn: Spawn, line: Line, timeout: float) -> None:
         pass  # a client that does not print it
 
 
+# -- a console server's own login ------------------------------------------------
+def server_login_of(device: str, line: Line) -> Dict[str, Any]:
+    """The line's console-server login: the username as written, the password
+    a `Secret` read from its source when first needed."""
+    login: Dict[str, Any] = dict(line.server_login or {})
+    if "password" in login and not isinstance(login["password"], creds.Secret):
+        login["password"] = creds.Secret(login["password"], device,
+                                         "server_login of line %s" % line.alias)
+    return login
+
+
+def _refused(spawn: Any, server: str, login: Mapping[str, Any], said: str) -> ConnectionError:
+    return ConnectionError(_where(spawn, "console server %s refused its login as %s (%s): "
+                                  "check the line's server_login (or the console_servers "
+                                  "entry); it is the console server's own login, not the "
+                                  "device's" % (server, login.get("username") or "?", said)))
+
+
+def port_login(spawn: Spawn, line: Line, login: Mapping[str, Any], timeout: float) -> None:
+    """Answer the login a terminal server asks for, unasked, before it connects
+    a telnet client to its port. A refusal comes back about as fast as the
+    password question came after the username; the verdict is awaited that
+    long (a few times, within bounds) before the line is handed on."""
+    server = line.target
+    user_re, password_re = r"(?i)(?:user ?name|login)\s*:\s*$", r"(?i)pass(?:word|code)\s*:\s*$"
+    refused_re = (r"(?i)(?:login incorrect|authentication failed|access denied|"
+                  r"invalid (?:password|login|user)[^\r\n]*|permission denied)")
+    asked = time.monotonic()
+    answered = 0.0
+    sent_user = sent_password = False
+    while True:
+        try:
+            result = spawn.expect([user_re, password_re], timeout=timeout, log_timeout=False)
+        except TimeoutError:
+            raise ConnectionError(_where(spawn, "console server %s asked for no login within "
+                                         "%gs, yet the line has a server_login (%s)"
+                                         % (server, timeout, spawn.last_words()))) from None
+        if result.index == 0:
+            if sent_user:
+                raise _refused(spawn, server, login, "it asked for the username again")
+            spawn.sendline(str(login.get("username") or ""))
+            sent_user, asked = True, time.monotonic()
+            continue
+        if sent_password:
+            raise _refused(spawn, server, login, "it asked for the password again")
+        if "password" not in login:
+            raise ConnectionError(_where(spawn, "console server %s asks for a password, but the "
+                                         "line's server_login has none" % server))
+        answered = time.monotonic() - asked
+        send_secret(spawn, str(login["password"]))
+        sent_password = True
+        break
+    verdict = min(max(LOGIN_VERDICT_FACTOR * answered, LOGIN_VERDICT_FLOOR), LOGIN_VERDICT_CAP)
+    try:
+        result = spawn.expect([refused_re, user_re, password_re], timeout=verdict,
+                              log_timeout=False, trim_buffer=False)
+    except TimeoutError:
+        return  # no refusal: what came is the console's
+    raise _refused(spawn, server, login, result.match.group(0).strip()
+                   if result.index == 0 else "it asked for the login again")
+
+
+# -- conserver ---------------------------------------------------------------------
+def conserver_argv(line: Line, username: Optional[str] = None) -> List[str]:
+    """The `console` client's command line: attach to CONSOLE on the conserver
+    at HOST (its master port PORT, if given), with our own escape sequence."""
+    match = CONSERVER_RE.match(line.target)
+    if not match:
+        raise ConnectionError("line %s: conserver console %r is not CONSOLE@HOST[:PORT]"
+                              % (line.alias, line.target))
+    argv = ["console", "-e", "^Ec", "-M", _host(match.group("host"))]
+    if match.group("port"):
+        argv += ["-p", match.group("port")]
+    if username:
+        argv += ["-l", username]
+    return argv + [match.group("console")]
+
+
+class ConserverSpawn(Spawn):
+    """A line through conserver's `console` client. Closing it detaches with
+    the client's escape sequence first, so that the server frees the console
+    for the next user at once."""
+
+    attached = False
+
+    def close(self) -> None:
+        if self.attached and not self.closed and not self.eof:
+            self.attached = False
+            try:
+                self.send(CONSERVER_ESCAPE + ".")
+                self.expect([r"\[disconnect\]"], timeout=DETACH_WAIT, log_timeout=False)
+            except (ConnectionError, TimeoutError):
+                pass  # a client already gone: the hang-up below ends it all the same
+        super().close()
+
+
+def attach_conserver(spawn: ConserverSpawn, line: Line, login: Mapping[str, Any],
+                     timeout: float) -> None:
+    """Log in to the conserver (its own password, if it asks), attach
+    read-write (forcing it with busy: take-over) and leave the line at the
+    console. A console held read-write by someone else is never used read-only:
+    the client detaches and a ConnectionError says who holds it."""
+    match = CONSERVER_RE.match(line.target)
+    console = match.group("console") if match else line.target
+    where = "console %s on conserver %s" % (console, line.target.partition("@")[2])
+    patterns = [
+        r"\[Enter `\^Ec\?' for help\]\r?\n",
+        r"Enter (\S+)'s password:\s*$",
+        r"(\S+): invalid password",
+        r"\S+: \S+: permission denied",
+        r"\S+: console `[^'\r\n]*' not found",
+        r"console: Unable to connect to ([^\r\n]+)",
+        r"console: getaddrinfo\(([^)\r\n]*)\): ([^\r\n]+)",
+        r"\[`[^'\r\n]*' -- console is down\]",
+    ]
+    deadline = time.monotonic() + timeout
+    sent_password = False
+    while True:
+        try:
+            result = spawn.expect(patterns, timeout=max(deadline - time.monotonic(), 0),
+                                  log_timeout=False)
+        except TimeoutError:
+            said = spawn.last_words()
+            raise ConnectionError(_where(spawn, "%s: the console client %s (%s)" % (
+                where, "ended" if spawn.eof else "did not attach within %gs" % timeout,
+                said))) from None
+        index = result.index
+        if index == 0:
+            break
+        if index == 1:
+            if "password" not in login:
+                raise ConnectionError(_where(spawn, "%s asks %s for a password: name the console "
+                                             "server's login (server_login on the line, or "
+                                             "console_servers in the inventory)"
+                                             % (where, result.match.group(1))))
+            if sent_password:
+                raise _refused(spawn, "conserver " + where.partition(" on conserver ")[2],
+                               login, "it asked for the password again")
+            send_secret(spawn, str(login["password"]))
+            sent_password = True
+            continue
+        if index == 2:
+            raise _refused(spawn, "conserver " + where.partition(" on conserver ")[2], login,
+                           "invalid password")
+        messages = {
+            3: "the server refuses this user access to the console; check the console's rw "
+               "list in conserver.cf",
+            4: "the server has no such console; check the console name",
+            5: "cannot connect (%s); is conserver running there, and the port right?",
+            6: "cannot resolve the server (%s: %s)",
+            7: "the server reports the console down; bring it up on the conserver",
+        }
+        raise ConnectionError(_where(spawn, "%s: %s" % (where, messages[index] % tuple(
+            result.match.groups()) if result.match.groups() else messages[index])))
+    spawn.attached = True
+    # The attach itself is asked for: the answer says for certain whether the
+    # line is read-write. "[no, X is attached]" may also come unasked, before it.
+    spawn.send(CONSERVER_ESCAPE + ("f" if line.busy == "take-over" else "a"))
+    answers = [r"\[ok\]", r"\[bumped ([^\]\r\n]+)\]", r"\[no, ([^\]\r\n]+) is attached\]",
+               r"\[(?:console is )?read-only[^\]\r\n]*\]"]
+    while True:
+        try:
+            result = spawn.expect(answers, timeout=max(deadline - time.monotonic(), 0),
+                                  log_timeout=False)
+        except TimeoutError:
+            raise ConnectionError(_where(spawn, "%s: the server did not confirm the read-write "
+                                         "attachment within %gs (%s)"
+                                         % (where, timeout, spawn.last_words()))) from None
+        if result.index == 0:
+            return
+        if result.index == 1:
+            spawn.log.warning("%s: took %s over from %s (busy: take-over)", spawn.name, where,
+                              result.match.group(1))
+            return
+        if result.index == 2 and line.busy == "take-over":
+            continue  # said unasked; the forced attachment's answer follows
+        holder = ("%s holds it read-write" % result.match.group(1) if result.index == 2
+                  else "the server gives this user read-only access")
+        raise ConnectionError(_where(spawn, "%s is busy: %s; it was not attached read-only "
+                                     "to be typed into. Ask them to detach, or set busy: "
+                                     "take-over on the line to force the attachment"
+                                     % (where, holder)))
+
+
 # -- ssh -------------------------------------------------------------------------
 def ssh_argv(line: Line, username: Optional[str] = None, password: bool = False,
              timeout: Optional[float] = None) -> List[str]:
@@ -205,9 +419,9 @@ def _has_password(credentials: Mapping[str, Any]) -> bool:
 
 def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
     """The `Line` a connection description gives: an inventory `Line` under
-    "line", or plain data with one of "console", "ssh" or "command" (plus
-    "member", "ssh_options", "identity_file"), as a fleet description or a
-    Python script writes it. None if it gives none. A "command" beside a
+    "line", or plain data with one of "console", "conserver", "ssh" or
+    "command" (plus "member", "ssh_options", "identity_file", "busy",
+    "server_login"), as a fleet description or a Python script writes it. None if it gives none. A "command" beside a
     "console" opens the line itself (a wrapper that reaches the console
     server); the "console" then only names the server, for the fleet's
     per-server cap."""
@@ -224,7 +438,9 @@ def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
         return None
     return Line(alias, given[0], str(description[given[0]]), member=description.get("member"),
                 ssh_options=dict(description.get("ssh_options") or {}),
-                identity_file=description.get("identity_file"))
+                identity_file=description.get("identity_file"),
+                busy=str(description.get("busy") or "fail"),
+                server_login=dict(description.get("server_login") or {}))
 
 
 def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
@@ -241,27 +457,51 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
         spawn.min_nudge_interval = float(description.get("first_nudge") or 0.0)
         return spawn
     credentials = getattr(device, "credentials", None) or {}
+    login = server_login_of(device.name, line)
+    spawn_class = Spawn
     if line.transport == "console":
         argv, dialog = console_argv(line), console_dialog(line)
+    elif line.transport == "conserver":
+        if line.busy not in BUSY_POLICIES:
+            raise ConnectionError("line %s: busy must be one of %s, not %r"
+                                  % (alias, ", ".join(BUSY_POLICIES), line.busy))
+        argv, dialog, spawn_class = conserver_argv(line, login.get("username")), Dialog([]), \
+            ConserverSpawn
     else:
         username = (credentials.get("default") or {}).get("username")
         argv = ssh_argv(line, str(username) if username is not None else None,
                         _has_password(credentials), timeout)
         dialog = ssh_dialog(line)
-    spawn = Spawn(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
-                  max_buffer=max_buffer)
+    spawn = spawn_class(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
+                        max_buffer=max_buffer)
     spawn.connect_dialog = dialog
     spawn.transport = line.transport
     if line.transport == "ssh":
         spawn.min_nudge_interval = SSH_FIRST_NUDGE
-    if line.transport == "console":
+    if line.transport in CONSOLE_SERVER_TRANSPORTS:
         began = time.monotonic()
         connected = False
         try:
-            wait_console_connected(spawn, line, timeout)
+            if isinstance(spawn, ConserverSpawn):
+                attach_conserver(spawn, line, login, timeout)
+            else:
+                wait_console_connected(spawn, line, timeout)
+                if login:
+                    port_login(spawn, line, login, timeout)
             connected = True
         finally:
             if not connected:
                 spawn.close()
         log.debug("%s: console server answered in %.3fs", name, time.monotonic() - began)
     return spawn
+
+
+def server_login_secrets(device: str, connections: Mapping[str, Any]) -> List[str]:
+    """The console-server passwords of a device's lines, read from their
+    sources: secrets to mask wherever the device's own are."""
+    found = []
+    for alias, description in (connections or {}).items():
+        line = line_of(alias, description or {})
+        if line is not None and "password" in line.server_login:
+            found.append(str(server_login_of(device, line)["password"]))
+    return found

@@ -16,6 +16,7 @@ from contextlib import ExitStack
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .. import spawn as spawn_module
+from ..transports import server_login_secrets
 from .limits import DeviceRun, fd_cost, process_fd_budget
 from .logs import DeviceLogs, Masker, secrets_of
 from .results import DeviceResult
@@ -106,7 +107,7 @@ def servers_of(description: Dict[str, Any]) -> List[str]:
     for line in (description.get("connections") or {}).values():
         line = line or {}
         given = line.get("line")  # an inventory Line, as a Device built from a file has
-        for key in ("console", "ssh"):
+        for key in ("console", "conserver", "ssh"):
             target = given.target if given is not None and given.transport == key \
                 else line.get(key)
             address = str(target or "").rpartition("@")[2]
@@ -246,11 +247,12 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
     result = DeviceResult(name=name, worker="%s:%d" % (socket.gethostname(), os.getpid()))
     try:
         credentials = read_credentials(name, description.get("credentials"))
+        server_secrets = server_login_secrets(name, description.get("connections") or {})
     except Exception as exc:  # an unset variable, an unreadable file: this device's failure
         result.ok, result.error_type, result.error = False, type(exc).__name__, str(exc)
         return result.to_dict()
     description = dict(description, credentials=credentials)
-    mask = Masker(secrets_of(credentials))
+    mask = Masker(secrets_of(credentials, server_secrets))
     lines = len(description.get("connections") or {}) or 1
     budget = process_fd_budget()
     with ExitStack() as stack:

@@ -149,3 +149,47 @@ def test_credential_sources_are_read_when_a_dialog_needs_them(tmp_path, monkeypa
                         lambda prompt: asked.append(prompt) or "typed")
     secret = device.credentials["extra"]["password"]
     assert [str(secret), str(secret)] == ["typed", "typed"] and len(asked) == 1
+
+
+CONSOLE_SERVERS = """\
+console_servers:
+  cs1: {login: {username: ops, password: "file:cs1.pw"}}
+devices:
+  R8:
+    lines:
+      a: {conserver: "r8-a@cs1:3109"}
+      b: {conserver: "r8-b@[::1]", busy: take-over, server_login: {username: me, password: pw}}
+      c: {console: "cs1:7003"}
+      d: {console: "ts9:7004"}
+"""
+
+
+def test_conserver_lines_and_console_server_logins(tmp_path):
+    entry = load(write(tmp_path, CONSOLE_SERVERS))["R8"]
+    lines = entry.lines
+    assert (lines["a"].transport, lines["a"].target, lines["a"].busy) == \
+        ("conserver", "r8-a@cs1:3109", "fail")
+    # A console server's login: the line's own, else its server's (a file
+    # path made absolute against the inventory), never the device's.
+    assert lines["a"].server_login == lines["c"].server_login == \
+        {"username": "ops", "password": "file:%s" % (tmp_path / "cs1.pw")}
+    assert (lines["b"].busy, lines["b"].server_login) == ("take-over", {"username": "me",
+                                                                        "password": "pw"})
+    assert lines["d"].server_login == {} and entry.credentials == {}
+    shown = entry.to_dict()["lines"]
+    assert shown["b"]["server_login"]["password"] == credentials.MASK
+    assert "busy" not in shown["c"] and shown["a"]["busy"] == "fail"
+
+
+@pytest.mark.parametrize("line, expected", [
+    ("{conserver: 'r8-a'}", "devices.R8.lines.a.conserver: expected CONSOLE@HOST[:PORT]"),
+    ("{conserver: 'r8-a@h', busy: spy}", "devices.R8.lines.a.busy: expected one of fail, take-over"),
+    ("{console: 'h:1', busy: fail}", "devices.R8.lines.a: busy applies to conserver lines only"),
+    ("{ssh: 'h', server_login: {username: u}}",
+     "devices.R8.lines.a: server_login applies to console and conserver lines only"),
+])
+def test_conserver_line_problems(tmp_path, line, expected):
+    path = write(tmp_path, "devices:\n  R8:\n    lines:\n      a: %s\n" % line)
+    with pytest.raises(InventoryError) as raised:
+        load(path)
+    assert [p.path + ": " + p.message for p in raised.value.problems][0].startswith(expected)
