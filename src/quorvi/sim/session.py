@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 
+from .. import chassis
 from . import outputs as out
 from .model import find_console
 
@@ -68,7 +69,8 @@ class Session:
         self.submode = "config"
         self.chassis = device["chassis"]
         self.role = self.console["role"]
-        self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
+        # The standby of two RPs in one chassis is locked until unlocked.
+        self.is_standby = chassis.get(self.chassis).rps > 1 and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
 
     def write(self, text: str) -> None:
