@@ -103,7 +103,7 @@ def get(name: str) -> ChassisKind:
     return kind
 
 
-def is_known(name: str) -> bool:
+def is_known(name: object) -> bool:
     return isinstance(name, str) and name in _BY_ANY_NAME
 
 
@@ -117,7 +117,7 @@ def short_name(name: str) -> str:
     return get(name).short
 
 
-def has_members(name: str) -> bool:
+def has_members(name: object) -> bool:
     """Whether the lines of this kind carry member numbers; False for an
     unknown kind (the caller reports that on its own)."""
     kind = _BY_ANY_NAME.get(name) if isinstance(name, str) else None
