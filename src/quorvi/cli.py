@@ -19,11 +19,12 @@ import getpass
 import logging
 import math
 import os
-import re
 import shlex
 import sys
 import traceback
 from typing import Any, Dict, Iterable, List, NoReturn, Optional
+
+from .secrets import mask as _redact, secrets_of as _secrets
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -51,17 +52,7 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, "error: %s: %s\n" % (self.prog, message))
 
 
-# -- secrets never reach the output -----------------------------------------
-def _redact(text: str, secrets: Iterable[str]) -> str:
-    """`text` with each secret, as given or as repr() shows it, replaced by
-    asterisks wherever it is not part of a longer word (a password "en" must
-    not garble "enable")."""
-    for secret in secrets:
-        for form in {secret, repr(secret)[1:-1]}:
-            text = re.sub(r"(?<![A-Za-z0-9])%s(?![A-Za-z0-9])" % re.escape(form), "********", text)
-    return text
-
-
+# -- secrets never reach the output (which, and how: quorvi.secrets) --------
 class _RedactSecrets(logging.Filter):
     def __init__(self, secrets: Iterable[str]) -> None:
         super().__init__()
@@ -220,10 +211,6 @@ def _cmd_connect(args: argparse.Namespace) -> int:
         device_kwargs["record"] = args.record
     ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout)
     return EXIT_OK if ok else EXIT_FAILURE
-
-
-def _secrets(credentials: Dict[str, Dict[str, Any]]) -> List[str]:
-    return [c["password"] for c in credentials.values() if c.get("password")]
 
 
 # -- inventory ------------------------------------------------------------------

@@ -16,10 +16,9 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, List, Optional
 
+from .. import chassis
 from .boot import status
 from .model import SharedState, initial_state, load_device, save_device
-
-CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
 
 # The folder holding this quorvi package: console processes import it from there.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -38,15 +37,17 @@ def _member(number: int, role: str, priority: int) -> Dict[str, Any]:
 def single_profile(**options: Any) -> Dict[str, Any]:
     """One route processor, one console "a"."""
     return dict({"chassis": "single",
-                 "consoles": [{"name": "a", "member": 1, "role": "single"}]}, **options)
+                 "consoles": [{"name": name, "member": member, "role": "single"}
+                              for name, member in chassis.get("single").lines()]}, **options)
 
 
 def dual_profile(active: str = "a", **options: Any) -> Dict[str, Any]:
     """Two route processors, consoles "a" and "b"; `active` names the active one."""
-    if active not in ("a", "b"):
-        raise ValueError("active must be 'a' or 'b'")
+    names = [name for name, _ in chassis.get("dual").lines()]
+    if active not in names:
+        raise ValueError("active must be %s" % " or ".join(map(repr, names)))
     consoles = [{"name": n, "member": 1, "role": "active" if n == active else "standby"}
-                for n in ("a", "b")]
+                for n in names]
     return dict({"chassis": "dual", "consoles": consoles}, **options)
 
 
@@ -61,8 +62,8 @@ def stack_profile(members: int = 3, active: int = 1, standby: int = 2,
     return dict({
         "chassis": "stack",
         "members": [_member(n, roles[n], priority[roles[n]]) for n in range(1, members + 1)],
-        "consoles": [{"name": "m%d" % n, "member": n, "role": roles[n].lower()}
-                     for n in range(1, members + 1)],
+        "consoles": [{"name": name, "member": n, "role": roles[n].lower()}
+                     for name, n in chassis.get("stack").lines(members)],
     }, **options)
 
 
@@ -75,12 +76,8 @@ def quad_profile(active_member: int = 1, silent: Optional[List[str]] = None,
         raise ValueError("active_member must be 1 or 2")
     silent = ["m1b", "m2b"] if silent is None else list(silent)
     roles = {active_member: "Active", 3 - active_member: "Standby"}
-    consoles = []
-    for member in (1, 2):
-        for rp in "ab":
-            name = "m%d%s" % (member, rp)
-            consoles.append({"name": name, "member": member, "role": roles[member].lower(),
-                             "silent": name in silent})
+    consoles = [{"name": name, "member": member, "role": roles[member].lower(),
+                 "silent": name in silent} for name, member in chassis.get("quad").lines(2)]
     return dict({
         "chassis": "quad",
         "members": [_member(n, roles[n], 15 if roles[n] == "Active" else 14) for n in (1, 2)],
@@ -186,7 +183,7 @@ class SimulatedDevice:
 
     @property
     def chassis_type(self) -> str:
-        return CHASSIS_TYPES[self.device["chassis"]]
+        return chassis.chassis_type(self.device["chassis"])
 
     @property
     def consoles(self) -> List[str]:

@@ -25,6 +25,7 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
+from .. import chassis
 from ..replay.cassette import Cassette, CassetteError, load
 from .harness import CONSOLE_MAIN, PACKAGE_ROOT, kill_processes, processes_with
 from .lab import Lab, LabError, PortSpec
@@ -268,7 +269,7 @@ class ReplayServer(LabServer):
     def inventory(self) -> Dict[str, Any]:
         """The replayed device as an inventory (the format of `quorvi sim serve`)."""
         device = self.replay.cassette.device
-        member_lines = device.get("chassis_type") in ("stack", "quad")
+        member_lines = chassis.has_members(device.get("chassis_type"))
         lines = {}
         for spec in self.lab.ports:
             line: Dict[str, Any] = {"console": "%s:%d" % (self.host, spec.port)}

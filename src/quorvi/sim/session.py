@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 
+from .. import chassis
 from . import outputs as out
 from .habits import Habits
 from .model import find_console
@@ -70,7 +71,8 @@ class Session:
         self.submode = "config"
         self.chassis = device["chassis"]
         self.role = self.console["role"]
-        self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
+        # The standby of two RPs in one chassis is locked until unlocked.
+        self.is_standby = chassis.get(self.chassis).rps > 1 and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
         self.habits = Habits(self)
         from .boot import Boot  # imports this module
