@@ -15,19 +15,23 @@ that turns errors into an `error: ...` line and an exit status:
     130  interrupted (Ctrl-C)
 
 `-v` adds the traceback of a failure (and debug log lines).
+
+Every line a replay opens runs a process that imports quorvi.cli.sim (and so
+this package) for its command line: the command groups are imported when
+the parser is built.
 """
 import argparse
 import os
 import sys
-import traceback
 from typing import Iterable, List, Optional
 
-from . import connect, inventory, plugins, run, sim
 from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE,  # noqa: F401
                      SECRET_ENVIRONMENT, Parser, UsageError, classes_hint, redact)
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from . import connect, inventory, plugins, run, sim
+
     parser = Parser(
         prog="quorvi", description="Drive routers and switches through their console lines.",
         epilog="exit status: 0 success, 1 failure, 2 usage error, 130 interrupted")
@@ -86,6 +90,8 @@ def _report(message: str, hint: Optional[str], secrets: Iterable[str]) -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Run one `quorvi` command line; returns the exit status."""
+    import traceback
+
     parser = build_parser()
     try:
         args = parse_args(parser, list(sys.argv[1:] if argv is None else argv))

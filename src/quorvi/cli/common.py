@@ -1,8 +1,10 @@
 """What every `quorvi` command shares: exit statuses, the usage error, the
 parser class, option types, logging with secrets masked, and reading an
-inventory file for a command."""
+inventory file for a command.
+
+The replay console processes import this package for their command line:
+it imports logging only where it sets logging up."""
 import argparse
-import logging
 import math
 import re
 import sys
@@ -42,22 +44,20 @@ def redact(text: str, secrets: Iterable[str]) -> str:
     return text
 
 
-class RedactSecrets(logging.Filter):
-    def __init__(self, secrets: Iterable[str]) -> None:
-        super().__init__()
-        self.secrets = [s for s in secrets if s]
+def configure_logging(verbose: bool, secrets: Iterable[str] = ()) -> None:
+    import logging
 
-    def filter(self, record: logging.LogRecord) -> bool:
-        if self.secrets:
-            record.msg, record.args = redact(record.getMessage(), self.secrets), None
+    masked = [s for s in secrets if s]
+
+    def redact_secrets(record: logging.LogRecord) -> bool:
+        if masked:
+            record.msg, record.args = redact(record.getMessage(), masked), None
         return True
 
-
-def configure_logging(verbose: bool, secrets: Iterable[str] = ()) -> None:
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(logging.Formatter("%(asctime)s.%(msecs)03d %(name)s %(levelname)s: "
                                            "%(message)s", "%H:%M:%S"))
-    handler.addFilter(RedactSecrets(secrets))
+    handler.addFilter(redact_secrets)
     root = logging.getLogger("quorvi")
     root.handlers[:] = [handler]
     root.setLevel(logging.DEBUG if verbose else logging.INFO)
