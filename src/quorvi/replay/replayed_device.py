@@ -8,27 +8,24 @@ console server (one port per line, telnet).
         ...
     replay.check()        # ReplayMismatch: what was expected, what was received
 
-`quorvi sim replay FILE` (`run`) serves a cassette until every recorded
-session has been played and its client has gone, a mismatch ends it, or
-SIGINT/SIGTERM.
+`quorvi sim replay FILE` (quorvi.cli.sim) serves a cassette until every
+recorded session has been played and its client has gone, a mismatch ends
+it, or SIGINT/SIGTERM.
 """
-import argparse
 import asyncio
 import contextlib
 import json
 import os
 import shlex
 import shutil
-import signal
 import sys
 import tempfile
-import time
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .. import chassis
 from ..replay.cassette import Cassette, CassetteError, load
 from .harness import CONSOLE_MAIN, PACKAGE_ROOT, kill_processes, processes_with
-from .lab import Lab, LabError, PortSpec
+from .lab import Lab, PortSpec
 from .replay import replay_session
 from .server import Connection, LabServer
 from .session import DRAIN
@@ -280,128 +277,3 @@ class ReplayServer(LabServer):
                  "chassis_type": device.get("chassis_type"), "hostname": device.get("hostname"),
                  "lines": lines}
         return {"devices": {self.replay.cassette.name: entry}}
-
-
-# -- quorvi sim replay ----------------------------------------------------------
-def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("cassette", metavar="FILE", help="the cassette to replay")
-    parser.add_argument("--fast", action="store_true",
-                        help="answer at once instead of with the recorded delays")
-    parser.add_argument("--relaxed", action="store_true",
-                        help="match what is sent by command rather than by position "
-                             "(commands may repeat or come in another order)")
-    parser.add_argument("--tcp", action="store_true",
-                        help="serve the lines on TCP ports (telnet) instead of printing "
-                             "the commands that open them on pseudo-terminals")
-    parser.add_argument("--host", default="127.0.0.1",
-                        help="with --tcp: address to listen on (default %(default)s)")
-    parser.add_argument("--port-base", type=int, metavar="N",
-                        help="with --tcp: first port (default: free ports)")
-    parser.add_argument("--inventory-out", metavar="FILE",
-                        help="with --tcp: write the replayed device's inventory here")
-
-
-def _connect_hint(cassette: Cassette, lines: Dict[str, str]) -> str:
-    device = cassette.device
-    words = ["quorvi", "connect", "--os", str(device.get("os") or "generic"),
-             "--chassis", str(device.get("chassis_type") or "single_rp")]
-    if device.get("hostname"):
-        words += ["--hostname", device["hostname"]]
-    for alias, command in lines.items():
-        member = (device.get("lines") or {}).get(alias, {}).get("member")
-        at = "@%d" % member if member and device.get("chassis_type") in ("stack", "quad") else ""
-        words += ["--line", "%s%s=%s" % (alias, at, command)]
-    return " ".join(shlex.quote(w) for w in words)
-
-
-def _outcome(name: str, mismatches: List[str]) -> int:
-    if mismatches:
-        for message in mismatches:
-            print("error: quorvi sim replay: %s" % message, file=sys.stderr)
-        return 1
-    print("replay of %s complete" % name, flush=True)
-    return 0
-
-
-def _serve_pty(args: argparse.Namespace, stop: List[bool]) -> int:
-    with ReplayedDevice(args.cassette, args.fast, args.relaxed) as replay:
-        cassette = replay.cassette
-        lines = {alias: replay.command(alias, readable=True) for alias in replay.lines}
-        print("replaying device %s (%s, %d lines); its lines open with:"
-              % (cassette.name, cassette.device.get("chassis_type"), len(lines)))
-        for alias, command in lines.items():
-            print("  %s: %s" % (alias, command))
-        print("for example:\n  %s" % _connect_hint(cassette, lines), flush=True)
-        while not stop:
-            if replay.mismatches() or (replay.finished() and not replay.console_pids()):
-                break
-            time.sleep(0.1)
-        return _outcome(cassette.name, replay.mismatches()) if not stop else 0
-
-
-async def _serve_tcp(args: argparse.Namespace) -> int:
-    changed = asyncio.Event()
-    replay = TcpReplay(load(args.cassette), args.fast, args.relaxed, changed.set)
-    server = ReplayServer(replay, args.host, args.port_base)
-    await server.start()
-    interrupted = asyncio.Event()
-    loop = asyncio.get_running_loop()
-
-    def interrupt() -> None:
-        interrupted.set()
-        changed.set()
-
-    for number in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(number, interrupt)
-    try:
-        if args.inventory_out:
-            import yaml
-
-            with open(args.inventory_out + ".tmp", "w") as f:
-                yaml.safe_dump(server.inventory(), f, sort_keys=False)
-            os.replace(args.inventory_out + ".tmp", args.inventory_out)
-        print("replaying device %s (%s) on %s ports %s" % (
-            replay.cassette.name, replay.cassette.device.get("chassis_type"), args.host,
-            ", ".join("%s=%d" % (s.console, s.port) for s in server.lab.ports)), flush=True)
-        while not interrupted.is_set():
-            if replay.mismatches:
-                break
-            if replay.played >= replay.total and not server.connections:
-                break
-            changed.clear()
-            try:
-                await asyncio.wait_for(changed.wait(), 0.2)
-            except asyncio.TimeoutError:
-                pass
-    finally:
-        await server.aclose()
-    return 0 if interrupted.is_set() else _outcome(replay.cassette.name, replay.mismatches)
-
-
-def run(args: argparse.Namespace) -> int:
-    stop: List[bool] = []
-    if not args.tcp and (args.port_base is not None or args.inventory_out
-                         or args.host != "127.0.0.1"):
-        print("error: quorvi sim replay: --host, --port-base and --inventory-out serve TCP "
-              "ports: add --tcp", file=sys.stderr)
-        return 2
-    try:
-        if args.tcp:
-            return asyncio.run(_serve_tcp(args))
-        previous = signal.signal(signal.SIGTERM, lambda *a: stop.append(True))
-        try:
-            return _serve_pty(args, stop)
-        except KeyboardInterrupt:
-            return 0
-        finally:
-            signal.signal(signal.SIGTERM, previous)
-    except (CassetteError, LabError) as exc:
-        print("error: quorvi sim replay: %s" % exc, file=sys.stderr)
-        return 2
-
-
-def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="quorvi sim replay",
-                                     description="Serve a recorded cassette as a device.")
-    add_arguments(parser)
-    return run(parser.parse_args(argv))

@@ -27,11 +27,10 @@ from __future__ import annotations
 import json
 import os
 import re
-import sys
 import time
 from typing import Any
 
-from ..replay.cassette import MARKER_RE, CassetteError, load
+from ..replay.cassette import MARKER_RE, load
 from .session import KEY, sleep
 
 LINE_ENDS = "\r\n"
@@ -268,26 +267,3 @@ class ReplayConsole:
             pass
         finally:
             steps.close()
-
-
-def main(argv: list) -> int:
-    import argparse
-
-    parser = argparse.ArgumentParser(prog="python -m quorvi.sim replay-console",
-                                     description="Play one recorded console line on this "
-                                                 "terminal.")
-    parser.add_argument("--cassette", required=True)
-    parser.add_argument("--line", required=True)
-    parser.add_argument("--state", required=True, help="folder shared by the device's consoles")
-    parser.add_argument("--fast", action="store_true")
-    parser.add_argument("--relaxed", action="store_true")
-    args = parser.parse_args(argv)
-    try:
-        console = ReplayConsole(args.cassette, args.line, args.state, args.fast, args.relaxed)
-        console.run()
-    except CassetteError as exc:
-        print("error: %s" % exc, file=sys.stderr)
-        return 2
-    except (OSError, KeyboardInterrupt):
-        pass  # the line went away
-    return 0
