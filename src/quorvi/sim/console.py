@@ -10,7 +10,7 @@ import sys
 import time
 
 from .model import SharedState
-from .session import Session, match_command  # noqa: F401  (match_command: the old import path)
+from .behaviour import ConsoleBehaviour, match_command  # noqa: F401  (match_command: the old import path)
 
 try:
     import termios
@@ -19,13 +19,13 @@ except ImportError:  # pragma: no cover - not a POSIX system
 
 
 class Console:
-    """Runs a `Session` on a pair of text streams."""
+    """Runs a `ConsoleBehaviour` on a pair of text streams."""
 
     def __init__(self, device: dict, device_path: str, name: str,
                  stdin=sys.stdin, stdout=sys.stdout) -> None:
         self.stdin = stdin
         self.stdout = stdout
-        self.session = Session(device, name, SharedState(device_path), self.write_raw)
+        self.behaviour = ConsoleBehaviour(device, name, SharedState(device_path), self.write_raw)
 
     def write_raw(self, data: bytes) -> None:
         """Bytes as they are, whatever their encoding."""
@@ -68,7 +68,7 @@ class Console:
                 termios.tcsetattr(fd, termios.TCSANOW, saved)
 
     def run(self, left_in: str | None = None) -> None:
-        steps = self.session.run(left_in)
+        steps = self.behaviour.run(left_in)
         answer = None
         try:
             while True:
