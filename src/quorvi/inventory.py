@@ -19,6 +19,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 import yaml
 
 from . import credentials as creds
+from .core.errors import QuorviError
 from .device import Device, member_ordered
 from .transports import CONSOLE_RE, SSH_RE, Line
 
@@ -46,7 +47,7 @@ class Problem:
                                      self.message)
 
 
-class InventoryError(Exception):
+class InventoryError(QuorviError):
     """An inventory file that cannot be used; `problems` lists every error found."""
 
     def __init__(self, problems: List[Problem]) -> None:

@@ -10,6 +10,8 @@ import re
 import sys
 from typing import Any, Iterable, NoReturn, Optional
 
+from ..core.errors import QuorviError
+
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 # Where the secret options are also taken from; "-" as the option's value asks
@@ -17,7 +19,7 @@ EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 SECRET_ENVIRONMENT = {"password": "QUORVI_PASSWORD", "enable_password": "QUORVI_ENABLE_PASSWORD"}
 
 
-class UsageError(Exception):
+class UsageError(QuorviError):
     """A command line that cannot work; `hint` says what to give instead."""
 
     def __init__(self, message: str, hint: Optional[str] = None) -> None:

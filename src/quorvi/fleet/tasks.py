@@ -16,6 +16,7 @@ from contextlib import ExitStack
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .. import spawn as spawn_module
+from ..core.errors import QuorviError
 from .limits import DeviceRun, fd_cost, process_fd_budget
 from .logs import DeviceLogs, Masker, secrets_of
 from .results import DeviceResult
@@ -177,7 +178,7 @@ if not logging.getLogger("quorvi").handlers:
     logging.getLogger("quorvi").addHandler(logging.NullHandler())
 
 
-class DeviceStopped(Exception):
+class DeviceStopped(QuorviError):
     """A device ran out of time or its run was interrupted."""
 
 

@@ -21,6 +21,7 @@ import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .cassette import Cassette, load
+from ..core.errors import QuorviError
 from ..sim.behaviour import DRAIN
 from ..sim.console_server import Connection, LabServer
 from ..sim.harness import CONSOLE_MAIN, PACKAGE_ROOT
@@ -29,7 +30,7 @@ from ..sim.lifecycle import Harness, processes_with
 from .playback import replay_session
 
 
-class ReplayMismatch(AssertionError):
+class ReplayMismatch(QuorviError, AssertionError):
     """The client sent what the recording did not: the message shows what
     was expected and what was received, per line."""
 

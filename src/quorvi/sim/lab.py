@@ -27,6 +27,7 @@ import os
 import re
 from typing import Any, Dict, List, Optional, Set, Tuple
 
+from ..core.errors import QuorviError
 from .harness import CHASSIS_TYPES, PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
 
@@ -38,7 +39,7 @@ LEFT_IN = ("config", "pager")
 PORT_OPTIONS = {"connect", "left_in", "busy"}
 
 
-class LabError(Exception):
+class LabError(QuorviError):
     """A lab that cannot be served; the message says what to change."""
 
 
