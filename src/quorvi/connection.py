@@ -162,10 +162,10 @@ class BaseConnection:
             result = self._make_link_broker().connect()
             up = True
         except Exception as exc:
-            # The broker's bare "Failed to learn device os" becomes an error
-            # that says what was tried and what came back.
-            if self._os_answers is not None and type(exc) is Exception and \
-                    str(exc) == "Failed to learn device os":
+            # The broker's bare "Failed to learn device os" (a plain Exception
+            # it marks with `os_learning_failed`) becomes an error that says
+            # what was tried and what came back.
+            if self._os_answers is not None and getattr(exc, "os_learning_failed", False):
                 raise self._os_learning_error() from exc
             raise
         finally:

@@ -24,6 +24,7 @@ import yaml
 
 from . import chassis
 from . import credentials as creds
+from .core.errors import QuorviError
 from .device import Device, member_ordered
 from .transports import (BUSY_POLICIES, CONSERVER_RE, CONSOLE_RE, CONSOLE_SERVER_TRANSPORTS,
                          SSH_RE, TRANSPORTS, Line)
@@ -48,7 +49,7 @@ class Problem:
                                      self.message)
 
 
-class InventoryError(Exception):
+class InventoryError(QuorviError):
     """An inventory file that cannot be used; `problems` lists every error found."""
 
     def __init__(self, problems: List[Problem]) -> None:

@@ -13,7 +13,7 @@ import yaml
 from quorvi import inventory
 from quorvi.device import Device
 from quorvi.replay.cassette import dump, load
-from quorvi.sim.replaying import ReplayedDevice
+from quorvi.replay.replayed_device import ReplayedDevice
 
 from .conftest import FAST, SSHD, ssh_lab
 

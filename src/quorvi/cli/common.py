@@ -6,9 +6,11 @@ The replay console processes import this package for their command line:
 it imports logging only where it sets logging up."""
 import argparse
 import math
-import re
 import sys
 from typing import Any, Iterable, NoReturn, Optional
+
+from ..core.errors import QuorviError
+from ..secrets import mask as redact
 
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -17,7 +19,7 @@ EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 SECRET_ENVIRONMENT = {"password": "QUORVI_PASSWORD", "enable_password": "QUORVI_ENABLE_PASSWORD"}
 
 
-class UsageError(Exception):
+class UsageError(QuorviError):
     """A command line that cannot work; `hint` says what to give instead."""
 
     def __init__(self, message: str, hint: Optional[str] = None) -> None:
@@ -33,16 +35,7 @@ class Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, "error: %s: %s\n" % (self.prog, message))
 
 
-# -- secrets never reach the output -----------------------------------------
-def redact(text: str, secrets: Iterable[str]) -> str:
-    """`text` with each secret, as given or as repr() shows it, replaced by
-    asterisks wherever it is not part of a longer word (a password "en" must
-    not garble "enable")."""
-    for secret in secrets:
-        for form in {secret, repr(secret)[1:-1]}:
-            text = re.sub(r"(?<![A-Za-z0-9])%s(?![A-Za-z0-9])" % re.escape(form), "********", text)
-    return text
-
+# -- secrets never reach the output (which, and how: quorvi.secrets) --------
 
 def configure_logging(verbose: bool, secrets: Iterable[str] = ()) -> None:
     import logging

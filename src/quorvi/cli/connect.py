@@ -12,6 +12,7 @@ from .. import chassis
 from .common import (EXIT_FAILURE, EXIT_OK, SECRET_ENVIRONMENT, UsageError, classes_hint,
                      configure_logging, inventory_device, load_inventory, non_negative_seconds,
                      positive_seconds)
+from ..secrets import secrets_of
 
 # -- the report -------------------------------------------------------------------
 def _rows(rows: List[tuple]) -> str:
@@ -232,17 +233,13 @@ def _cmd_connect(args: argparse.Namespace) -> int:
                          chassis_type=args.chassis, hostname=args.hostname,
                          connections=_parse_lines(args), credentials=credentials,
                          learn_os=args.os == "generic", learn_hostname=args.hostname is None)
-    args.secrets = _secrets(credentials)
+    args.secrets = secrets_of(credentials)
     _check_device(device_kwargs)
     configure_logging(args.verbose, args.secrets)
     if args.record:
         device_kwargs["record"] = args.record
     ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout)
     return EXIT_OK if ok else EXIT_FAILURE
-
-
-def _secrets(credentials: Dict[str, Dict[str, Any]]) -> List[str]:
-    return [c["password"] for c in credentials.values() if c.get("password")]
 
 
 def _connect_inventory(args: argparse.Namespace) -> int:

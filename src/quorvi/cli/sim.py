@@ -66,7 +66,7 @@ async def _serve(args: argparse.Namespace) -> None:
     import signal
 
     from ..sim.lab import build_lab, write_inventory
-    from ..sim.server import LabServer
+    from ..sim.console_server import LabServer
 
     lab = build_lab(args.lab, args.devices, args.mix, device_defaults(args),
                     {"connect": args.connect})
@@ -168,7 +168,7 @@ def _outcome(name: str, mismatches: List[str]) -> int:
 def _replay_pty(args: argparse.Namespace, stop: List[bool]) -> int:
     import time
 
-    from ..sim.replaying import ReplayedDevice
+    from ..replay.replayed_device import ReplayedDevice
 
     with ReplayedDevice(args.cassette, args.fast, args.relaxed) as replay:
         cassette = replay.cassette
@@ -191,7 +191,7 @@ async def _replay_tcp(args: argparse.Namespace) -> int:
     import signal
 
     from ..replay.cassette import load
-    from ..sim.replaying import ReplayServer, TcpReplay
+    from ..replay.replayed_device import ReplayServer, TcpReplay
 
     changed = asyncio.Event()
     replay = TcpReplay(load(args.cassette), args.fast, args.relaxed, changed.set)
@@ -310,7 +310,7 @@ def replay_console_main(argv: List[str]) -> int:
     """python -m quorvi.sim replay-console ...: one recorded session of a line
     played on this terminal."""
     from ..replay.cassette import CassetteError
-    from ..sim.replay import ReplayConsole
+    from ..replay.playback import ReplayConsole
 
     parser = argparse.ArgumentParser(prog="python -m quorvi.sim replay-console",
                                      description="Play one recorded console line on this "

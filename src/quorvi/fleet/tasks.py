@@ -18,6 +18,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 from .. import spawn as spawn_module
 from ..secrets import Masker, secrets_of
 from ..transports import server_login_secrets
+from ..core.errors import QuorviError
 from .limits import DeviceRun, fd_cost, process_fd_budget
 from .logs import DeviceLogs
 from .results import DeviceResult
@@ -179,7 +180,7 @@ if not logging.getLogger("quorvi").handlers:
     logging.getLogger("quorvi").addHandler(logging.NullHandler())
 
 
-class DeviceStopped(Exception):
+class DeviceStopped(QuorviError):
     """A device ran out of time or its run was interrupted."""
 
 

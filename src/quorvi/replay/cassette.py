@@ -27,7 +27,7 @@ sent or received. A replay accepts any text in place of a marker, and shows
 what was typed there where the recording showed the marker.
 
 This module is imported by every replayed console process: standard
-library only, and little of it.
+library only (and the framework's error types), and little of it.
 """
 from __future__ import annotations
 
@@ -35,12 +35,14 @@ import json
 import os
 import re
 
+from ..core.errors import QuorviError
+
 FORMAT = 1
 MARKER = "<secret-%d>"
 MARKER_RE = re.compile(r"<secret-(\d+)>")
 
 
-class CassetteError(Exception):
+class CassetteError(QuorviError):
     """A cassette that cannot be read; the message names the file and the record."""
 
 

@@ -1,8 +1,9 @@
 """A recorded console line played back: the replay session, and the
 per-line console process that runs it on a pseudo-terminal.
 
-`replay_session` is a session in the sense of quorvi.sim.session (a
-generator of input requests writing bytes through `emit`), so the console
+`replay_session` runs as a simulated console's behaviour does
+(quorvi.sim.behaviour: a generator of input requests writing bytes through
+`emit`), so the console
 server drives it on a TCP port as it drives a simulated console, and
 `ReplayConsole` drives it on a terminal. It writes the chunks the line
 received, with their recorded delays (none when fast), and waits for each
@@ -30,8 +31,8 @@ import re
 import time
 from typing import Any
 
-from ..replay.cassette import MARKER_RE, load
-from .session import KEY, sleep
+from ..sim.behaviour import KEY, sleep
+from .cassette import MARKER_RE, load
 
 LINE_ENDS = "\r\n"
 

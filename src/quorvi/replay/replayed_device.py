@@ -17,21 +17,21 @@ import contextlib
 import json
 import os
 import shlex
-import shutil
 import sys
-import tempfile
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .. import chassis
-from ..replay.cassette import Cassette, CassetteError, load
-from .harness import CONSOLE_MAIN, PACKAGE_ROOT, kill_processes, processes_with
-from .lab import Lab, PortSpec
-from .replay import replay_session
-from .server import Connection, LabServer
-from .session import DRAIN
+from .cassette import Cassette, CassetteError, load
+from ..core.errors import QuorviError
+from ..sim.behaviour import DRAIN
+from ..sim.console_server import Connection, LabServer
+from ..sim.harness import CONSOLE_MAIN, PACKAGE_ROOT
+from ..sim.lab import Lab, PortSpec
+from ..sim.lifecycle import Harness, processes_with
+from .playback import replay_session
 
 
-class ReplayMismatch(AssertionError):
+class ReplayMismatch(QuorviError, AssertionError):
     """The client sent what the recording did not: the message shows what
     was expected and what was received, per line."""
 
@@ -56,7 +56,7 @@ def device_kwargs(cassette: Cassette, connections: Dict[str, Dict[str, Any]],
     return kwargs
 
 
-class ReplayedDevice:
+class ReplayedDevice(Harness):
     """A cassette on pseudo-terminals: every line the client opens runs a
     replay console process playing the line's next recorded session."""
 
@@ -65,25 +65,13 @@ class ReplayedDevice:
         self.fast = fast
         self.relaxed = relaxed
         self.cassette = load(self.path)  # CassetteError before anything starts
-        self.state: Optional[str] = None
 
-    def __enter__(self) -> "ReplayedDevice":
-        return self.start()
+    PREFIX = "quorvi-replay-"
 
-    def __exit__(self, *exc: Any) -> None:
-        self.stop()
-
-    def start(self) -> "ReplayedDevice":
-        self.state = tempfile.mkdtemp(prefix="quorvi-replay-")
-        return self
-
-    def stop(self) -> None:
-        """End leftover replay consoles and remove the state folder."""
-        if self.state is None:
-            return
-        self.kill_consoles()
-        shutil.rmtree(self.state, ignore_errors=True)
-        self.state = None
+    @property
+    def state(self) -> Optional[str]:
+        """The folder the replay consoles share (claimed sessions, events)."""
+        return self.directory
 
     @property
     def lines(self) -> List[str]:
@@ -144,9 +132,6 @@ class ReplayedDevice:
         if not self.state:
             return []
         return processes_with("replay-console", self.state)
-
-    def kill_consoles(self, wait: float = 2.0) -> List[int]:
-        return kill_processes(self.console_pids, wait)
 
 
 @contextlib.contextmanager

@@ -1,7 +1,7 @@
 """python -m quorvi.sim console --device FILE --console NAME
 python -m quorvi.sim serve [options]  (quorvi sim serve)
 python -m quorvi.sim replay FILE [options]  (quorvi sim replay)
-python -m quorvi.sim replay-console --cassette FILE --line ALIAS --state DIR  (quorvi.sim.replay)
+python -m quorvi.sim replay-console --cassette FILE --line ALIAS --state DIR  (quorvi.replay.playback)
 
 The command lines are quorvi.cli.sim's; this module only starts the process."""
 import signal

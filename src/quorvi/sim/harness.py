@@ -9,15 +9,12 @@ fixture can guarantee that nothing is left behind.
 """
 import os
 import shlex
-import shutil
-import signal
 import sys
-import tempfile
-import time
 from typing import Any, Callable, Dict, List, Optional
 
 from .. import chassis
 from .boot import status
+from .lifecycle import Harness, kill_processes, processes_with  # noqa: F401  (the old import path)
 from .model import SharedState, initial_state, load_device, save_device
 
 # The folder holding this quorvi package: console processes import it from there.
@@ -89,43 +86,7 @@ PROFILES: Dict[str, Callable[..., Dict[str, Any]]] = {
     "single": single_profile, "dual": dual_profile, "stack": stack_profile, "quad": quad_profile}
 
 
-def _argv(pid: str) -> List[str]:
-    try:
-        with open("/proc/%s/cmdline" % pid, "rb") as f:
-            return f.read().decode(errors="replace").split("\0")
-    except OSError:
-        return []
-
-
-def processes_with(*args: str) -> List[int]:
-    """Pids of running processes having each of `args` as one of their own
-    arguments (a client naming a console's command inside one of its
-    arguments is not a console)."""
-    pids = []
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            argv = _argv(pid)
-            if all(arg in argv for arg in args):
-                pids.append(int(pid))
-    return pids
-
-
-def kill_processes(find: Callable[[], List[int]], wait: float = 2.0) -> List[int]:
-    """Kill the processes `find()` names and wait up to `wait` seconds for
-    them to be gone; returns their pids."""
-    pids = find()
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    deadline = time.monotonic() + wait
-    while pids and time.monotonic() < deadline and find():
-        time.sleep(0.02)
-    return pids
-
-
-class SimulatedDevice:
+class SimulatedDevice(Harness):
     """A simulated device, described by a profile name ("single", "dual",
     "stack", "quad") with its options, or by a full description dict.
 
@@ -146,35 +107,15 @@ class SimulatedDevice:
         for console in consoles:
             console.update((console_options or {}).get(console["name"], {}))
         self.description["consoles"] = consoles
-        self.directory: Optional[str] = None
         self.path: Optional[str] = None
 
-    def __enter__(self) -> "SimulatedDevice":
-        return self.start()
+    PREFIX = "quorvi-sim-"
 
-    def __exit__(self, *exc: Any) -> None:
-        self.stop()
-
-    def start(self) -> "SimulatedDevice":
-        self.directory = tempfile.mkdtemp(prefix="quorvi-sim-")
+    def _start(self) -> None:
+        assert self.directory is not None
         self.path = os.path.join(self.directory, "device.json")
-        started = False
-        try:
-            save_device(self.path, self.description)
-            self.device = load_device(self.path)
-            started = True
-        finally:
-            if not started:
-                self.stop()
-        return self
-
-    def stop(self) -> None:
-        """End leftover console processes and remove the files."""
-        if self.directory is None:
-            return
-        self.kill_consoles()
-        shutil.rmtree(self.directory, ignore_errors=True)
-        self.directory = None
+        save_device(self.path, self.description)
+        self.device = load_device(self.path)
 
     # -- what a framework device needs ------------------------------------
     @property
@@ -253,7 +194,3 @@ class SimulatedDevice:
         if not self.path:
             return []
         return processes_with(CONSOLE_MAIN % PACKAGE_ROOT, "--device", self.path)
-
-    def kill_consoles(self, wait: float = 2.0) -> List[int]:
-        """Kill console processes of this device still running; returns their pids."""
-        return kill_processes(self.console_pids, wait)

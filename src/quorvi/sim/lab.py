@@ -30,6 +30,7 @@ import os
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import chassis
+from ..core.errors import QuorviError
 from .harness import PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
 CONSOLE_OPTIONS = {"silent", "enable_password"}
@@ -38,7 +39,7 @@ LEFT_IN = ("config", "pager")
 PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"}
 
 
-class LabError(Exception):
+class LabError(QuorviError):
     """A lab that cannot be served; the message says what to change."""
 
 

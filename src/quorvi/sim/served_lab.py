@@ -7,24 +7,23 @@ own, and always stopped (no process, port or file left behind).
 """
 import asyncio
 import json
-import select
 import os
-import shutil
+import select
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 from typing import Any, Dict, List, Optional
 
 from .boot import status
 from .lab import build_lab
-from .server import LabServer
+from .lifecycle import Harness
+from .console_server import LabServer
 
 START_TIMEOUT = 30.0
 
 
-class ServedLab:
+class ServedLab(Harness):
     """`lab` is a lab file's content (dict) or path; `devices`, `mix`,
     `defaults` and `connect` are the serve options of the same names.
     `process=True` runs `python -m quorvi.sim serve` instead of a thread."""
@@ -40,28 +39,16 @@ class ServedLab:
         self.process = process
         self.host = host
         self.inventory: Dict[str, Any] = {}
-        self.directory: Optional[str] = None
         self.proc: Optional[subprocess.Popen] = None
         self.thread: Optional[threading.Thread] = None
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.server: Optional[LabServer] = None
         self.stopping: Optional[asyncio.Event] = None
 
-    def __enter__(self) -> "ServedLab":
-        return self.start()
+    PREFIX = "quorvi-lab-"
 
-    def __exit__(self, *exc: Any) -> None:
-        self.stop()
-
-    def start(self) -> "ServedLab":
-        started = False
-        try:
-            self._start_process() if self.process else self._start_thread()
-            started = True
-        finally:
-            if not started:
-                self.stop()
-        return self
+    def _start(self) -> None:
+        self._start_process() if self.process else self._start_thread()
 
     def _start_thread(self) -> None:
         lab = build_lab(self.lab_source, self.devices, self.mix,
@@ -104,7 +91,7 @@ class ServedLab:
     def _start_process(self) -> None:
         import yaml
 
-        self.directory = tempfile.mkdtemp(prefix="quorvi-lab-")
+        assert self.directory is not None
         inventory = os.path.join(self.directory, "inventory.yaml")
         argv = [sys.executable, "-m", "quorvi.sim", "serve", "--host", self.host,
                 "--inventory-out", inventory, "--devices", str(self.devices),
@@ -130,7 +117,7 @@ class ServedLab:
         with open(inventory) as f:
             self.inventory = yaml.safe_load(f)
 
-    def stop(self) -> None:
+    def _stop(self) -> None:
         if self.thread is not None:
             if self.loop is not None and self.stopping is not None:
                 try:
@@ -150,9 +137,6 @@ class ServedLab:
             for stream in (self.proc.stdout, self.proc.stderr):
                 if stream is not None:
                     stream.close()
-        if self.directory is not None:
-            shutil.rmtree(self.directory, ignore_errors=True)
-            self.directory = None
 
     # -- what a client needs ----------------------------------------------
     def port(self, device: str, console: str) -> int:

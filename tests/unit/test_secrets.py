@@ -7,6 +7,7 @@ import shlex
 import pytest
 
 from quorvi import cli
+from quorvi.cli.common import configure_logging
 from quorvi.device import Device
 from quorvi.fleet.logs import DeviceLogs
 from quorvi.replay.cassette import load, marker
@@ -51,7 +52,7 @@ def test_every_output_hides_the_same_values(tmp_path, capsys, cli_logging):
     con = dev.connection_class()(dev)
     debug_log = Records()
     con.log.addHandler(debug_log)
-    cli._configure_logging(True, cli._secrets(CREDENTIALS))
+    configure_logging(True, secrets_of(CREDENTIALS))
     spawn = con._open_spawn("a")  # hides the device's secrets, attaches the recorder
     logs = DeviceLogs(str(tmp_path / "logs"), "R1", Masker(secrets_of(CREDENTIALS)))
     logs.attach(spawn, "a")
@@ -59,7 +60,7 @@ def test_every_output_hides_the_same_values(tmp_path, capsys, cli_logging):
         spawn.expect("En-p", timeout=10)  # the first read, the secret's start
         flag.touch()
         spawn.expect("R1# ", timeout=10)
-        cli._report("R1/a: %s" % spawn.last_words(), None, cli._secrets(CREDENTIALS))
+        cli._report("R1/a: %s" % spawn.last_words(), None, secrets_of(CREDENTIALS))
     finally:
         spawn.close()
         logs.close()

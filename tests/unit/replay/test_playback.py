@@ -4,7 +4,7 @@ import json
 import pytest
 
 from quorvi.replay.cassette import CassetteError, load, marker
-from quorvi.sim.replay import replay_session
+from quorvi.replay.playback import replay_session
 
 
 def drive(events, typed, relaxed=False, fast=True, sleeps=None):
