@@ -118,10 +118,11 @@ def send_login_password(spawn: Any, context: Dict[str, Any], session: Dict[str, 
     answered_out = session.get("answered_out", 0)
     if "login_index" not in session and (USERNAME_PATTERN in session.get("stale", ()) or
                                          not _password_only(context, names) and
-                                         answered_out < ANSWERS_OUT):
+                                         _bare_question(spawn) and answered_out < ANSWERS_OUT):
         # A question nobody here asked: a line left at a password question
-        # (an enable password that failed before). Empty answers bring it
-        # back to a prompt; asked on and on, it is taken for a login's.
+        # (an enable password that failed before), not a login's (an ssh
+        # login asks "user@host's password:"). Empty answers bring it back
+        # to a prompt; asked on and on, it is taken for a login's.
         session["answered_out"] = answered_out + 1
         spawn.sendline("")
         return
@@ -142,6 +143,16 @@ def _password_only(context: Dict[str, Any], names: List[Any]) -> bool:
     cred = names[0] if isinstance(names[0], dict) else \
         (context.get("credentials") or {}).get(names[0])
     return isinstance(cred, dict) and "password" in cred and "username" not in cred
+
+
+def _bare_question(spawn: Any) -> bool:
+    """Whether the question just matched stands alone on its line
+    ("Password:"), as far as the line can tell."""
+    match = getattr(getattr(spawn, "last_match", None), "match", None)
+    if match is None or not isinstance(match.string, str):
+        return False
+    start = match.start()
+    return not match.string[match.string.rfind("\n", 0, start) + 1:start].strip()
 
 
 def send_enable_password(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) -> None:

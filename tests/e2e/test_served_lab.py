@@ -249,8 +249,10 @@ def test_serve_command_writes_inventory_and_stops_on_sigterm(tmp_path, client):
                                                    r"console a of R1: Address already in use"),
     (["--devices", "2", "--mix", "single=1,router=1"], r"--mix: 'router=1' is not KIND=WEIGHT"),
     ([], r"the lab is empty"),
-    (["--lab", "{lab}"], r"devices\.R9: unknown option\(s\) actve for a dual device"),
-    (["--lab", "{lab_console}"], r"devices\.R9\.consoles\.c: a dual device has no console 'c'"),
+    (["--lab", "{lab}"], r"lab\.yaml:2:20: devices\.R9: unknown key 'actve' \(did you mean "
+                         r"'active'\?\)"),
+    (["--lab", "{lab_console}"], r"lab2\.yaml:2:3: devices\.R9\.consoles\.c: a dual "
+                                 r"device has no console 'c'"),
 ])
 def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     holder = socket.socket()

@@ -27,7 +27,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from ..replay.cassette import Cassette, CassetteError, load
 from .harness import CONSOLE_MAIN, PACKAGE_ROOT, kill_processes, processes_with
-from .lab import Lab, LabError, PortSpec
+from .lab import Lab, LabError, PortSpec, write_inventory_file
 from .replay import replay_session
 from .server import Connection, LabServer
 from .session import DRAIN
@@ -278,6 +278,10 @@ class ReplayServer(LabServer):
         entry = {"os": device.get("os"), "platform": device.get("platform"),
                  "chassis_type": device.get("chassis_type"), "hostname": device.get("hostname"),
                  "lines": lines}
+        # The recording's secret markers: a replay takes any text for them,
+        # and the dialogs need a credential to answer with.
+        if device.get("credentials"):
+            entry["credentials"] = device["credentials"]
         return {"devices": {self.replay.cassette.name: entry}}
 
 
@@ -354,11 +358,7 @@ async def _serve_tcp(args: argparse.Namespace) -> int:
         loop.add_signal_handler(number, interrupt)
     try:
         if args.inventory_out:
-            import yaml
-
-            with open(args.inventory_out + ".tmp", "w") as f:
-                yaml.safe_dump(server.inventory(), f, sort_keys=False)
-            os.replace(args.inventory_out + ".tmp", args.inventory_out)
+            write_inventory_file(server.inventory(), args.inventory_out)
         print("replaying device %s (%s) on %s ports %s" % (
             replay.cassette.name, replay.cassette.device.get("chassis_type"), args.host,
             ", ".join("%s=%d" % (s.console, s.port) for s in server.lab.ports)), flush=True)
