@@ -194,6 +194,18 @@ class NodeChecker:
             return NOTHING
         return value
 
+    def choice(self, node: Any, keypath: str, allowed: Tuple[str, ...],
+               what: str = "value") -> Any:
+        """A text that is one of `allowed`, with a did-you-mean when it is not."""
+        value = self.text(node, keypath)
+        if value is not NOTHING and value not in allowed:
+            close = difflib.get_close_matches(value, allowed, n=1, cutoff=0.5)
+            self.error(node, keypath, "unknown %s %r (%s)" % (
+                what, value, "did you mean %r?" % close[0] if close else
+                "one of %s" % ", ".join(allowed)))
+            return NOTHING
+        return value
+
     def number(self, node: Any, keypath: str, what: str, least: float = 0,
                above: bool = True, integer: bool = False) -> Any:
         """A finite number above `least` (at least `least` with above=False)."""

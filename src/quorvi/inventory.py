@@ -174,13 +174,7 @@ class _Checker(NodeChecker):
             elif key in ("platform", "model", "hostname"):
                 value = self.text(node, sub, nullable=True)
             elif key == "chassis_type":
-                value = self.text(node, sub)
-                if value is not NOTHING and value not in CHASSIS_TYPES:
-                    close = difflib.get_close_matches(value, CHASSIS_TYPES, n=1, cutoff=0.5)
-                    self.error(node, sub, "unknown chassis type %r (%s)" % (
-                        value, "did you mean %r?" % close[0] if close else
-                        "one of %s" % ", ".join(CHASSIS_TYPES)))
-                    value = NOTHING
+                value = self.choice(node, sub, CHASSIS_TYPES, "chassis type")
             elif key == "timeout":
                 value = self.number(node, sub, "a number of seconds")
             elif key == "credentials":

@@ -7,7 +7,6 @@ of every value); each device is then added to the lab, and what `Lab.add`
 refuses (a profile's rules, a console the device does not have) is a
 problem at the device's name.
 """
-import difflib
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import yaml
@@ -25,14 +24,7 @@ class _LabChecker(NodeChecker):
         """The value of `node` if it keeps `rule` (a rule's name, or a tuple
         of the texts allowed), else NOTHING (reported)."""
         if isinstance(rule, tuple):
-            value = self.text(node, keypath)
-            if value is not NOTHING and value not in rule:
-                close = difflib.get_close_matches(value, rule, n=1, cutoff=0.5)
-                self.error(node, keypath, "unknown value %r (%s)" % (
-                    value, "did you mean %r?" % close[0] if close else
-                    "one of %s" % ", ".join(rule)))
-                return NOTHING
-            return value
+            return self.choice(node, keypath, rule)
         if rule == "text":
             return self.text(node, keypath)
         if rule == "secret":
