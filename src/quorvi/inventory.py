@@ -10,6 +10,12 @@ you mean 'command'?)`).
 A device's keys are resolved in order: `defaults`, then each of its groups
 (later groups win), then its own keys. `credentials` merge per credential
 name and field; every other key is replaced whole.
+
+The same file may be written in JSON (it is read by the same rules). YAML
+merge keys share settings within the file (`<<: *edge`, a mapping's own
+keys winning); any other tag is a problem. What a device's link broker
+would refuse for its shape (the line count of its chassis kind, members)
+is a problem of the file, and no credential value is shown in a problem.
 """
 import difflib
 import os

@@ -21,6 +21,9 @@ Device options are those of the simulator's device model (hostname, os,
 platform, version, enable_password, login, response_delay, misbehave, ...).
 Console options: `silent`, `enable_password`; port options: `connect`
 (immediate | quiet | press_return), `left_in` (config | pager), `busy`.
+
+A lab file is checked as an inventory is (`labfile.py`): every problem at
+once, each with its position, before anything is served.
 """
 import os
 import re
