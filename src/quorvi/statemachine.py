@@ -12,7 +12,8 @@ import time
 from typing import Any, Dict, Iterable, List, Optional
 
 from .core.errors import ConnectionError, TimeoutError
-from .dialogs import ANSWERS_OUT, USERNAME_PATTERN, Statement, enable_dialog, login_dialog
+from .dialogs import (ANSWERS_OUT, PASSWORD_PATTERN, USERNAME_PATTERN, Statement, enable_dialog,
+                      login_dialog)
 from .settings import DEFAULT_LEARNED_HOSTNAME
 from .spawn import ExpectResult, SpawnLike
 
@@ -512,8 +513,11 @@ class StateMachine:
                 try:
                     statement.run(spawn, context, session)
                 except Exception as exc:
-                    self.unanswered = exc
-                    self.answer_out(spawn, statement.pattern, deadline)
+                    # A login or password question left open would meet the
+                    # next user of the line: it is answered out first.
+                    if statement.pattern in (PASSWORD_PATTERN, USERNAME_PATTERN):
+                        self.unanswered = exc
+                        self.answer_out(spawn, statement.pattern, deadline)
                     raise
                 last_sent = time.monotonic()
                 if not statement.loop_continue:
