@@ -150,7 +150,10 @@ class MultiRpConnection(BaseConnection):
         return self._primary().state_machine
 
     def _get_learned_hostname(self, spawn: Any = None) -> str:
-        return self._primary()._get_learned_hostname(spawn=spawn)
+        """The hostname seen on `spawn` (by the state machine of its line)."""
+        owner = next((sub for sub in self.subconnections if spawn is not None
+                      and sub.spawn is spawn), self._primary())
+        return owner._get_learned_hostname(spawn=spawn)
 
     # -- commands ---------------------------------------------------------
     def execute(self, command: str, target: Optional[str] = None, **kwargs: Any) -> str:

@@ -13,6 +13,7 @@ from typing import Any, Dict, Iterable, List, Optional
 
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Statement, enable_dialog, login_dialog
+from .linerecord import LineRecord
 from .settings import DEFAULT_LEARNED_HOSTNAME
 from .spawn import ExpectResult, SpawnLike
 
@@ -128,13 +129,26 @@ class StateMachine:
         self.default_timeout = getattr(settings, "CONNECTION_TIMEOUT", 60)
         self.nudge_interval = getattr(settings, "PROMPT_NUDGE_INTERVAL", 1.0)
         self.settle_time = getattr(settings, "SETTLE_TIME", 0.05)
+        self.first_nudge_settle = getattr(settings, "FIRST_NUDGE_SETTLE", 0.05)
+        self.owed_wait_floor = getattr(settings, "OWED_PROMPT_WAIT_MIN", 0.005)
+        self.owed_wait_cap = getattr(settings, "OWED_PROMPT_WAIT_MAX", 2.0)
         self.transitions = list(self.TRANSITIONS)
         self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
         self.prompt_seen = False  # whether the line has ever shown a prompt of this machine
-        # (spawn, its send count) when that line was last found to owe nothing.
-        self._caught_up: Any = None
+        self._line: Optional[LineRecord] = None  # what the conversation on the line showed
+
+    def line_record(self, spawn: SpawnLike) -> LineRecord:
+        """This machine's record of `spawn` (a new one for a line opened anew)."""
+        if self._line is None or self._line.spawn is not spawn:
+            self._line = LineRecord(spawn)
+        return self._line
+
+    def seen_hostname(self, spawn: SpawnLike) -> Optional[str]:
+        """The hostname the prompts of `spawn` showed while one was being learned."""
+        line = self._line
+        return line.seen_hostname if line is not None and line.spawn is spawn else None
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -203,10 +217,10 @@ class StateMachine:
     # -- moving the line --------------------------------------------------
     def send(self, spawn: SpawnLike, text: str) -> None:
         """Send one line whose answer ends with a prompt. Until that prompt
-        has been read the line is out of step (`spawn.awaiting`): should the
-        wait for it fail, the next command first catches up with it."""
+        has been read the line is out of step (its record's `awaiting`):
+        should the wait for it fail, the next command first catches up with it."""
         # Marked first: an interrupt may come as soon as the line is out.
-        spawn.awaiting = (text, spawn.sends + 1)
+        self.line_record(spawn).awaiting = (text, spawn.sends + 1)
         spawn.sendline(text)
 
     def catch_up(self, spawn: SpawnLike, timeout: float) -> None:
@@ -214,11 +228,12 @@ class StateMachine:
         wait gave up on (timed out, interrupted), up to its prompt, within
         `timeout` seconds. ConnectionError when it does not come: the line is
         out of step, and no other command may take that answer for its own."""
-        if spawn.awaiting is None:
+        line = self.line_record(spawn)
+        if line.awaiting is None:
             return
-        command = spawn.awaiting[0]
+        command = line.awaiting[0]
         deadline = time.monotonic() + timeout
-        while spawn.awaiting is not None:
+        while line.awaiting is not None:
             try:
                 self.expect_prompt(spawn, max(deadline - time.monotonic(), 0), command=command,
                                    log_timeout=False)
@@ -241,6 +256,8 @@ class StateMachine:
         extra = list(dialog or [])
         if to_state == "any":
             self.drain_owed_prompts(spawn)
+            if self._at_prompt(spawn):
+                return self._current_state
             return self._reach_any(spawn, context, session, extra, deadline, timeout)
         if to_state not in self.state_names():
             raise ConnectionError("%s: cannot go to unknown state %r" % (spawn, to_state))
@@ -274,11 +291,32 @@ class StateMachine:
                               nudge=prompt_recovery, goal=to_state)
         return self._current_state
 
+    def _first_nudge_wait(self, spawn: SpawnLike) -> Optional[float]:
+        """How long a line is left alone before its first empty line when it
+        has shown nothing and owes no answer (None: a whole nudge interval).
+        A console server shows nothing until a key is pressed: at once. A
+        `command:` line's program may still print its prompt unasked: after
+        a short quiet (FIRST_NUDGE_SETTLE)."""
+        line = self.line_record(spawn)
+        if (spawn.min_nudge_interval or spawn.buffer or line.awaiting is not None
+                or line.owed_prompts or (spawn.sends and not line.owes_nothing())):
+            return None
+        return 0.0 if getattr(spawn, "transport", None) == "console" else self.first_nudge_settle
+
     def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
         # The line's own transport dialog (console server, ssh) comes before the login.
         statements = extra + list(spawn.connect_dialog) + list(login_dialog())
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
+
+    def _at_prompt(self, spawn: SpawnLike) -> bool:
+        """The line showed a prompt of this machine and nothing was sent or
+        received since: that prompt is where the line is, no Return needed
+        (while a hostname is learned, only when that prompt showed one)."""
+        line = self.line_record(spawn)
+        return (self._current_state in self.state_names() and self._owes_nothing(spawn)
+                and not line.owed_prompts and not spawn.buffer and not spawn.read_pending(0)
+                and (not self.learn_hostname or line.seen_hostname is not None))
 
     def sync(self, spawn: SpawnLike) -> bool:
         """Catch up with the line before something is sent on it: take in the
@@ -291,19 +329,20 @@ class StateMachine:
         its last prompt (or since it was last caught up with), that prompt came
         after everything sent before and answered no nudge, and nothing has
         arrived since. A line on which owed prompts stayed out is waited on."""
-        owed = spawn.owed_prompts
+        line = self.line_record(spawn)
+        owed = line.owed_prompts
         if self.drain_owed_prompts(spawn) == owed and self._owes_nothing(spawn) \
                 and not spawn.buffer and not spawn.read_pending(0):
             return False
         spawn.settle(self.settle_time)
         found = self.read_prompt(spawn)
         if found or not spawn.buffer:
-            self._caught_up = (spawn, spawn.sends)
+            line.caught_up = spawn.sends
         return found
 
     def _owes_nothing(self, spawn: SpawnLike) -> bool:
         sends = spawn.sends
-        if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
+        if self.line_record(spawn).owes_nothing():
             return True
         # A prompt of this machine that someone else waited for (the link broker).
         last = spawn.last_match
@@ -320,11 +359,12 @@ class StateMachine:
         Prompts that arrive together stand one after another without a line
         break (the line echoed the empty lines long before), so they are
         counted wherever they stand; a prompt beyond the owed ones is kept."""
-        owed = spawn.owed_prompts
+        line = self.line_record(spawn)
+        owed = line.owed_prompts
         if not owed:
             return 0
-        spawn.owed_prompts = 0
-        wait = spawn.owed_prompt_wait or self.nudge_interval
+        line.owed_prompts = 0
+        wait = line.owed_prompt_wait or self.owed_wait_cap
         bodies = [(state, re.compile(self.prompt_body(state.definition))) for state in self.states]
         quiet_until = time.monotonic() + wait
         while True:
@@ -341,23 +381,19 @@ class StateMachine:
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
         if len(found) == owed and not spawn.buffer:
-            self._caught_up = (spawn, spawn.sends)
+            line.caught_up = spawn.sends
         return len(found)
 
     def _owe_prompts(self, spawn: SpawnLike, nudges: int, answer_time: float, late: int = 0) -> None:
-        """Note on the line that the device may still answer `nudges` empty
-        lines, and `late` lines sent after the prompt just found had shown.
-        `answer_time` is how long the prompt just found took since the
+        """Note in the line's record that the device may still answer `nudges`
+        empty lines, and `late` lines sent after the prompt just found had
+        shown. `answer_time` is how long the prompt just found took since the
         last line sent before the nudges (the first nudge when nothing was
-        sent before): the device answers each owed line
-        about as slowly, so twice that is waited for each. How slowly a late
-        line is answered is not known: up to a nudge interval is waited."""
-        if not nudges and not late:
-            return
-        spawn.owed_prompts += nudges + late
-        spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
-        if late:
-            spawn.owed_prompt_wait = max(spawn.owed_prompt_wait, self.nudge_interval)
+        sent before): the device answers each owed line about as slowly, so
+        a few times that is waited for each (OWED_PROMPT_WAIT_MIN and
+        OWED_PROMPT_WAIT_MAX bound it)."""
+        self.line_record(spawn).owe(nudges + late, answer_time, self.owed_wait_floor,
+                                    self.owed_wait_cap)
 
     def read_prompt(self, spawn: SpawnLike) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
@@ -390,7 +426,7 @@ class StateMachine:
                                      % (spawn, "/".join(self.state_names()), timeout, waiting,
                                         self.hostname_hint(spawn), spawn.last_words(),
                                         "; the next command first reads the rest of it"
-                                        if spawn.awaiting else ""))
+                                        if self.line_record(spawn).awaiting else ""))
             if log_timeout:
                 spawn.log.warning("%s", error)
             raise error from None
@@ -426,16 +462,17 @@ class StateMachine:
         caught up with until the next send."""
         self._current_state = str(state)
         self.prompt_seen = True
+        line = self.line_record(spawn)
         if result is not None:
             # A prompt that came after the awaited line was sent ends its answer.
-            if spawn.awaiting is not None and result.sends - result.sent_since >= spawn.awaiting[1]:
-                spawn.awaiting = None
+            if line.awaiting is not None and result.sends - result.sent_since >= line.awaiting[1]:
+                line.awaiting = None
             if not owed and not result.sent_since:
-                self._caught_up = (spawn, result.sends)
+                line.caught_up = result.sends
         if self.learn_hostname:
             seen = match.groupdict().get("hostname")
             if seen:
-                spawn.seen_hostname = seen
+                line.seen_hostname = seen
 
     def _wait_prompt(self, spawn, context, session, statements, deadline, timeout, nudge, goal):
         states = list(self.states)
@@ -448,10 +485,13 @@ class StateMachine:
         nudges = 0
         answered = False
         last_sent = time.monotonic()
+        line = self.line_record(spawn)
         # Waiting for "any" state with no answer outstanding starts with
         # nothing sent: the silence before the first nudge is no measure of
         # how slowly the device answers.
-        from_first_nudge = goal == "any" and spawn.awaiting is None
+        from_first_nudge = goal == "any" and line.awaiting is None
+        first_wait = self._first_nudge_wait(spawn) if nudge and goal == "any" else None
+        received = spawn.received
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
@@ -462,6 +502,8 @@ class StateMachine:
             # A transport may wait longer before the first nudge (an ssh login
             # shows its prompt unasked, after a handshake that takes a while).
             interval = max(self.nudge_interval, spawn.min_nudge_interval if not nudges else 0.0)
+            if first_wait is not None:
+                interval, first_wait = first_wait, None
             wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
@@ -469,7 +511,10 @@ class StateMachine:
                 if spawn.closed or spawn.eof:
                     raise ConnectionError("%s: the line closed while going to %r (%s)"
                                           % (spawn, goal, spawn.last_words())) from None
-                if nudge and not answered and time.monotonic() < deadline:
+                # No Return into a device that is printing: it is nudged
+                # once it has been quiet for a whole wait.
+                printing, received = spawn.received != received, spawn.received
+                if nudge and not answered and not printing and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
                     if from_first_nudge:
