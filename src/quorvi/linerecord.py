@@ -40,12 +40,16 @@ class LineRecord:
         """Nothing was sent since the line was last found to owe nothing."""
         return self.caught_up is not None and self.caught_up == self.spawn.sends
 
-    def owe(self, prompts: int, answer_time: float, floor: float, cap: float) -> None:
+    def owe(self, prompts: int, answer_time: Optional[float], floor: float, cap: float) -> None:
         """Note `prompts` more owed prompts, each answered about `answer_time`
         after its line went out: waited for a few times that, within
-        [`floor`, `cap`]."""
-        self.answer_time = answer_time
+        [`floor`, `cap`] (`cap` when the line has not shown how fast it answers)."""
+        if answer_time is not None:
+            self.answer_time = answer_time
         if prompts <= 0:
             return
         self.owed_prompts += prompts
-        self.owed_prompt_wait = min(max(OWED_PROMPT_WAIT_FACTOR * answer_time, floor), cap)
+        if answer_time is None:
+            self.owed_prompt_wait = cap
+        else:
+            self.owed_prompt_wait = min(max(OWED_PROMPT_WAIT_FACTOR * answer_time, floor), cap)

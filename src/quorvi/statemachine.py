@@ -294,14 +294,18 @@ class StateMachine:
     def _first_nudge_wait(self, spawn: SpawnLike) -> Optional[float]:
         """How long a line is left alone before its first empty line when it
         has shown nothing and owes no answer (None: a whole nudge interval).
-        A console server shows nothing until a key is pressed: at once. A
-        `command:` line's program may still print its prompt unasked: after
-        a short quiet (FIRST_NUDGE_SETTLE)."""
+        A console server shows nothing until a key is pressed: at once, or
+        as long as the server took to accept the line (what a port shows by
+        itself comes about as fast). A `command:` line's program may still
+        print its prompt unasked: after a short quiet. FIRST_NUDGE_SETTLE
+        bounds both."""
         line = self.line_record(spawn)
         if (spawn.min_nudge_interval or spawn.buffer or line.awaiting is not None
                 or line.owed_prompts or (spawn.sends and not line.owes_nothing())):
             return None
-        return 0.0 if getattr(spawn, "transport", None) == "console" else self.first_nudge_settle
+        if getattr(spawn, "transport", None) == "console":
+            return min(getattr(spawn, "connect_time", 0.0), self.first_nudge_settle)
+        return self.first_nudge_settle
 
     def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
         # The line's own transport dialog (console server, ssh) comes before the login.
@@ -391,9 +395,12 @@ class StateMachine:
         last line sent before the nudges (the first nudge when nothing was
         sent before): the device answers each owed line about as slowly, so
         a few times that is waited for each (OWED_PROMPT_WAIT_MIN and
-        OWED_PROMPT_WAIT_MAX bound it)."""
-        self.line_record(spawn).owe(nudges + late, answer_time, self.owed_wait_floor,
-                                    self.owed_wait_cap)
+        OWED_PROMPT_WAIT_MAX bound it). The prompt found for late lines had
+        shown before they went out, so it measures nothing: they are waited
+        for as long as the line took to answer before, if it ever did."""
+        line = self.line_record(spawn)
+        line.owe(nudges + late, line.answer_time if late else answer_time,
+                 self.owed_wait_floor, self.owed_wait_cap)
 
     def read_prompt(self, spawn: SpawnLike) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
