@@ -291,17 +291,18 @@ class StateMachine:
                               nudge=prompt_recovery, goal=to_state)
         return self._current_state
 
-    def _first_nudge_wait(self, spawn: SpawnLike) -> Optional[float]:
-        """How long a line is left alone before its first empty line when it
-        has shown nothing and owes no answer (None: a whole nudge interval).
-        A console server shows nothing until a key is pressed: at once, or
-        as long as the server took to accept the line (what a port shows by
-        itself comes about as fast). A `command:` line's program may still
-        print its prompt unasked: after a short quiet. FIRST_NUDGE_SETTLE
+    def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:
+        """How long a line that owes no answer must have been quiet before
+        its first empty line (None: a whole nudge interval). A console
+        server shows nothing until a key is pressed: at once, or as long as
+        the server took to accept the line (what a port shows by itself
+        comes about as fast). A `command:` line's program may still print
+        its prompt unasked: a short quiet once it has spoken (until then it
+        may be starting, and gets a whole interval). FIRST_NUDGE_SETTLE
         bounds both."""
         line = self.line_record(spawn)
-        if (spawn.min_nudge_interval or spawn.buffer or line.awaiting is not None
-                or line.owed_prompts or (spawn.sends and not line.owes_nothing())):
+        if (spawn.min_nudge_interval or line.awaiting is not None or line.owed_prompts
+                or (spawn.sends and not line.owes_nothing())):
             return None
         if getattr(spawn, "transport", None) == "console":
             return min(getattr(spawn, "connect_time", 0.0), self.first_nudge_settle)
@@ -491,13 +492,13 @@ class StateMachine:
         # line would be read as the next answer.
         nudges = 0
         answered = False
-        last_sent = time.monotonic()
+        last_sent = began = time.monotonic()
         line = self.line_record(spawn)
         # Waiting for "any" state with no answer outstanding starts with
         # nothing sent: the silence before the first nudge is no measure of
         # how slowly the device answers.
         from_first_nudge = goal == "any" and line.awaiting is None
-        first_wait = self._first_nudge_wait(spawn) if nudge and goal == "any" else None
+        quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
         received = spawn.received
         while True:
             remaining = deadline - time.monotonic()
@@ -509,8 +510,8 @@ class StateMachine:
             # A transport may wait longer before the first nudge (an ssh login
             # shows its prompt unasked, after a handshake that takes a while).
             interval = max(self.nudge_interval, spawn.min_nudge_interval if not nudges else 0.0)
-            if first_wait is not None:
-                interval, first_wait = first_wait, None
+            if quiet is not None and not nudges:
+                interval = quiet
             wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
@@ -519,9 +520,13 @@ class StateMachine:
                     raise ConnectionError("%s: the line closed while going to %r (%s)"
                                           % (spawn, goal, spawn.last_words())) from None
                 # No Return into a device that is printing: it is nudged
-                # once it has been quiet for a whole wait.
+                # once it has been quiet for a whole wait; nor into a
+                # program that has not spoken yet (it may be starting).
                 printing, received = spawn.received != received, spawn.received
-                if nudge and not answered and not printing and time.monotonic() < deadline:
+                starting = (quiet is not None and not received
+                            and time.monotonic() - began < self.nudge_interval)
+                if nudge and not answered and not printing and not starting \
+                        and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
                     if from_first_nudge:
