@@ -24,6 +24,7 @@ class LineRecord:
         # quiet before the rest of them count as not coming.
         self.owed_prompts = 0
         self.owed_prompt_wait = 0.0
+        self.owed_at = 0  # the spawn's `sends` when they were last noted
         # (line sent, the spawn's `sends` right after it) whose prompt has not
         # come back yet: its answer is still due, and no other command may
         # take it for its own.
@@ -49,6 +50,7 @@ class LineRecord:
         if prompts <= 0:
             return
         self.owed_prompts += prompts
+        self.owed_at = self.spawn.sends
         if answer_time is None:
             self.owed_prompt_wait = cap
         else:

@@ -291,6 +291,18 @@ class StateMachine:
                               nudge=prompt_recovery, goal=to_state)
         return self._current_state
 
+    @staticmethod
+    def _answers_nudge(spawn: SpawnLike, result: ExpectResult, nudged_at: int) -> bool:
+        """The prompt `result` found came after the last empty line (sent
+        when the line had received `nudged_at` characters) with nothing but
+        line ends (its echo) before it: its answer, not a prompt printed
+        unasked (after a banner, say)."""
+        text = result.match_output
+        after = spawn.received - nudged_at - len(spawn.buffer)  # since the nudge, up to the match
+        begins = len(text) - after
+        return (not result.sent_since and 0 <= begins <= result.match.start()
+                and not text[begins:result.match.start()].strip())
+
     def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:
         """How long a line that owes no answer must have been quiet before
         its first empty line (None: a whole nudge interval). A console
@@ -385,7 +397,9 @@ class StateMachine:
             end, state = found[-1]
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
-        if len(found) == owed and not spawn.buffer:
+        # Caught up only if no line went out since the owed prompts were
+        # noted (its answer may be one of those taken in).
+        if len(found) == owed and not spawn.buffer and spawn.sends == line.owed_at:
             line.caught_up = spawn.sends
         return len(found)
 
@@ -490,7 +504,7 @@ class StateMachine:
         # (on a line that timed out nothing is counted: its state is unknown).
         # Once a question has been answered the line is not nudged: an empty
         # line would be read as the next answer.
-        nudges = 0
+        nudges = nudged_at = 0
         answered = False
         last_sent = began = time.monotonic()
         line = self.line_record(spawn)
@@ -529,6 +543,7 @@ class StateMachine:
                         and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
+                    nudged_at = spawn.received
                     if from_first_nudge:
                         last_sent, from_first_nudge = time.monotonic(), False
                 continue
@@ -547,8 +562,12 @@ class StateMachine:
                     return self._current_state
                 answered = True
                 continue
-            # Lines sent after this prompt had shown are still to be answered.
+            # Lines sent after this prompt had shown are still to be answered;
+            # each nudge may still bring a prompt, unless one nudge alone was
+            # due on the line and the prompt found is its answer.
             late = result.sent_since
+            if nudges == 1 and quiet is not None and self._answers_nudge(spawn, result, nudged_at):
+                nudges -= 1
             self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn, result,
