@@ -173,7 +173,8 @@ class Spawn:
         # ssh errors), and how long to wait before the first empty line is sent.
         self.connect_dialog: list = []
         self.min_nudge_interval = 0.0
-        self.connect_time = 0.0  # seconds a console server took to accept the line
+        # When a console server accepted the line, and how many seconds that took.
+        self.connected_at = self.connect_time = 0.0
         self.observers: List[TranscriptObserver] = []
         self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:

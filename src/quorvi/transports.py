@@ -265,6 +265,7 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
                 spawn.close()
         # What a port shows by itself (a screen left behind) comes about as
         # fast as the connection did: the first Return waits that long.
-        spawn.connect_time = time.monotonic() - began
+        spawn.connected_at = time.monotonic()
+        spawn.connect_time = spawn.connected_at - began
         log.debug("%s: console server answered in %.3fs", name, spawn.connect_time)
     return spawn
