@@ -20,7 +20,8 @@ both (the file's devices first). The lab file:
 Device options are those of the simulator's device model (hostname, os,
 platform, version, enable_password, login, response_delay, misbehave, ...).
 Console options: `silent`, `enable_password`; port options: `connect`
-(immediate | quiet | press_return), `left_in` (config | pager), `busy`.
+(immediate | quiet | press_return), `left_in` (config | pager), `busy`, and
+`latency`, `rate`, `boot_log` (a slow line, a boot log: quorvi.sim.slowlink).
 """
 import json
 import os
@@ -29,13 +30,14 @@ from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .harness import CHASSIS_TYPES, PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
+from .slowlink import LINK_OPTIONS, check_link_options
 
 KIND_OPTIONS: Dict[str, Set[str]] = {"single": set(), "dual": {"active"}, "stack": {"members", "active", "standby"},
                 "quad": {"active_member", "silent"}}
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
 LEFT_IN = ("config", "pager")
-PORT_OPTIONS = {"connect", "left_in", "busy"}
+PORT_OPTIONS = {"connect", "left_in", "busy"} | set(LINK_OPTIONS)
 
 
 class LabError(Exception):
@@ -45,7 +47,7 @@ class LabError(Exception):
 class PortSpec:
     """One console of the lab and how its console-server port behaves."""
 
-    __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "port")
+    __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "link", "port")
 
     def __init__(self, device: Dict[str, Any], console: Dict[str, Any],
                  options: Dict[str, Any]) -> None:
@@ -55,6 +57,8 @@ class PortSpec:
         self.connect: str = options.get("connect", "immediate")
         self.left_in: Optional[str] = options.get("left_in")
         self.busy = bool(options.get("busy", False))
+        # A slow line, a boot log (quorvi.sim.slowlink); empty: none.
+        self.link: Dict[str, Any] = {k: options[k] for k in LINK_OPTIONS if options.get(k)}
         self.port = 0
 
 
@@ -147,6 +151,9 @@ def check_port_options(options: Dict[str, Any], where: str) -> None:
     if options.get("left_in") not in (None,) + LEFT_IN:
         raise LabError("%s: left_in must be one of %s, not %r"
                        % (where, ", ".join(LEFT_IN), options["left_in"]))
+    wrong = check_link_options(options)
+    if wrong:
+        raise LabError("%s: %s" % (where, wrong))
 
 
 def device_credentials(device: Dict[str, Any]) -> Dict[str, Any]:
