@@ -19,7 +19,6 @@ DETECT_RPR_TIMEOUT sleep per console and an expect on each silent one).
 .venv/bin/python bench/bench_warm.py [--quick]
 """
 import argparse
-import re
 import statistics
 import sys
 import time
@@ -27,7 +26,7 @@ from typing import Any, Dict, List, Optional
 
 import pexpect
 
-from bench_bringup import ANSWER_TEST, conversation
+from bench_bringup import ANSWER_TEST, conversation, converse, hang_up
 from quorvi.device import Device
 from quorvi.sim.served import ServedLab
 
@@ -86,26 +85,10 @@ def bare_bringup(lab: ServedLab, kind: str, steps: List[Any]) -> float:
         if kind == "quad":
             for child in children.values():
                 child.send("\r")
-        for console, line, prompt in steps:
-            child = children[console]
-            if line is ANSWER_TEST:
-                time.sleep(RPR_TIMEOUT)
-                try:
-                    child.expect(re.compile(r".+"), timeout=RPR_TIMEOUT)
-                    child.send("\r")
-                    child.expect(re.compile(r"\S+"), timeout=RPR_TIMEOUT)
-                except pexpect.TIMEOUT:
-                    pass  # a silent console
-                continue
-            if line is not None:
-                child.send(line + "\r")
-            if prompt is not None:
-                child.expect_exact(prompt, timeout=10)
+        converse(children, steps, RPR_TIMEOUT)
         return time.perf_counter() - started
     finally:
-        for child in children.values():
-            child.delayafterclose = child.delayafterterminate = 0.01
-            child.close(force=True)
+        hang_up(children)
 
 
 def framework_bringup(lab: ServedLab) -> float:
