@@ -157,26 +157,35 @@ def bare_bringup(sim: SimulatedDevice, steps: List[Step]) -> float:
             child = pexpect.spawn(sim.command(console), encoding="utf-8")
             child.delaybeforesend = None  # a lean script: no sleep before a send
             children[console] = child
-        for console, line, prompt in steps:
-            child = children[console]
-            if line is ANSWER_TEST:
-                time.sleep(RPR_TIMEOUT)
-                try:  # compiled here: pexpect would compile a text pattern with DOTALL
-                    child.expect(re.compile(r".+"), timeout=RPR_TIMEOUT)
-                except pexpect.TIMEOUT:
-                    continue  # a silent console
-                child.send("\r")
-                child.expect(re.compile(r"\S+"), timeout=RPR_TIMEOUT)
-                continue
-            if line is not None:
-                child.send(line + "\r")
-            if prompt is not None:
-                child.expect_exact(prompt, timeout=10)
+        converse(children, steps, RPR_TIMEOUT)
         return time.perf_counter() - started
     finally:
-        for child in children.values():
-            child.delayafterclose = child.delayafterterminate = 0.01
-            child.close(force=True)
+        hang_up(children)
+
+
+def converse(children: Dict[str, Any], steps: List[Step], rpr_timeout: float) -> None:
+    """Have the conversation `steps` on the pexpect children of each console."""
+    for console, line, prompt in steps:
+        child = children[console]
+        if line is ANSWER_TEST:
+            time.sleep(rpr_timeout)
+            try:  # compiled here: pexpect would compile a text pattern with DOTALL
+                child.expect(re.compile(r".+"), timeout=rpr_timeout)
+                child.send("\r")
+                child.expect(re.compile(r"\S+"), timeout=rpr_timeout)
+            except pexpect.TIMEOUT:
+                pass  # a silent console
+            continue
+        if line is not None:
+            child.send(line + "\r")
+        if prompt is not None:
+            child.expect_exact(prompt, timeout=10)
+
+
+def hang_up(children: Dict[str, Any]) -> None:
+    for child in children.values():
+        child.delayafterclose = child.delayafterterminate = 0.01
+        child.close(force=True)
 
 
 def _device(sim: SimulatedDevice) -> Device:

@@ -164,7 +164,7 @@ def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0) -
     spawn, sm = handle.spawn, handle.state_machine
     began = time.monotonic()
     deadline = began + timeout
-    awaiting = spawn.awaiting
+    awaiting = sm.line_record(spawn).awaiting
     text, prompt, echo = "", "", None
     while True:
         text, prompt = _to_prompt(handle, command, began, deadline, timeout)
@@ -174,13 +174,13 @@ def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0) -
         # A prompt before the command's echo ends output that is not this
         # command's; unless the line stays quiet (it did not echo, or not
         # recognisably), the answer follows.
-        spawn.awaiting = awaiting
+        sm.line_record(spawn).awaiting = awaiting
         window = min(max(deadline - time.monotonic(), 0),
                      max(sm.settle_time, 2 * (time.monotonic() - began)))
         if spawn.buffer.strip() or spawn.read_pending(window):
             note_late(handle, text + prompt)
             continue
-        spawn.awaiting = None
+        sm.line_record(spawn).awaiting = None
         if len(command) <= SHORT_COMMAND and getattr(spawn, "echoes", None) is None:
             spawn.echoes = False
         break

@@ -85,7 +85,8 @@ class LineHandle:
     def _get_learned_hostname(self, spawn: Any = None) -> str:
         """The hostname seen in a prompt while learning, or the default pattern."""
         spawn = spawn if spawn is not None else self.spawn
-        return getattr(spawn, "seen_hostname", None) or self.settings.DEFAULT_LEARNED_HOSTNAME
+        return (self.state_machine.seen_hostname(spawn)
+                or self.settings.DEFAULT_LEARNED_HOSTNAME)
 
     # -- commands ---------------------------------------------------------
     def sendline(self, text: str = "") -> None:

@@ -155,7 +155,10 @@ class MultiRpConnection(BaseConnection):
         return self._primary().state_machine
 
     def _get_learned_hostname(self, spawn: Any = None) -> str:
-        return self._primary()._get_learned_hostname(spawn=spawn)
+        """The hostname seen on `spawn` (by the state machine of its line)."""
+        owner = next((sub for sub in self.subconnections if spawn is not None
+                      and sub.spawn is spawn), self._primary())
+        return owner._get_learned_hostname(spawn=spawn)
 
     def follow_hostname(self, hostname: str) -> None:
         """The device was renamed: the prompts of every line (standby and

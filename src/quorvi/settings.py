@@ -57,6 +57,18 @@ DEFAULTS: Dict[str, Any] = {
     # While looking for a prompt, an empty line is sent after this many
     # seconds without one.
     "PROMPT_NUDGE_INTERVAL": 1.0,
+    # A line that has shown nothing since it was opened gets its first empty
+    # line at once when it is a console server's port (which shows nothing
+    # until a key is pressed), and after this many seconds of quiet when it
+    # is a `command:` line (a program that may still print its prompt
+    # unasked). A line that is printing is only nudged once it has been quiet
+    # for PROMPT_NUDGE_INTERVAL: no Return goes into a boot log or a long answer.
+    "FIRST_NUDGE_SETTLE": 0.05,
+    # Prompts that earlier empty lines may still bring are waited for, once
+    # the line is quiet, a few times as long as the line took to answer one,
+    # but at least this floor and at most this cap (seconds).
+    "OWED_PROMPT_WAIT_MIN": 0.005,
+    "OWED_PROMPT_WAIT_MAX": 2.0,
     # Before sending a command, pending output is read until the line has been
     # quiet this long (so a late prompt is not taken as the command's end).
     "SETTLE_TIME": 0.05,

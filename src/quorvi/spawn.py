@@ -105,24 +105,17 @@ class ExpectResult:
 @runtime_checkable
 class SpawnLike(Protocol):
     """What the state machine needs of a console line; `Spawn` is the real
-    one, tests bring fakes. The attributes are state the state machine keeps
-    on the line itself, because other code (the link brokers) reads and
-    writes the same line between its moves."""
+    one, tests bring fakes. The line's I/O and what it has seen; what the
+    conversation on it means (prompts owed, the answer awaited, the hostname
+    seen) is the state machine's own record (quorvi.linerecord)."""
 
     name: str
     log: logging.Logger
     buffer: str  # text received and not yet consumed
     sends: int  # how many times text was sent
+    received: int  # how many characters were received
     last_match: Optional[ExpectResult]  # what the last expect found
-    # Prompts the device may still print for empty lines sent while a prompt
-    # was awaited, and how long to wait for each.
-    owed_prompts: int
-    owed_prompt_wait: float
-    # (line sent, `sends` right after it) whose prompt has not come back yet:
-    # its answer is still due, and no other command may take it for its own.
-    awaiting: Optional[Tuple[str, int]]
-    seen_hostname: Optional[str]
-    hostname_mismatch: bool
+    hostname_mismatch: bool  # written by the link brokers' hostname check
     # Set by the transport that opened the line: statements applied while a
     # prompt is sought, and how long to wait before the first empty line.
     connect_dialog: list
@@ -163,14 +156,7 @@ class Spawn:
         self.max_buffer = max(int(max_buffer), 2 * SEARCH_OVERLAP)
         self.hostname_mismatch = False
         self.default_timeout = 10.0
-        # Hostname read from the last prompt matched while a hostname was being learned.
-        self.seen_hostname: Optional[str] = None
         self.dropped = 0  # characters dropped from the head of the buffer so far
-        # Prompts the device may still print for empty lines sent while a prompt
-        # was awaited, and how long to wait for each (StateMachine.drain_owed_prompts).
-        self.owed_prompts = 0
-        self.owed_prompt_wait = 0.0
-        self.awaiting: Optional[Tuple[str, int]] = None
         self._buffer = ""
         # What the buffer holds of the line's output: its text, without the
         # terminal's control sequences (see quorvi.terminal).
@@ -191,6 +177,8 @@ class Spawn:
         # ssh errors), and how long to wait before the first empty line is sent.
         self.connect_dialog: list = []
         self.min_nudge_interval = 0.0
+        # When a console server accepted the line, and how many seconds that took.
+        self.connected_at = self.connect_time = 0.0
         self.observers: List[TranscriptObserver] = []
         self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:
@@ -286,6 +274,11 @@ class Spawn:
             time.sleep(min(pause, remaining))
             pause = min(pause * 2, 0.02)
         return self._exit_status
+
+    @property
+    def received(self) -> int:
+        """Characters received so far (consumed or not)."""
+        return self._received
 
     @property
     def buffer(self) -> str:

@@ -14,6 +14,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import (ANSWERS_OUT, PASSWORD_PATTERN, USERNAME_PATTERN, Statement, enable_dialog,
                       login_dialog)
+from .linerecord import LineRecord
 from .settings import DEFAULT_LEARNED_HOSTNAME
 from .spawn import ExpectResult, SpawnLike
 
@@ -143,16 +144,29 @@ class StateMachine:
         self.default_timeout = getattr(settings, "CONNECTION_TIMEOUT", 60)
         self.nudge_interval = getattr(settings, "PROMPT_NUDGE_INTERVAL", 1.0)
         self.settle_time = getattr(settings, "SETTLE_TIME", 0.05)
+        self.first_nudge_settle = getattr(settings, "FIRST_NUDGE_SETTLE", 0.05)
+        self.owed_wait_floor = getattr(settings, "OWED_PROMPT_WAIT_MIN", 0.005)
+        self.owed_wait_cap = getattr(settings, "OWED_PROMPT_WAIT_MAX", 2.0)
         self.transitions = list(self.TRANSITIONS)
         self.states = [State(definition, self) for definition in self.STATES]
         self._current_state = GENERIC
         self.last_output = ""  # what the line showed up to the last prompt found
         self.prompt_seen = False  # whether the line has ever shown a prompt of this machine
-        # (spawn, its send count) when that line was last found to owe nothing.
-        self._caught_up: Any = None
         # Why the line's last question went unanswered (a rejected or missing
         # password), for a caller that dropped the error of that move.
         self.unanswered: Optional[Exception] = None
+        self._line: Optional[LineRecord] = None  # what the conversation on the line showed
+
+    def line_record(self, spawn: SpawnLike) -> LineRecord:
+        """This machine's record of `spawn` (a new one for a line opened anew)."""
+        if self._line is None or self._line.spawn is not spawn:
+            self._line = LineRecord(spawn)
+        return self._line
+
+    def seen_hostname(self, spawn: SpawnLike) -> Optional[str]:
+        """The hostname the prompts of `spawn` showed while one was being learned."""
+        line = self._line
+        return line.seen_hostname if line is not None and line.spawn is spawn else None
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -224,10 +238,10 @@ class StateMachine:
     # -- moving the line --------------------------------------------------
     def send(self, spawn: SpawnLike, text: str) -> None:
         """Send one line whose answer ends with a prompt. Until that prompt
-        has been read the line is out of step (`spawn.awaiting`): should the
-        wait for it fail, the next command first catches up with it."""
+        has been read the line is out of step (its record's `awaiting`):
+        should the wait for it fail, the next command first catches up with it."""
         # Marked first: an interrupt may come as soon as the line is out.
-        spawn.awaiting = (text, spawn.sends + 1)
+        self.line_record(spawn).awaiting = (text, spawn.sends + 1)
         spawn.sendline(text)
 
     def catch_up(self, spawn: SpawnLike, timeout: float) -> None:
@@ -235,11 +249,12 @@ class StateMachine:
         wait gave up on (timed out, interrupted), up to its prompt, within
         `timeout` seconds. ConnectionError when it does not come: the line is
         out of step, and no other command may take that answer for its own."""
-        if spawn.awaiting is None:
+        line = self.line_record(spawn)
+        if line.awaiting is None:
             return
-        command = spawn.awaiting[0]
+        command = line.awaiting[0]
         deadline = time.monotonic() + timeout
-        while spawn.awaiting is not None:
+        while line.awaiting is not None:
             try:
                 self.expect_prompt(spawn, max(deadline - time.monotonic(), 0), command=command,
                                    log_timeout=False)
@@ -262,6 +277,8 @@ class StateMachine:
         extra = list(dialog or [])
         if to_state == "any":
             self.drain_owed_prompts(spawn)
+            if self._at_prompt(spawn):
+                return self._current_state
             return self._reach_any(spawn, context, session, extra, deadline, timeout)
         if to_state not in self.state_names():
             raise ConnectionError("%s: cannot go to unknown state %r" % (spawn, to_state))
@@ -295,11 +312,50 @@ class StateMachine:
                               nudge=prompt_recovery, goal=to_state)
         return self._current_state
 
+    @staticmethod
+    def _answers_nudge(spawn: SpawnLike, result: ExpectResult, nudged_at: int) -> bool:
+        """The prompt `result` found came after the last empty line (sent
+        when the line had received `nudged_at` characters) with nothing but
+        line ends (its echo) before it: its answer, not a prompt printed
+        unasked (after a banner, say)."""
+        text = result.match_output
+        after = spawn.received - nudged_at - len(spawn.buffer)  # since the nudge, up to the match
+        begins = len(text) - after
+        return (not result.sent_since and 0 <= begins <= result.match.start()
+                and not text[begins:result.match.start()].strip())
+
+    def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:
+        """How long a line that owes no answer must have been quiet before
+        its first empty line (None: a whole nudge interval). A console
+        server shows nothing until a key is pressed: at once, or until as
+        long after the server accepted the line as that took (what a port
+        shows by itself comes about as fast). A `command:` line's program may still print
+        its prompt unasked: a short quiet once it has spoken (until then it
+        may be starting, and gets a whole interval). FIRST_NUDGE_SETTLE
+        bounds both."""
+        line = self.line_record(spawn)
+        if (spawn.min_nudge_interval or line.awaiting is not None or line.owed_prompts
+                or (spawn.sends and not line.owes_nothing())):
+            return None
+        if getattr(spawn, "transport", None) == "console":
+            due = getattr(spawn, "connected_at", 0.0) + getattr(spawn, "connect_time", 0.0)
+            return max(0.0, min(due - time.monotonic(), self.first_nudge_settle))
+        return self.first_nudge_settle
+
     def _reach_any(self, spawn, context, session, extra, deadline, timeout) -> Optional[str]:
         # The line's own transport dialog (console server, ssh) comes before the login.
         statements = extra + list(spawn.connect_dialog) + list(login_dialog())
         return self._wait_prompt(spawn, context, session, statements, deadline, timeout,
                                  nudge=True, goal="any")
+
+    def _at_prompt(self, spawn: SpawnLike) -> bool:
+        """The line showed a prompt of this machine and nothing was sent or
+        received since: that prompt is where the line is, no Return needed
+        (while a hostname is learned, only when that prompt showed one)."""
+        line = self.line_record(spawn)
+        return (self._current_state in self.state_names() and self._owes_nothing(spawn)
+                and not line.owed_prompts and not spawn.buffer and not spawn.read_pending(0)
+                and (not self.learn_hostname or line.seen_hostname is not None))
 
     def sync(self, spawn: SpawnLike) -> bool:
         """Catch up with the line before something is sent on it: take in the
@@ -312,19 +368,20 @@ class StateMachine:
         its last prompt (or since it was last caught up with), that prompt came
         after everything sent before and answered no nudge, and nothing has
         arrived since. A line on which owed prompts stayed out is waited on."""
-        owed = spawn.owed_prompts
+        line = self.line_record(spawn)
+        owed = line.owed_prompts
         if self.drain_owed_prompts(spawn) == owed and self._owes_nothing(spawn) \
                 and not spawn.buffer and not spawn.read_pending(0):
             return False
         spawn.settle(self.settle_time)
         found = self.read_prompt(spawn)
         if found or not spawn.buffer:
-            self._caught_up = (spawn, spawn.sends)
+            line.caught_up = spawn.sends
         return found
 
     def _owes_nothing(self, spawn: SpawnLike) -> bool:
         sends = spawn.sends
-        if self._caught_up is not None and self._caught_up[0] is spawn and self._caught_up[1] == sends:
+        if self.line_record(spawn).owes_nothing():
             return True
         # A prompt of this machine that someone else waited for (the link broker).
         last = spawn.last_match
@@ -341,11 +398,12 @@ class StateMachine:
         Prompts that arrive together stand one after another without a line
         break (the line echoed the empty lines long before), so they are
         counted wherever they stand; a prompt beyond the owed ones is kept."""
-        owed = spawn.owed_prompts
+        line = self.line_record(spawn)
+        owed = line.owed_prompts
         if not owed:
             return 0
-        spawn.owed_prompts = 0
-        wait = spawn.owed_prompt_wait or self.nudge_interval
+        line.owed_prompts = 0
+        wait = line.owed_prompt_wait or self.owed_wait_cap
         bodies = [(state, re.compile(self.prompt_body(state.definition))) for state in self.states]
         quiet_until = time.monotonic() + wait
         while True:
@@ -361,24 +419,25 @@ class StateMachine:
             end, state = found[-1]
             spawn.buffer = spawn.buffer[end:]
             self._current_state = state
-        if len(found) == owed and not spawn.buffer:
-            self._caught_up = (spawn, spawn.sends)
+        # Caught up only if no line went out since the owed prompts were
+        # noted (its answer may be one of those taken in).
+        if len(found) == owed and not spawn.buffer and spawn.sends == line.owed_at:
+            line.caught_up = spawn.sends
         return len(found)
 
     def _owe_prompts(self, spawn: SpawnLike, nudges: int, answer_time: float, late: int = 0) -> None:
-        """Note on the line that the device may still answer `nudges` empty
-        lines, and `late` lines sent after the prompt just found had shown.
-        `answer_time` is how long the prompt just found took since the
+        """Note in the line's record that the device may still answer `nudges`
+        empty lines, and `late` lines sent after the prompt just found had
+        shown. `answer_time` is how long the prompt just found took since the
         last line sent before the nudges (the first nudge when nothing was
-        sent before): the device answers each owed line
-        about as slowly, so twice that is waited for each. How slowly a late
-        line is answered is not known: up to a nudge interval is waited."""
-        if not nudges and not late:
-            return
-        spawn.owed_prompts += nudges + late
-        spawn.owed_prompt_wait = 2 * answer_time + self.settle_time
-        if late:
-            spawn.owed_prompt_wait = max(spawn.owed_prompt_wait, self.nudge_interval)
+        sent before): the device answers each owed line about as slowly, so
+        a few times that is waited for each (OWED_PROMPT_WAIT_MIN and
+        OWED_PROMPT_WAIT_MAX bound it). The prompt found for late lines had
+        shown before they went out, so it measures nothing: they are waited
+        for as long as the line took to answer before, if it ever did."""
+        line = self.line_record(spawn)
+        line.owe(nudges + late, line.answer_time if late else answer_time,
+                 self.owed_wait_floor, self.owed_wait_cap)
 
     def read_prompt(self, spawn: SpawnLike) -> bool:
         """Take a prompt already at the end of the buffer as the current state."""
@@ -424,7 +483,7 @@ class StateMachine:
                             % (spawn, "/".join(self.state_names()), timeout, waiting,
                                self.hostname_hint(spawn), spawn.last_words(),
                                "; the next command first reads the rest of it"
-                               if spawn.awaiting else ""))
+                               if self.line_record(spawn).awaiting else ""))
 
     def hostname_hint(self, spawn: SpawnLike) -> str:
         """A hint for a timeout when the line ends in a prompt that differs
@@ -455,16 +514,17 @@ class StateMachine:
         caught up with until the next send."""
         self._current_state = str(state)
         self.prompt_seen = True
+        line = self.line_record(spawn)
         if result is not None:
             # A prompt that came after the awaited line was sent ends its answer.
-            if spawn.awaiting is not None and result.sends - result.sent_since >= spawn.awaiting[1]:
-                spawn.awaiting = None
+            if line.awaiting is not None and result.sends - result.sent_since >= line.awaiting[1]:
+                line.awaiting = None
             if not owed and not result.sent_since:
-                self._caught_up = (spawn, result.sends)
+                line.caught_up = result.sends
         if self.learn_hostname:
             seen = match.groupdict().get("hostname")
             if seen:
-                spawn.seen_hostname = seen
+                line.seen_hostname = seen
 
     def answer_out(self, spawn: SpawnLike, question: str, deadline: float) -> None:
         """Leave a question the line could not answer (a password that was
@@ -497,13 +557,16 @@ class StateMachine:
         # (on a line that timed out nothing is counted: its state is unknown).
         # Once a question has been answered the line is not nudged: an empty
         # line would be read as the next answer.
-        nudges = 0
+        nudges = nudged_at = 0
         answered = False
-        last_sent = time.monotonic()
+        last_sent = began = time.monotonic()
+        line = self.line_record(spawn)
         # Waiting for "any" state with no answer outstanding starts with
         # nothing sent: the silence before the first nudge is no measure of
         # how slowly the device answers.
-        from_first_nudge = goal == "any" and spawn.awaiting is None
+        from_first_nudge = goal == "any" and line.awaiting is None
+        quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
+        received = spawn.received
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
@@ -514,6 +577,8 @@ class StateMachine:
             # A transport may wait longer before the first nudge (an ssh login
             # shows its prompt unasked, after a handshake that takes a while).
             interval = max(self.nudge_interval, spawn.min_nudge_interval if not nudges else 0.0)
+            if quiet is not None and not nudges:
+                interval = quiet
             wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
@@ -521,9 +586,17 @@ class StateMachine:
                 if spawn.closed or spawn.eof:
                     raise ConnectionError("%s: the line closed while going to %r (%s)"
                                           % (spawn, goal, spawn.last_words())) from None
-                if nudge and not answered and time.monotonic() < deadline:
+                # No Return into a device that is printing: it is nudged
+                # once it has been quiet for a whole wait; nor into a
+                # program that has not spoken yet (it may be starting).
+                printing, received = spawn.received != received, spawn.received
+                starting = (quiet is not None and not received
+                            and time.monotonic() - began < self.nudge_interval)
+                if nudge and not answered and not printing and not starting \
+                        and time.monotonic() < deadline:
                     spawn.sendline()
                     nudges += 1
+                    nudged_at = spawn.received
                     if from_first_nudge:
                         last_sent, from_first_nudge = time.monotonic(), False
                 continue
@@ -550,8 +623,12 @@ class StateMachine:
                     return self._current_state
                 answered = True
                 continue
-            # Lines sent after this prompt had shown are still to be answered.
+            # Lines sent after this prompt had shown are still to be answered;
+            # each nudge may still bring a prompt, unless one nudge alone was
+            # due on the line and the prompt found is its answer.
             late = result.sent_since
+            if nudges == 1 and quiet is not None and self._answers_nudge(spawn, result, nudged_at):
+                nudges -= 1
             self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn, result,

@@ -492,7 +492,11 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
         finally:
             if not connected:
                 spawn.close()
-        log.debug("%s: console server answered in %.3fs", name, time.monotonic() - began)
+        # What a port shows by itself (a screen left behind) comes about as
+        # fast as the connection did: the first Return waits that long.
+        spawn.connected_at = time.monotonic()
+        spawn.connect_time = spawn.connected_at - began
+        log.debug("%s: console server answered in %.3fs", name, spawn.connect_time)
     return spawn
 
 

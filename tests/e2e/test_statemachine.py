@@ -81,7 +81,7 @@ def test_hostname_learning_reports_hostname_without_standby_suffix(sim, profile,
     sm.learn_hostname = True
     sm.learn_pattern = DEFAULT_LEARNED_HOSTNAME
     assert sm.go_to("any", line, timeout=5) == "disable"
-    assert line.seen_hostname == "R7"
+    assert sm.seen_hostname(line) == "R7"
 
 
 def test_wrong_hostname_times_out_within_limit(sim):

@@ -63,16 +63,13 @@ def test_learned_hostname_drives_the_prompt_patterns():
     assert re.search(enable.pattern, "\r\nR1#")
 
 
-def test_learned_hostname_lookup_reads_the_spawn():
+def test_learned_hostname_lookup_reads_what_the_state_machine_saw_on_the_line():
     con = Connection(device())
-
-    class Line:
-        seen_hostname = None
-
-    line = Line()
+    line, other = object(), object()
     assert con._get_learned_hostname(line) == DEFAULT_LEARNED_HOSTNAME
-    line.seen_hostname = "R5"
+    con.state_machine.line_record(line).seen_hostname = "R5"
     assert con._get_learned_hostname(line) == "R5"
+    assert con._get_learned_hostname(other) == DEFAULT_LEARNED_HOSTNAME
 
 
 def test_multi_rp_subconnections_follow_console_order_and_roles():

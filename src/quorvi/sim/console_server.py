@@ -20,6 +20,7 @@ from .habits import echoes_itself
 from .lab import Lab, LabError, PortSpec
 from .model import MemoryState
 from .behaviour import ConsoleBehaviour
+from .slowlink import SlowLinkConnection
 from .telnet import TelnetCodec, encode
 
 log = logging.getLogger("quorvi.sim.console_server")
@@ -257,6 +258,10 @@ class Connection(asyncio.Protocol):
         port.request = port.steps.send(None)
 
 
+class SlowConnection(SlowLinkConnection, Connection):
+    """A client on a port with a slow line or a boot log."""
+
+
 def raise_descriptor_limit(needed: int) -> int:
     """Raise the soft limit on open files to the hard one; LabError when even
     that is too low for `needed` descriptors. Returns the limit in force."""
@@ -305,7 +310,8 @@ class LabServer:
                 self.close()
 
     def protocol(self, port: Port) -> Callable[[], Connection]:
-        return lambda: Connection(port, self.connections)
+        kind = SlowConnection if port.spec.link else Connection
+        return lambda: kind(port, self.connections)
 
     def bind(self, spec: PortSpec, index: int) -> socket.socket:
         number = 0 if self.port_base is None else self.port_base + index

@@ -22,7 +22,8 @@ platform, version, enable_password, login, response_delay, misbehave,
 habits (quorvi.sim.habits), ...).
 Console options: `silent`, `enable_password`; port options: `connect`
 (immediate | quiet | press_return), `left_in` (config | pager), `busy`,
-`drop_on_boot` (the port drops its client whenever that console boots).
+`drop_on_boot` (the port drops its client whenever that console boots), and
+`latency`, `rate`, `boot_log` (a slow line, a boot log: quorvi.sim.slowlink).
 
 A lab file is checked as an inventory is (`labfile.py`): every problem at
 once, each with its position, before anything is served.
@@ -37,12 +38,13 @@ from ..core.errors import QuorviError
 from ..filecheck import Problem
 from .harness import PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
+from .slowlink import LINK_OPTIONS, check_link_options
 
 
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
 LEFT_IN = ("config", "pager")
-PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"}
+PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"} | set(LINK_OPTIONS)
 
 
 class LabError(QuorviError):
@@ -58,7 +60,7 @@ class PortSpec:
     """One console of the lab and how its console-server port behaves."""
 
     __slots__ = ("device", "console", "member", "connect", "left_in", "busy", "drop_on_boot",
-                 "port")
+                 "link", "port")
 
     def __init__(self, device: Dict[str, Any], console: Dict[str, Any],
                  options: Dict[str, Any]) -> None:
@@ -69,6 +71,8 @@ class PortSpec:
         self.left_in: Optional[str] = options.get("left_in")
         self.busy = bool(options.get("busy", False))
         self.drop_on_boot = bool(options.get("drop_on_boot", False))
+        # A slow line, a boot log (quorvi.sim.slowlink); empty: none.
+        self.link: Dict[str, Any] = {k: options[k] for k in LINK_OPTIONS if options.get(k)}
         self.port = 0
 
 
@@ -170,6 +174,9 @@ def check_port_options(options: Dict[str, Any], where: str) -> None:
     if options.get("left_in") not in (None,) + LEFT_IN:
         raise LabError("%s: left_in must be one of %s, not %r"
                        % (where, ", ".join(LEFT_IN), options["left_in"]))
+    wrong = check_link_options(options)
+    if wrong:
+        raise LabError("%s: %s" % (where, wrong))
 
 
 def device_credentials(device: Dict[str, Any]) -> Dict[str, Any]:

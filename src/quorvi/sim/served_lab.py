@@ -26,16 +26,20 @@ START_TIMEOUT = 30.0
 class ServedLab(Harness):
     """`lab` is a lab file's content (dict) or path; `devices`, `mix`,
     `defaults` and `connect` are the serve options of the same names.
-    `process=True` runs `python -m quorvi.sim serve` instead of a thread."""
+    `process=True` runs `python -m quorvi.sim serve` instead of a thread;
+    `link` gives every port a slow line or a boot log (latency, rate,
+    boot_log: quorvi.sim.slowlink; in a thread only)."""
 
     def __init__(self, lab: Any = None, devices: int = 0, mix: str = "single=100",
                  defaults: Optional[Dict[str, Any]] = None, connect: str = "immediate",
-                 process: bool = False, host: str = "127.0.0.1") -> None:
+                 process: bool = False, host: str = "127.0.0.1",
+                 link: Optional[Dict[str, Any]] = None) -> None:
         self.lab_source = lab
         self.devices = devices
         self.mix = mix
         self.defaults = dict(defaults or {})
         self.connect = connect
+        self.link = dict(link or {})  # slow-line options of every port (quorvi.sim.slowlink)
         self.process = process
         self.host = host
         self.inventory: Dict[str, Any] = {}
@@ -52,7 +56,7 @@ class ServedLab(Harness):
 
     def _start_thread(self) -> None:
         lab = build_lab(self.lab_source, self.devices, self.mix,
-                        self.defaults, {"connect": self.connect})
+                        self.defaults, dict(self.link, connect=self.connect))
         ready = threading.Event()
         failure: List[Exception] = []
 
