@@ -137,6 +137,6 @@ class Conversation:
         if missing:
             error = CommandError("%s: %r ended without asking %s, which its replies require"
                                  " (optional=False)" % (spawn, self.command,
-                                                        ", ".join(repr(s.pattern) for s in missing)))
+                                                        ", ".join('"%s"' % s.pattern for s in missing)))
             error.output = output
             raise error

@@ -263,3 +263,13 @@ def test_serve_command_says_what_is_wrong(tmp_path, args, message):
         holder.close()
     assert proc.returncode == 2 and out == ""
     assert re.match(r"error: quorvi sim serve: .*%s" % message, err) and "Traceback" not in err
+
+
+def test_ctrl_c_at_a_question_cancels_the_command(served_lab, client):
+    lab = served_lab({"devices": {"R1": {}}})
+    c = client(lab.port("R1", "a"))
+    c.read_until(r"R1>$")
+    c.send("enable\rclear counters\r")
+    c.read_until(r"\[confirm\]$")
+    c.send("\x03")
+    c.read_until(r"\^C\r\n% Command aborted\r\nR1#$")
