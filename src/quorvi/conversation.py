@@ -18,7 +18,7 @@ import time
 from typing import Any, List, Optional
 
 from .core.errors import CommandError, ConnectionError, TimeoutError
-from .dialogs import Dialog, End, Replies, Statement, replies
+from .dialogs import Dialog, Replies, Statement, replies
 from .statemachine import GENERIC
 
 # The last line of what a line shows when it waits for an answer.
@@ -77,11 +77,10 @@ class Conversation:
     def answer(self, statement: Statement, spawn: Any) -> bool:
         """Answer a question that showed; False when the statement ends the command."""
         self.answered[self.statements.index(statement)] += 1
-        if isinstance(statement, End) or not statement.loop_continue:
-            statement.run(spawn, self.handle.context, self.session)
+        statement.run(spawn, self.handle.context, self.session)
+        if not statement.loop_continue:  # an End
             self.ended = True
             return False
-        statement.run(spawn, self.handle.context, self.session)
         self.sent(spawn)
         return True
 

@@ -140,7 +140,7 @@ class Console:
     def serve(self, request: tuple) -> str | bool | None:
         """Carry out one request of the session; its answer."""
         kind = request[0]
-        answer = None
+        answer: str | bool | None = None
         if kind == "line":
             answer = self.readline()
         elif kind == "key":

@@ -135,7 +135,7 @@ QUESTIONS = {
     "delete_confirm": "Delete {path}? [confirm]",
     "clear_counters": "Clear \"show interface\" counters on all interfaces [confirm]",
 }
-ASKING_ANSWERS = {
+ASKING_ANSWERS: dict = {
     "saved": ["Building configuration...", "[OK]"],
     "copied": ["{size} bytes copied to flash:{file}"],
     "sent": ["Writing running-config to scp://backup ... !!", "{size} bytes copied"],

@@ -242,8 +242,9 @@ class Session:
         if handler is None or (self.mode == "disable" and handler not in out.DISABLE_HANDLERS):
             self.write_lines([out.ERRORS["invalid"]])
             return True
-        owner = self.asking if handler in out.ASKING_COMMANDS.values() else self.boot
-        lines = (getattr(self, "cmd_" + handler, None) or owner.command(handler, words))()
+        run = self.asking.command if handler in out.ASKING_COMMANDS.values() \
+            else self.boot.command
+        lines = (getattr(self, "cmd_" + handler, None) or run(handler, words))()
         if hasattr(lines, "send"):
             lines = yield from lines
         if closing:
