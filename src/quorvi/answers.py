@@ -23,6 +23,7 @@ import re
 import time
 from typing import Any, List, Optional, Tuple
 
+from .core.errors import TimeoutError
 from .statemachine import PROMPT_END, PROMPT_START, STANDBY_SUFFIX
 
 # Notes a line keeps (unsolicited output, cut answers), the newest last.
@@ -115,16 +116,19 @@ def note_late(handle: Any, text: str) -> None:
 
 
 def _to_prompt(handle: Any, command: str, began: float, deadline: float,
-               timeout: float) -> Tuple[str, str]:
-    """(the text before the next prompt, that prompt), pages turned."""
+               timeout: float, conversation: Any = None) -> Tuple[str, str]:
+    """(the text before the next prompt, that prompt), pages turned; with a
+    `conversation` (quorvi.conversation), its questions answered (an End:
+    (the text up to and including it, ""))."""
     spawn, sm = handle.spawn, handle.state_machine
     pager = getattr(sm, "PAGER_PROMPT", None)
     foreign = foreign_prompt(sm)
     extra = [p for p in (pager, foreign) if p]
     parts: List[str] = []
     while True:
-        remaining = max(deadline - time.monotonic(), 0)
-        result = sm.expect_prompt(spawn, remaining, command=command, extra=extra)
+        statements = conversation.open_statements() if conversation is not None else []
+        result = _expect(handle, command, began, deadline, timeout, extra, statements,
+                         conversation)
         before = result.match_output[:result.match.start()]
         if parts:
             before = PAGER_ERASE_RE.sub("", before)
@@ -132,6 +136,11 @@ def _to_prompt(handle: Any, command: str, began: float, deadline: float,
         if which < 0:
             parts.append(before)
             return "".join(parts), result.match.group(0)
+        if which >= len(extra):
+            parts.append(result.match_output)
+            if not conversation.answer(statements[which - len(extra)], spawn):
+                return "".join(parts), ""
+            continue
         if extra[which] == pager:
             parts.append(before)
             spawn.send(sm.PAGER_KEY)
@@ -139,12 +148,40 @@ def _to_prompt(handle: Any, command: str, began: float, deadline: float,
         # A prompt with another hostname: unless more follows soon, the
         # answer is complete and its prompt is not one of this line's.
         spawn.buffer = result.match_output + spawn.buffer
-        quiet = min(remaining, max(sm.nudge_interval, 2 * (time.monotonic() - began)))
+        quiet = min(max(deadline - time.monotonic(), 0),
+                    max(sm.nudge_interval, 2 * (time.monotonic() - began)))
         if not spawn.read_pending(quiet):
             waited = time.monotonic() - began
             error = sm.prompt_timeout(spawn, waited, round(waited, 1), command)
             spawn.log.warning("%s", error)
             raise error
+
+
+def _expect(handle: Any, command: str, began: float, deadline: float, timeout: float,
+            extra: List[str], statements: List[Any], conversation: Any) -> Any:
+    """Wait for a prompt or an `extra` pattern; with a conversation, for its
+    statements' questions too, and for a question none of them answers (the
+    line stops at it and stays quiet: CommandError, see quorvi.conversation)."""
+    spawn, sm = handle.spawn, handle.state_machine
+    if conversation is None:
+        return sm.expect_prompt(spawn, max(deadline - time.monotonic(), 0), command=command,
+                                extra=extra)
+    patterns = extra + [s.pattern for s in statements]
+    while True:
+        conversation.await_output(spawn, max(deadline - time.monotonic(), 0))
+        received = spawn.dropped + len(spawn.buffer)
+        wait = min(max(deadline - time.monotonic(), 0), conversation.quiet_time())
+        try:
+            return sm.expect_prompt(spawn, wait, command=command, extra=patterns,
+                                    log_timeout=False)
+        except TimeoutError:
+            if spawn.closed or spawn.eof or time.monotonic() >= deadline:
+                error = sm.prompt_timeout(spawn, time.monotonic() - began, timeout, command)
+                spawn.log.warning("%s", error)
+                raise error from None
+        question = conversation.question(spawn)
+        if question is not None and spawn.dropped + len(spawn.buffer) == received:
+            raise conversation.unanswered(spawn, question)
 
 
 def _more_after_prompt(spawn: Any, quiet: float, deadline: float) -> bool:
@@ -158,18 +195,23 @@ def _more_after_prompt(spawn: Any, quiet: float, deadline: float) -> bool:
     return bool(spawn.buffer.strip())
 
 
-def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0) -> str:
+def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0,
+                conversation: Any = None) -> str:
     """The answer to `command`, just sent on the handle's line, as the line
-    showed it (echo included), up to the prompt that ends it."""
+    showed it (echo included), up to the prompt that ends it; with a
+    `conversation`, its questions and the replies' echoes included."""
     spawn, sm = handle.spawn, handle.state_machine
     began = time.monotonic()
     deadline = began + timeout
     awaiting = sm.line_record(spawn).awaiting
     text, prompt, echo = "", "", None
+    ended = False
     while True:
-        text, prompt = _to_prompt(handle, command, began, deadline, timeout)
+        text, prompt = _to_prompt(handle, command, began, deadline, timeout, conversation)
+        ended = conversation is not None and conversation.ended
         echo = find_echo(text, command) if command.strip() else None
-        if echo is not None or not command.strip() or getattr(spawn, "echoes", None) is False:
+        if echo is not None or not command.strip() or getattr(spawn, "echoes", None) is False \
+                or ended:
             break
         # A prompt before the command's echo ends output that is not this
         # command's; unless the line stays quiet (it did not echo, or not
@@ -190,8 +232,8 @@ def read_answer(handle: Any, command: str, timeout: float, quiet: float = 0.0) -
             text = command + text[echo.end():]
         spawn.echoes = True
     pieces = [text]
-    while _more_after_prompt(spawn, quiet, deadline):
-        more, next_prompt = _to_prompt(handle, command, began, deadline, timeout)
+    while not ended and _more_after_prompt(spawn, quiet, deadline):
+        more, next_prompt = _to_prompt(handle, command, began, deadline, timeout, conversation)
         if is_log_only(sm, more):
             note_late(handle, more + next_prompt)
         else:

@@ -12,7 +12,8 @@ An action is either
   that lives for one state-machine move, for answers that depend on what was
   asked before (which credential was tried last, how often a question came).
 """
-from typing import Any, Callable, Dict, Iterable, List, Optional, Union
+import re
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Union
 
 from .core.errors import ConnectionError, EnablePasswordError
 
@@ -59,6 +60,93 @@ class Dialog(list):
     @property
     def statements(self) -> List[Statement]:
         return list(self)
+
+
+# -- replies to the questions of a command (execute(..., reply=...)) ----------
+class Reply(Statement):
+    """A question a command may ask, and its answer.
+
+    `pattern` is a regex searched in what the line shows after the command
+    (e.g. r"Delete filename \\[.*\\]\\?"). The answer is one line: `send`
+    (default: an empty line, i.e. Return), or the `field` ("password") of
+    the device's credential named `credential`, kept out of every log.
+    The reply goes out as soon as its question shows. `optional` (default):
+    the command may end without asking it; with optional=False, a command
+    that never asked it fails. `repeat`: answer the question each time it
+    shows; by default it is answered once, and a second showing is an
+    unanswered question."""
+
+    def __init__(self, pattern: str, send: Optional[str] = None,
+                 credential: Optional[str] = None, optional: bool = True,
+                 repeat: bool = False, field: str = "password") -> None:
+        if send is not None and credential is not None:
+            raise ValueError("Reply(%r): give send=TEXT or credential=NAME, not both" % pattern)
+        re.compile(pattern)  # a faulty pattern fails here, not at the device
+        super().__init__(pattern)
+        self.send = send
+        self.credential = credential
+        self.field = field
+        self.optional = optional
+        self.repeat = repeat
+
+    def run(self, spawn: Any, context: Optional[Dict[str, Any]], session: Dict[str, Any]) -> None:
+        if self.credential is None:
+            spawn.sendline(self.send or "")
+            return
+        credentials = (context or {}).get("credentials") or {}
+        value = (credentials.get(self.credential) or {}).get(self.field)
+        if value is None:
+            raise ConnectionError(
+                "%s: the reply to %r needs the %s of credential %r, which the device does not"
+                " define; add it to the device's credentials" % (spawn, self.pattern, self.field,
+                                                                  self.credential))
+        send_secret(spawn, value)
+
+    def __repr__(self) -> str:
+        answer = "credential=%r" % self.credential if self.credential is not None \
+            else "send=%r" % (self.send or "")
+        return "Reply(%r, %s%s%s)" % (self.pattern, answer, "" if self.optional else
+                                      ", optional=False", ", repeat=True" if self.repeat else "")
+
+
+class End(Statement):
+    """A text that ends a command successfully when it shows, without a
+    prompt: for commands that leave the prompt behind (a reload). The
+    command's output then runs up to and including that text, and the next
+    command first finds the line's prompt again."""
+
+    def __init__(self, pattern: str) -> None:
+        re.compile(pattern)
+        super().__init__(pattern, loop_continue=False)
+
+    def __repr__(self) -> str:
+        return "End(%r)" % self.pattern
+
+
+Replies = Union[Mapping[str, str], Statement, Iterable[Statement]]
+
+
+def replies(reply: Replies) -> Dialog:
+    """The Dialog of an `execute(..., reply=...)`: a mapping {pattern: text}
+    (each a Reply answered once), a Dialog (or list) of statements, or one
+    statement. A plain Statement is answered each time it shows."""
+    if isinstance(reply, Statement):
+        return Dialog([reply])
+    if isinstance(reply, Mapping):
+        dialog = Dialog()
+        for pattern, answer in reply.items():
+            if not isinstance(answer, str):
+                raise TypeError("reply={%r: %r}: a mapping's answers are texts; use "
+                                "Reply(pattern, credential=NAME) for a credential"
+                                % (pattern, answer))
+            dialog.append(Reply(pattern, send=answer))
+        return dialog
+    dialog = Dialog(reply)
+    for statement in dialog:
+        if not isinstance(statement, Statement):
+            raise TypeError("reply: %r is no statement; give a mapping {pattern: text} or "
+                            "Reply/End statements" % (statement,))
+    return dialog
 
 
 def _credential_names(context: Dict[str, Any]) -> List[Any]:

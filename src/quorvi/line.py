@@ -8,7 +8,10 @@ import re
 from typing import Any, Iterable, List, Optional, Union
 
 from . import answers
+from .conversation import Conversation
 from .core.errors import CommandError, ConnectionError
+from .dialogs import Replies
+from .statemachine import GENERIC
 
 
 class Context(dict):
@@ -129,20 +132,28 @@ class LineHandle:
         return float(getattr(self.settings, "ANSWER_QUIET_TIME", 0) or 0) if quiet is None \
             else quiet
 
-    def _answer(self, command: str, timeout: float, quiet: float) -> str:
-        """Send one line and read its answer (see quorvi.answers); a line that
-        renames the device is followed."""
+    def _answer(self, command: str, timeout: float, quiet: float,
+                reply: Optional[Replies] = None) -> str:
+        """Send one line and read its answer (see quorvi.answers), replying
+        to its questions (see quorvi.conversation); a line that renames the
+        device is followed."""
         sm = self.state_machine
         new_name = answers.renaming(sm, command)
+        conversation = Conversation(self, command, reply) if reply is not None else None
         self._send(command)
-        text = answers.read_answer(self, command, timeout, quiet)
+        if conversation is not None:
+            conversation.sent(self.spawn)
+        text = answers.read_answer(self, command, timeout, quiet, conversation)
         if new_name is not None:
             answers.renamed(self, new_name)
-        return clean_output(text, command)
+        output = clean_output(text, command)
+        if conversation is not None:
+            conversation.finish(self.spawn, output)
+        return output
 
     def execute(self, command: str, allow_state_change: bool = False, prompt_recovery: bool = False,
                 timeout: Optional[float] = None, error_pattern: Optional[Iterable[str]] = None,
-                quiet: Optional[float] = None) -> str:
+                quiet: Optional[float] = None, reply: Optional[Replies] = None) -> str:
         """Run one exec command and return its output (echo and prompt removed).
 
         The command runs at the enable prompt (the line is taken there first) and
@@ -158,6 +169,14 @@ class LineHandle:
         default: the settings' ANSWER_QUIET_TIME, 0: off) the answer also takes
         in output arriving after its prompt until the line has been quiet that
         long: for commands whose answer holds prompt-like text.
+
+        `reply` answers the command's questions, each as soon as it shows: a
+        mapping {regex: answer text}, or a `quorvi.dialogs.Dialog` of `Reply`
+        (text or credential, optional, repeating) and `End` statements (see
+        quorvi.conversation). The output then holds the questions and the
+        answers' echoes. A question no reply answers raises CommandError
+        quoting it, soon after the line stops at it, with the line back at its
+        prompt; an End ends the command where it shows, without a prompt.
         """
         if "\n" in command or "\r" in command:
             raise ValueError("%s: execute runs one command, and %r holds a line break; run each"
@@ -172,8 +191,9 @@ class LineHandle:
         elif sm.current_state not in sm.state_names():
             sm.go_to("any", spawn, context=self.context, prompt_recovery=prompt_recovery,
                      timeout=self._move_timeout())
-        output = self._answer(command, timeout, self._quiet(quiet))
-        if not allow_state_change and sm.current_state != "enable":
+        output = self._answer(command, timeout, self._quiet(quiet), reply)
+        ended = sm.current_state == GENERIC and reply is not None
+        if not allow_state_change and sm.current_state != "enable" and not ended:
             raise ConnectionError("%s: %r left the enable prompt for state %r; use allow_state_change"
                                   % (spawn, command, sm.current_state))
         self._check(command, output, error_pattern)

@@ -312,3 +312,13 @@ def test_bring_up_answers_out_a_password_question_it_did_not_ask(served_lab, cli
     raw.read_until("Password: $")
     raw.close()  # the next user meets "Password:"
     assert "Version 7.2.1" in _connect(lab, "right")
+
+
+def test_ctrl_c_at_a_question_cancels_the_command(served_lab, client):
+    lab = served_lab({"devices": {"R1": {}}})
+    c = client(lab.port("R1", "a"))
+    c.read_until(r"R1>$")
+    c.send("enable\rclear counters\r")
+    c.read_until(r"\[confirm\]$")
+    c.send("\x03")
+    c.read_until(r"\^C\r\n% Command aborted\r\nR1#$")

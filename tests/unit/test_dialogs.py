@@ -2,7 +2,7 @@
 import pytest
 
 from quorvi.core.errors import ConnectionError
-from quorvi.dialogs import Statement, enable_dialog, login_dialog
+from quorvi.dialogs import End, Reply, Statement, enable_dialog, login_dialog, replies
 
 
 class Line:
@@ -66,3 +66,33 @@ def test_string_action_fills_placeholders_from_context():
     assert line.sent == ["yes please"]
     with pytest.raises(ConnectionError, match="who"):
         Statement(r"Continue\?", "yes {who}").run(line, {}, {})
+
+
+@pytest.mark.parametrize("reply, error, message", [
+    ({r"\[confirm\]": None}, TypeError, "use Reply\\(pattern, credential=NAME\\)"),
+    (["yes"], TypeError, "'yes' is no statement"),
+    (lambda: Reply("x?", send="y", credential="c"), ValueError, "not both"),
+    (lambda: End("[unclosed"), Exception, "unterminated character set"),
+])
+def test_replies_refuse_what_they_cannot_answer(reply, error, message):
+    with pytest.raises(error, match=message):
+        replies(reply() if callable(reply) else reply)
+
+
+@pytest.mark.parametrize("reply, sent, hidden", [
+    (Reply("Password:", credential="first"), ["p1"], ["p1"]),
+    (Reply("Port?", credential="first", field="username"), ["u1"], ["u1"]),
+    (Reply(r"\[confirm\]"), [""], []),
+    (replies({"Name?": "{not a placeholder}"})[0], ["{not a placeholder}"], []),
+])
+def test_a_reply_sends_its_text_or_credential_hidden(reply, sent, hidden):
+    line = Line()
+    line.hidden = []
+    line.hide = line.hidden.append
+    reply.run(line, {"credentials": CREDS}, {})
+    assert (line.sent, line.hidden) == (sent, hidden)
+
+
+def test_a_reply_naming_a_missing_credential_says_which():
+    with pytest.raises(ConnectionError, match="password of credential 'tftp'"):
+        Reply("Password:", credential="tftp").run(Line(), {"credentials": CREDS}, {})

@@ -22,6 +22,8 @@ LINE = ("line",)          # -> the next input line without its line end, None at
 KEY = ("key",)            # -> one key, unechoed ("\r" for Return), None at EOF
 FLUSH = ("flush",)        # drop input typed ahead; -> None
 DRAIN = ("drain",)        # let written output reach the other end; -> None
+# The line a driver answers when Ctrl-C cancels the input awaited.
+INTERRUPT = "\x03"
 # quorvi.sim.boot adds IDLE (wait for input or a wake-up) and BOOTING.
 
 
@@ -75,9 +77,12 @@ class ConsoleBehaviour:
         self.is_standby = chassis.get(self.chassis).rps > 1 and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
         self.habits = Habits(self)
-        from .boot import Boot  # imports this module
+        from .asking import Asking  # imports this module
+        from .boot import Boot
 
         self.boot = Boot(self)
+        self.asking = Asking(self)
+        self.boot.exec_commands.update(out.ASKING_COMMANDS)
 
     def write(self, text: str) -> None:
         self.emit(text.encode())
@@ -217,7 +222,7 @@ class ConsoleBehaviour:
     def handle(self, line: str):
         """Answer one input line; False ends the console."""
         text = line.strip()
-        if not text:
+        if not text or INTERRUPT in text:
             return True
         if self.mode == "config":
             self.shared.record("commands", self.name, text)
@@ -239,7 +244,9 @@ class ConsoleBehaviour:
         if handler is None or (self.mode == "disable" and handler not in out.DISABLE_HANDLERS):
             self.write_lines([out.ERRORS["invalid"]])
             return True
-        lines = (getattr(self, "cmd_" + handler, None) or self.boot.command(handler, words))()
+        run = self.asking.command if handler in out.ASKING_COMMANDS.values() \
+            else self.boot.command
+        lines = (getattr(self, "cmd_" + handler, None) or run(handler, words))()
         if hasattr(lines, "send"):
             lines = yield from lines
         if closing:

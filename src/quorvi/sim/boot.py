@@ -26,7 +26,7 @@ import time
 
 from ..boot_dialogs import for_os
 from . import outputs as out
-from .session import FLUSH, LINE, sleep
+from .behaviour import FLUSH, INTERRUPT, LINE, sleep
 
 # Requests a console yields to its driver, besides those of `session`.
 IDLE = ("idle",)        # -> True once input waits, False when woken (the device changed)
@@ -303,18 +303,20 @@ class Boot:
         session = self.session
         session.write_lines(CONFIG_DIALOG_HEAD)
         answer = yield from self.yes_or_no(self.texts["config_dialog"])
-        if answer:
+        if answer is True:
             session.write_lines([CONFIG_DIALOG_YES])
         return answer is not None
 
     def yes_or_no(self, question: str):
-        """True for yes, False for no, None at the end."""
+        """True for yes, False for no, None at the end, INTERRUPT for Ctrl-C."""
         session = self.session
         while True:
             session.write(question + " ")
             line = yield LINE
             if line is None:
                 return None
+            if INTERRUPT in line:
+                return INTERRUPT
             answer = line.strip().lower()
             if answer in ("yes", "y", "no", "n"):
                 return answer.startswith("y")
@@ -387,9 +389,9 @@ class Boot:
         current = self.status()
         if config_lines(session.shared.read()) > current.saved:
             save = yield from self.yes_or_no(self.texts["save_config"])
-            if save is None:
+            if save is None or save == INTERRUPT:
                 return False
-            if save:
+            if save is True:
                 session.write_lines(SAVED)
                 self.record({"event": "save"})
         session.write(question)

@@ -12,7 +12,7 @@ import sys
 import time
 
 from .model import SharedState
-from .behaviour import ConsoleBehaviour, match_command  # noqa: F401  (match_command: the old import path)
+from .behaviour import INTERRUPT, ConsoleBehaviour, match_command  # noqa: F401  (match_command: the old import path)
 
 try:
     import termios
@@ -124,24 +124,34 @@ class Console:
         try:
             while True:
                 request = steps.send(answer)
-                kind = request[0]
-                answer = None
-                if kind == "line":
-                    answer = self.readline()
-                elif kind == "key":
-                    answer = self.read_key()
-                elif kind == "secret":
-                    answer = self.read_secret(request[1])
-                elif kind == "flush":
-                    if self.is_tty():
-                        termios.tcflush(self.stdin.fileno(), termios.TCIFLUSH)
-                elif kind == "sleep":
-                    time.sleep(request[1])
-                elif kind == "idle":
-                    answer = self.idle()
+                try:
+                    answer = self.serve(request)
+                except KeyboardInterrupt:
+                    # Ctrl-C typed on the terminal: it cancels the input awaited.
+                    answer = INTERRUPT if request[0] in ("line", "key", "secret") else \
+                        (False if request[0] == "idle" else None)
         except StopIteration:
             pass
         finally:
             steps.close()
             if self.wake is not None and self.wake >= 0:
                 os.close(self.wake)
+
+    def serve(self, request: tuple) -> str | bool | None:
+        """Carry out one request of the session; its answer."""
+        kind = request[0]
+        answer: str | bool | None = None
+        if kind == "line":
+            answer = self.readline()
+        elif kind == "key":
+            answer = self.read_key()
+        elif kind == "secret":
+            answer = self.read_secret(request[1])
+        elif kind == "flush":
+            if self.is_tty():
+                termios.tcflush(self.stdin.fileno(), termios.TCIFLUSH)
+        elif kind == "sleep":
+            time.sleep(request[1])
+        elif kind == "idle":
+            answer = self.idle()
+        return answer

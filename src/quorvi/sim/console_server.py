@@ -19,7 +19,7 @@ from . import outputs as out
 from .habits import echoes_itself
 from .lab import Lab, LabError, PortSpec
 from .model import MemoryState
-from .behaviour import ConsoleBehaviour
+from .behaviour import INTERRUPT, ConsoleBehaviour
 from .slowlink import SlowLinkConnection
 from .telnet import TelnetCodec, encode
 
@@ -163,6 +163,13 @@ class Connection(asyncio.Protocol):
         return True
 
     def take_line(self) -> str:
+        """The next line typed; Ctrl-C before its end cancels it (INTERRUPT)."""
+        cancelled = self.keys.find(INTERRUPT)
+        if 0 <= cancelled < self.keys.find("\r") or "\r" not in self.keys:
+            self.keys = self.keys[cancelled + 1:]
+            self.partial = 0
+            self.write(b"^C")
+            return INTERRUPT
         line, _, self.keys = self.keys.partition("\r")
         self.partial = 0
         edited: List[str] = []
@@ -197,7 +204,8 @@ class Connection(asyncio.Protocol):
                 if kind in ("line", "secret"):
                     if kind == "secret":
                         port.emit(request[1].encode())
-                    if not await self.wait_for(lambda: "\r" in self.keys):
+                    if not await self.wait_for(lambda: "\r" in self.keys
+                                               or INTERRUPT in self.keys):
                         return  # the session waits for the next client
                     answer = self.take_line()
                 elif kind == "key":

@@ -116,3 +116,31 @@ PREVIOUS_USER_INTERFACES = 24
 # What the console server itself says (not the device behind it).
 PRESS_RETURN = "Press RETURN to get started"
 PORT_BUSY = "% Port {port} is in use by another session; try again later"
+
+# Exec commands that ask before they act (quorvi.sim.asking): canonical words
+# -> handler. A question ending in "[NAME]?" takes a line (empty: NAME); one
+# ending in "[confirm]" goes on at Return or "y"; Ctrl-C at any question
+# cancels the command ("{path}" is the command's argument, "{file}" its name
+# without the file system).
+ASKING_COMMANDS = {
+    ("copy", "running-config", "startup-config"): "copy_startup",
+    ("copy", "running-config", "scp:"): "copy_scp",
+    ("delete", "<arg>"): "delete",
+    ("clear", "counters"): "clear_counters",
+}
+QUESTIONS = {
+    "destination": "Destination filename [startup-config]? ",
+    "scp_password": "Password: ",
+    "delete_name": "Delete filename [{file}]? ",
+    "delete_confirm": "Delete {path}? [confirm]",
+    "clear_counters": "Clear \"show interface\" counters on all interfaces [confirm]",
+}
+ASKING_ANSWERS: dict = {
+    "saved": ["Building configuration...", "[OK]"],
+    "copied": ["{size} bytes copied to flash:{file}"],
+    "sent": ["Writing running-config to scp://backup ... !!", "{size} bytes copied"],
+    "scp_denied": "% Authentication failed: scp://backup rejected the password",
+    "deleted": "Deleted {path}",
+    "cleared": "Counters cleared on all interfaces",
+    "aborted": "% Command aborted",
+}
