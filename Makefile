@@ -42,7 +42,10 @@ $(VENV)/.deps: scripts/install-deps.sh
 	test -x $(VPY) || $(PYTHON) -m venv --system-site-packages $(VENV)
 	touch $@
 
+# setuptools copies modules into build/lib.* and never removes one that was
+# renamed or deleted: start from an empty copy, or the venv keeps stale modules.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	rm -rf build/lib.*
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index .
 	touch $@
 
@@ -51,6 +54,7 @@ test-asan: $(ASAN_VENV)/.installed
 
 $(ASAN_VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(ASAN_VENV)
+	rm -rf build/asan/lib.*
 	QUORVI_BUILD_BASE=build/asan QUORVI_CXXFLAGS="$(SANITIZE)" \
 	QUORVI_LDFLAGS="-fsanitize=address,undefined" \
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps --no-index .
@@ -68,6 +72,7 @@ $(OTHER_TESTS): test3%:
 
 .venv3%/.installed: $(VENV)/.deps $(SOURCES) scripts/pyenv-venv.sh
 	scripts/pyenv-venv.sh "$(PY3$*)" .venv3$*
+	rm -rf build/lib.*-cpython-3$*
 	.venv3$*/bin/python -m pip install --quiet --no-build-isolation --no-deps --no-index .
 	touch $@
 
