@@ -28,9 +28,10 @@ import pexpect
 
 from bench_bringup import ANSWER_TEST, conversation, converse, hang_up
 from quorvi.device import Device
+from quorvi import chassis
 from quorvi.sim.served import ServedLab
 
-KINDS = ("single", "dual", "stack", "quad")
+KINDS = chassis.SHORT_NAMES
 # The quad's answer-test waits are the same in both columns and only add to
 # them: a short setting keeps the run short.
 RPR_TIMEOUT = 0.3

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import time
 
+from .. import chassis
 from ..boot_dialogs import for_os
 from . import outputs as out
 from .behaviour import FLUSH, INTERRUPT, LINE, sleep
@@ -83,7 +84,7 @@ def initial_units(device: dict) -> dict:
     """Unit -> role ("active", "standby", "member") as the device starts."""
     if device["chassis"] == "dual":
         return {c["name"]: c["role"] for c in device["consoles"]}
-    if device["chassis"] in ("stack", "quad"):
+    if chassis.has_members(device["chassis"]):
         return {str(m["number"]): m["role"].lower() for m in device["members"]}
     return {}
 
@@ -177,7 +178,7 @@ class Boot:
     def apply_roles(self, current: Status) -> None:
         session = self.session
         session.role = current.role(self.device, session.console)
-        session.is_standby = session.chassis in ("dual", "quad") and session.role == "standby"
+        session.is_standby = chassis.get(session.chassis).rps > 1 and session.role == "standby"
 
     def attach(self) -> Status | None:
         """Take the roles the device has now; the status when a boot of this
@@ -367,7 +368,7 @@ class Boot:
         session = self.session
         position = self.texts["member_reload"].split().index("{member}")
         member = words[position]
-        if session.chassis not in ("stack", "quad"):
+        if not chassis.has_members(session.chassis):
             return [out.ERRORS["invalid"]]
         current = self.status()
         if member not in current.units:
