@@ -43,7 +43,45 @@ def script(directory, sim, console):
     return path
 
 
+def descendants(pid):
+    """The processes below `pid` (read from /proc while it runs)."""
+    found = []
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            children = [int(c) for c in f.read().split()]
+    except OSError:
+        return found
+    for child in children:
+        found += [child] + descendants(child)
+    return found
+
+
 def stop(proc):
+    """Stop `proc` and wait until the processes it started (the consoles
+    behind socat) are gone too, so that nothing outlives the fixture."""
+    below = descendants(proc.pid)
+    _terminate(proc)
+    deadline = time.monotonic() + 5
+    for pid in below:
+        while os.path.exists("/proc/%d" % pid) and _alive(pid):
+            if time.monotonic() > deadline:
+                try:
+                    os.kill(pid, 9)
+                except OSError:
+                    pass
+                break
+            time.sleep(0.01)
+
+
+def _alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def _terminate(proc):
     if proc.poll() is None:
         proc.terminate()
         try:
