@@ -39,11 +39,11 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pexpect
 
+from quorvi.chassis import SHORT_NAMES as KINDS
 from quorvi.device import Device
 from quorvi.settings import Settings
 from quorvi.sim.harness import SimulatedDevice
 
-KINDS = ("single", "dual", "stack", "quad")
 # The quad's answer test waits this long per console: the framework's default,
 # so that the quad is measured as a user's connect runs.
 RPR_TIMEOUT = Settings().DETECT_RPR_TIMEOUT

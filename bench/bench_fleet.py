@@ -71,7 +71,7 @@ def pty_source(count: int) -> Iterator[List[Dict[str, Any]]]:
 
 @contextlib.contextmanager
 def served_source(count: int) -> Iterator[List[Dict[str, Any]]]:
-    from quorvi.sim.served import ServedLab
+    from quorvi.sim.served_lab import ServedLab
 
     # A process of its own, as a user runs it: the server's loop does not
     # share this process's interpreter lock with the fleet it serves.

@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List
 
 from quorvi.device import Device
 from quorvi.sim.harness import SimulatedDevice
-from quorvi.sim.replaying import ReplayedDevice
+from quorvi.replay.replayed_device import ReplayedDevice
 
 GROUP = "replay"
 COMMANDS = 200

@@ -55,6 +55,10 @@ const Classes &classes();
 // Python's `a, b = value`: exactly two items, else ValueError.
 std::pair<py::object, py::object> unpack_pair(const py::object &value);
 
+// Raises Exception("Failed to learn device os") with the attribute
+// `os_learning_failed` set to true.
+[[noreturn]] void raise_os_learning_failed();
+
 // Adds the "learn_os" state to a state machine whose states (by their text
 // form) do not have it yet.
 void ensure_learn_os_state(py::handle state_machine);

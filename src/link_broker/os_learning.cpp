@@ -1,5 +1,6 @@
 // OS learning steps shared by the single-RP and multi-RP brokers: the
-// "learn_os" state a line needs before learning, and the end of learning
+// "learn_os" state a line needs before learning, the failure when no
+// command named an OS, and the end of learning
 // (log what was learned, reconnect the device through the connection class
 // of the learned OS).
 #include "link_broker.hpp"
@@ -8,6 +9,16 @@ namespace link_broker {
 
 namespace pc = pyclass;
 using namespace pybind11::literals;
+
+// The generic Exception "Failed to learn device os", marked by the attribute
+// `os_learning_failed` (true): the framework tells this failure by its
+// marker, never by its text.
+void raise_os_learning_failed() {
+    py::object error = py::handle(PyExc_Exception)("Failed to learn device os");
+    py::setattr(error, "os_learning_failed", py::bool_(true));
+    PyErr_SetObject(PyExc_Exception, error.ptr());
+    throw py::error_already_set();
+}
 
 void ensure_learn_os_state(py::handle state_machine) {
     py::list state_names;

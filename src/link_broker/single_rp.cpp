@@ -41,7 +41,7 @@ void learn_os_and_redirect(py::handle self, const py::object &con) {
             break;
         }
     }
-    if (!learned) pc::raise(PyExc_Exception, "Failed to learn device os");
+    if (!learned) raise_os_learning_failed();
 
     py::object new_connection = redirect_to_learned_os(con, device, learned_os, learned_platform);
     py::setattr(con, "spawn", new_connection.attr("spawn"));

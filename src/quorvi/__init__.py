@@ -2,6 +2,8 @@
 
 __version__ = "0.1.0"
 
+from .core.errors import QuorviError  # noqa: E402  (the root of the framework's errors)
+
 TYPE_CHECKING = False  # true for type checkers; typing is not imported (see below)
 if TYPE_CHECKING:
     import logging

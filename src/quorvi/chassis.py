@@ -8,28 +8,56 @@ Every other module asks this one. A chassis kind has
   ("single", "dual", "stack", "quad"), which is also its inventory group;
 - `title`: how it is called in reports ("dual-RP router");
 - `members`: whether every line carries a member number (stacks and quads);
+- `rps`: the route processors of one chassis, each with its console line
+  (two on a dual-RP router and on each chassis of a quad, whose standby RP
+  is locked until unlocked; one on a single-RP router and a stack's switch);
 - `min_lines`/`max_lines`: how many console lines its link broker accepts
   (None: no upper bound), and `per_member`: how many lines one member may
-  have (stacks: one console per switch; quads: two RPs per chassis).
+  have (stacks: one console per switch; quads: two RPs per chassis);
+- `lines(members)`: what the simulator, the examples and the tests call its
+  lines, with their member numbers: "a", "b" for the RPs of one chassis,
+  "m1".."mN" for the switches of a stack, "m1a", "m1b", "m2a", "m2b" for the
+  RPs of a quad's two chassis.
 
 Adding a chassis kind means adding it here, writing its link broker and
 connection class, and giving the simulator a profile for it.
 """
-from typing import Dict, Optional, Tuple
+from __future__ import annotations
+
+# typing is left out at run time: the simulator's console processes import
+# this module and start faster without it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Dict, List, Optional, Tuple
 
 
 class ChassisKind:
-    __slots__ = ("name", "short", "title", "members", "min_lines", "max_lines", "per_member")
+    __slots__ = ("name", "short", "title", "members", "rps", "min_lines", "max_lines")
 
-    def __init__(self, name: str, short: str, title: str, members: bool,
-                 min_lines: int, max_lines: Optional[int], per_member: Optional[int] = None) -> None:
+    def __init__(self, name: str, short: str, title: str, members: bool, rps: int,
+                 min_lines: int, max_lines: Optional[int]) -> None:
         self.name = name
         self.short = short
         self.title = title
         self.members = members
+        self.rps = rps
         self.min_lines = min_lines
         self.max_lines = max_lines
-        self.per_member = per_member
+
+    @property
+    def per_member(self) -> Optional[int]:
+        """How many lines one member may have; None for a kind without members."""
+        return self.rps if self.members else None
+
+    def lines(self, members: int = 1) -> List[Tuple[str, int]]:
+        """(name, member number) of each line of a device of this kind with
+        `members` members (a kind without members has one), in member and RP
+        order."""
+        rps = ["ab"[rp] for rp in range(self.rps)] if self.rps > 1 else [""]
+        if not self.members:
+            return [(rp or "a", 1) for rp in rps]
+        return [("m%d%s" % (member, rp), member) for member in range(1, members + 1)
+                for rp in rps]
 
     def __repr__(self) -> str:
         return "ChassisKind(%r)" % self.name
@@ -44,12 +72,12 @@ class ChassisKind:
 
 
 KINDS: Tuple[ChassisKind, ...] = (
-    ChassisKind("single_rp", "single", "single-RP router", members=False, min_lines=1, max_lines=1),
-    ChassisKind("dual_rp", "dual", "dual-RP router", members=False, min_lines=2, max_lines=2),
-    ChassisKind("stack", "stack", "switch stack", members=True, min_lines=1, max_lines=9,
-                per_member=1),
-    ChassisKind("quad", "quad", "quad device", members=True, min_lines=1, max_lines=4,
-                per_member=2),
+    ChassisKind("single_rp", "single", "single-RP router", members=False, rps=1,
+                min_lines=1, max_lines=1),
+    ChassisKind("dual_rp", "dual", "dual-RP router", members=False, rps=2,
+                min_lines=2, max_lines=2),
+    ChassisKind("stack", "stack", "switch stack", members=True, rps=1, min_lines=1, max_lines=9),
+    ChassisKind("quad", "quad", "quad device", members=True, rps=2, min_lines=1, max_lines=4),
 )
 
 # chassis types ("single_rp", ...), in the order above
@@ -75,7 +103,7 @@ def get(name: str) -> ChassisKind:
     return kind
 
 
-def is_known(name: str) -> bool:
+def is_known(name: object) -> bool:
     return isinstance(name, str) and name in _BY_ANY_NAME
 
 
@@ -89,7 +117,7 @@ def short_name(name: str) -> str:
     return get(name).short
 
 
-def has_members(name: str) -> bool:
+def has_members(name: object) -> bool:
     """Whether the lines of this kind carry member numbers; False for an
     unknown kind (the caller reports that on its own)."""
     kind = _BY_ANY_NAME.get(name) if isinstance(name, str) else None

@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from . import log as package_log
 from .core.errors import ConnectionError, OsLearningError
 from .line import Context, LineHandle
+from .secrets import secrets_of
 from .settings import Settings, merged
 from .spawn import Spawn
 from .statemachine import StateMachine
@@ -106,6 +107,7 @@ class BaseConnection:
         spawn = open_line(self.device, console, description, self.log,
                           getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
                           self.connection_timeout)
+        spawn.hide(*secrets_of(getattr(self.device, "credentials", None), self.context))
         recorder = getattr(self.device, "recorder", None)
         if recorder is not None:
             recorder.attach(spawn, console, self.context)
@@ -160,10 +162,10 @@ class BaseConnection:
             result = self._make_link_broker().connect()
             up = True
         except Exception as exc:
-            # The broker's bare "Failed to learn device os" becomes an error
-            # that says what was tried and what came back.
-            if self._os_answers is not None and type(exc) is Exception and \
-                    str(exc) == "Failed to learn device os":
+            # The broker's bare "Failed to learn device os" (a plain Exception
+            # it marks with `os_learning_failed`) becomes an error that says
+            # what was tried and what came back.
+            if self._os_answers is not None and getattr(exc, "os_learning_failed", False):
                 raise self._os_learning_error() from exc
             raise
         finally:

@@ -15,13 +15,14 @@ the life of the process, so one prompt serves every device that shares it.
 """
 import getpass
 import os
-import re
-from typing import Any, Dict, Iterable, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 from .core.errors import ConnectionError
+# Which values are secret and how they are hidden: quorvi.secrets (also
+# importable from here, as before).
+from .secrets import MASK, MaskedStream, Masker  # noqa: F401
 
 SOURCES = ("env", "file", "prompt", "literal")
-MASK = "********"
 
 _cache: Dict[Tuple[str, str], str] = {}
 
@@ -70,6 +71,17 @@ class Secret:
     def _where(self) -> str:
         return "device %s, credential %r" % (self.device, self.credential)
 
+    def known(self) -> Optional[str]:
+        """The value if it can be had without asking and without failing
+        (a literal, a set variable, a readable file, a prompt answered
+        before); None otherwise."""
+        if self.source == "prompt" and ("prompt", self.credential) not in _cache:
+            return None
+        try:
+            return self.reveal()
+        except ConnectionError:
+            return None
+
     def reveal(self) -> str:
         if self.source == "literal":
             return self.argument
@@ -104,50 +116,7 @@ class Secret:
                                       % self._where()) from None
         return _cache[key]
 
+
 def clear_cache() -> None:
     """Forget every value read (a test, or a long-lived process that rotates secrets)."""
     _cache.clear()
-
-
-class Masker:
-    """Replaces every secret in a text with MASK (the longest first, so that
-    a secret containing another one is masked whole)."""
-
-    def __init__(self, secrets: Iterable[str]) -> None:
-        self.secrets = sorted({s for s in secrets if s}, key=len, reverse=True)
-        self._pattern = (re.compile("|".join(re.escape(s) for s in self.secrets))
-                         if self.secrets else None)
-
-    def __call__(self, text: Any) -> Any:
-        if self._pattern is None or not isinstance(text, str):
-            return text
-        return self._pattern.sub(MASK, text)
-
-
-class MaskedStream:
-    """Masks secrets in text that arrives in pieces, also a secret split
-    between two pieces: the end of a piece that may begin a secret is held
-    back and given out with the next piece (or by `flush`)."""
-
-    def __init__(self, secrets: Iterable[str] = ()) -> None:
-        self.mask = Masker(secrets)
-        self.held = ""
-
-    def set_secrets(self, secrets: Iterable[str]) -> None:
-        self.mask = Masker(secrets)
-
-    def feed(self, text: str) -> str:
-        """What of the text so far can be shown now, masked."""
-        text = self.mask(self.held + text)
-        keep = 0
-        for secret in self.mask.secrets:
-            for size in range(min(len(secret) - 1, len(text)), keep, -1):
-                if text.endswith(secret[:size]):
-                    keep = size
-                    break
-        self.held = text[len(text) - keep:] if keep else ""
-        return text[:len(text) - keep]
-
-    def flush(self) -> str:
-        held, self.held = self.held, ""
-        return held

@@ -18,13 +18,12 @@ import contextlib
 import logging
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Mapping, Optional
 
+from . import chassis
 from .core.errors import ConnectionError
 from .registry import load_plugins, registry
 from .settings import Settings, merged
 
 log = logging.getLogger("quorvi.device")
-
-MEMBER_CHASSIS = ("stack", "quad")
 
 
 def _member_number(device: str, alias: str, value: Any) -> int:
@@ -43,7 +42,7 @@ def member_ordered(device: str, chassis_type: str,
     bring-up takes the N-th line for member N, so a stack needs lines for
     members 1..N exactly once each. ValueError names the faulty line."""
     lines = {alias: dict(line) for alias, line in connections.items()}
-    if chassis_type not in MEMBER_CHASSIS:
+    if not chassis.has_members(chassis_type):
         return lines
     for alias, line in lines.items():
         if line.get("member") is None:
@@ -52,21 +51,22 @@ def member_ordered(device: str, chassis_type: str,
                              % (device, chassis_type, alias))
         line["member"] = _member_number(device, alias, line["member"])
     ordered = dict(sorted(lines.items(), key=lambda item: item[1]["member"]))
-    if chassis_type == "stack":
+    if chassis.get(chassis_type).per_member == 1:
         seen: Dict[int, str] = {}
         for alias, line in ordered.items():
             if line["member"] in seen:
-                raise ValueError("device %s: stack lines %r and %r both have member number %d; "
-                                 "a stack member has one console line"
-                                 % (device, seen[line["member"]], alias, line["member"]))
+                raise ValueError("device %s: %s lines %r and %r both have member number %d; "
+                                 "a %s member has one console line"
+                                 % (device, chassis_type, seen[line["member"]], alias,
+                                    line["member"], chassis_type))
             seen[line["member"]] = alias
         missing = sorted(set(range(1, len(ordered) + 1)) - set(seen))
         if missing:
             alias = next(a for a, line in ordered.items() if line["member"] > len(ordered))
-            raise ValueError("device %s: stack line %r has member number %d but the stack "
+            raise ValueError("device %s: %s line %r has member number %d but the %s "
                              "has no line for member %s; number the members 1..%d"
-                             % (device, alias, ordered[alias]["member"],
-                                ", ".join(map(str, missing)), len(ordered)))
+                             % (device, chassis_type, alias, ordered[alias]["member"],
+                                chassis_type, ", ".join(map(str, missing)), len(ordered)))
     return ordered
 
 
@@ -86,7 +86,7 @@ class ClosedByHandOver:
 
 class Device:
     def __init__(self, name: str, os: str = "generic", platform: Optional[str] = None,
-                 model: Optional[str] = None, chassis_type: str = "single_rp",
+                 model: Optional[str] = None, chassis_type: str = chassis.DEFAULT,
                  hostname: Optional[str] = None,
                  connections: Optional[Mapping[str, Mapping[str, Any]]] = None,
                  credentials: Optional[Mapping[str, Mapping[str, Any]]] = None,

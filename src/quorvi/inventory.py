@@ -22,14 +22,13 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import yaml
 
+from . import chassis
 from . import credentials as creds
+from .core.errors import QuorviError
 from .device import Device, member_ordered
 from .transports import (BUSY_POLICIES, CONSERVER_RE, CONSOLE_RE, CONSOLE_SERVER_TRANSPORTS,
                          SSH_RE, TRANSPORTS, Line)
 
-CHASSIS_TYPES = ("single_rp", "dual_rp", "stack", "quad")
-# Chassis whose lines each belong to a member (a stack member, a quad's chassis).
-MEMBER_CHASSIS = ("stack", "quad")
 SHARED_KEYS = ("os", "platform", "model", "chassis_type", "hostname", "credentials", "timeout")
 DEVICE_KEYS = ("groups",) + SHARED_KEYS + ("lines",)
 LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file", "busy", "server_login")
@@ -50,7 +49,7 @@ class Problem:
                                      self.message)
 
 
-class InventoryError(Exception):
+class InventoryError(QuorviError):
     """An inventory file that cannot be used; `problems` lists every error found."""
 
     def __init__(self, problems: List[Problem]) -> None:
@@ -66,7 +65,7 @@ class DeviceEntry:
     os: str = "generic"
     platform: Optional[str] = None
     model: Optional[str] = None
-    chassis_type: str = "single_rp"
+    chassis_type: str = chassis.DEFAULT
     hostname: Optional[str] = None
     groups: List[str] = field(default_factory=list)
     credentials: Dict[str, Dict[str, str]] = field(default_factory=dict)
@@ -255,11 +254,11 @@ class _Checker:
                 value = self.text(node, sub, nullable=True)
             elif key == "chassis_type":
                 value = self.text(node, sub)
-                if value is not _NOTHING and value not in CHASSIS_TYPES:
-                    close = difflib.get_close_matches(value, CHASSIS_TYPES, n=1, cutoff=0.5)
+                if value is not _NOTHING and value not in chassis.NAMES:
+                    close = difflib.get_close_matches(value, chassis.NAMES, n=1, cutoff=0.5)
                     self.error(node, sub, "unknown chassis type %r (%s)" % (
                         value, "did you mean %r?" % close[0] if close else
-                        "one of %s" % ", ".join(CHASSIS_TYPES)))
+                        "one of %s" % ", ".join(chassis.NAMES)))
                     value = _NOTHING
             elif key == "timeout":
                 value = self.scalar(node)
@@ -370,19 +369,20 @@ class _Checker:
             if found is None:
                 continue
             line, member_node = found
-            if entry.chassis_type in MEMBER_CHASSIS:
+            if chassis.has_members(entry.chassis_type):
                 if line.member is None and member_node is None and not any(
                         p.path == line_path + ".member" for p in self.problems):
                     self.error(line_node, line_path, "member missing: every line of a %s device "
                                "needs member: N (an integer >= 1)" % entry.chassis_type)
-                elif entry.chassis_type == "stack" and line.member in members:
+                elif chassis.get(entry.chassis_type).per_member == 1 and line.member in members:
                     self.error(member_node, line_path + ".member",
-                               "member %d is already used by line %r; a stack member has "
-                               "one console line" % (line.member, members[line.member]))
+                               "member %d is already used by line %r; a %s member has one "
+                               "console line" % (line.member, members[line.member],
+                                                 entry.chassis_type))
                 elif line.member is not None:
                     members[line.member] = alias
             entry.lines[alias] = line
-        if before == len(self.problems) and entry.chassis_type in MEMBER_CHASSIS:
+        if before == len(self.problems) and chassis.has_members(entry.chassis_type):
             # The rest of what the device itself refuses (member range, gaps).
             try:
                 member_ordered(entry.name, entry.chassis_type,

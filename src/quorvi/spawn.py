@@ -21,7 +21,7 @@ import pexpect
 from pexpect import fdpexpect
 
 from .core.errors import ConnectionError, TimeoutError
-from .credentials import MaskedStream
+from .secrets import Masker
 from .terminal import TerminalText
 
 PatternLike = Union[str, Pattern]
@@ -184,8 +184,8 @@ class Spawn:
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
-        self._hidden: set = set()  # secrets sent on the line, masked in its log
-        self._log_stream = MaskedStream()  # what the debug log shows of what was received
+        self._hidden = Masker()  # the device's secrets, masked in this line's log
+        self._log_stream = self._hidden.stream()  # what the debug log shows of what was received
         # Set by the transport that opened the line (quorvi.transports): the
         # statements applied while a prompt is sought (console-server banner,
         # ssh errors), and how long to wait before the first empty line is sent.
@@ -307,7 +307,7 @@ class Spawn:
         try:
             self._child.send(text)
         except OSError as exc:
-            raise ConnectionError("%s: cannot send %r: %s" % (self, text, exc)) from None
+            raise ConnectionError("%s: cannot send %r: %s" % (self, self._hidden(text), exc)) from None
         self.sends += 1
         for observer in self.observers:
             observer.sent(text)
@@ -319,17 +319,13 @@ class Spawn:
         position = self._received - len(self._buffer) + index
         return sum(1 for mark in self._send_marks if mark > position)
 
-    def hide(self, secret: str) -> None:
-        """Keep `secret` (a password about to be sent) out of this line's log."""
-        if secret:
-            self._hidden.add(secret)
-            self._log_stream.set_secrets(self._hidden)
-
-    def _masked(self, text: str) -> str:
-        return self._log_stream.mask(text)
+    def hide(self, *secrets: str) -> None:
+        """Keep `secrets` (the device's, a password about to be sent) out of
+        this line's log."""
+        self._hidden.add(*secrets)
 
     def sendline(self, text: str = "") -> None:
-        self.log.debug("%s: send %r", self.name, self._masked(text) if self._hidden else text)
+        self.log.debug("%s: send %r", self.name, self._hidden(text))
         self.send(text + "\r")
 
     def _append(self, data: str) -> None:
@@ -370,7 +366,7 @@ class Spawn:
         # Bounded: a console that floods the line must not flood the log too.
         # An echoed secret may come in two reads: the end of a read that may
         # begin one is shown with the next read.
-        shown = self._log_stream.feed(data) if self._hidden else data
+        shown = self._log_stream.feed(data)
         self.log.debug("%s: received %d characters: %r", self.name, len(data), shown[:LOG_CHUNK])
         for observer in self.observers:
             observer.received(data)

@@ -97,7 +97,7 @@ def device_for(sim):
 def served_lab():
     """Factory: served_lab(lab, **options) starts a ServedLab (a simulated
     console server on free ports of 127.0.0.1); every one is stopped at teardown."""
-    from quorvi.sim.served import ServedLab
+    from quorvi.sim.served_lab import ServedLab
 
     labs = []
 

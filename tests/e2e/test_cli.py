@@ -112,7 +112,7 @@ def test_passwords_from_environment_or_prompt_are_used_and_never_shown(run, sim,
     else:
         argv += ["--password", "-", "--enable-password", "-"]
         answers = {"Enable": secrets["enable_password"], "Password": secrets["password"]}
-        monkeypatch.setattr(cli.getpass, "getpass",
+        monkeypatch.setattr("getpass.getpass",
                             lambda prompt: prompts.append(prompt) or answers[prompt.split()[0]])
     status, out, err = run(*argv)
     assert status == 0, err

@@ -1,7 +1,7 @@
 """`quorvi demo`: the bring-up it shows runs against a device as slow as asked."""
 import re
 
-from quorvi.demo import run_demo
+from quorvi.cli.connect import run_demo
 
 
 def test_demo_device_answers_every_line_after_the_delay_given(capsys):

@@ -163,7 +163,7 @@ def test_configure_sends_the_lines_through_the_active_line(lab, profile, line):
 
 
 def test_record_dir_gets_a_cassette_per_device_that_replays_the_run(lab, tmp_path):
-    from quorvi.sim.replaying import replayed
+    from quorvi.replay.replayed_device import replayed
 
     devices = [lab("R%d" % i, "dual", enable_password="en-pw-%d" % i) for i in range(2)]
     results = {r.name: r for r in Fleet(devices).run(Task.execute("show version"),

@@ -1,15 +1,28 @@
-"""Errors raised by the connection framework, each built from one message."""
+"""Errors raised by the framework, each built from one message.
+
+QuorviError is the root of every error type of the framework's own (here and
+beside the code that raises them: InventoryError, CassetteError,
+ReplayMismatch, LabError, EngineError, DeviceStopped, the command line's
+UsageError), so a caller catches them all by type. ConnectionError and
+TimeoutError are the framework's, not the builtins of the same names (nor
+their subclasses): catch them as quorvi.core.errors.ConnectionError and
+quorvi.core.errors.TimeoutError, or as QuorviError."""
 
 
-class ConnectionError(Exception):  # noqa: A001 - the framework's own name
+class QuorviError(Exception):
+    """An error of the framework's own; its message says what went wrong and
+    what to do."""
+
+
+class ConnectionError(QuorviError):  # noqa: A001 - the framework's own name
     """A device cannot be connected, designated or read."""
 
 
-class TimeoutError(Exception):  # noqa: A001 - the framework's own name
+class TimeoutError(QuorviError):  # noqa: A001 - the framework's own name
     """A line did not show what was expected within its time limit."""
 
 
-class ConnectionInfraError(Exception):
+class ConnectionInfraError(QuorviError):
     """The connection infrastructure (for instance the class registry) was misused."""
 
 

@@ -11,6 +11,7 @@ import threading
 import time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional
 
+from ..core.errors import QuorviError
 from . import limits
 
 DEFAULT_THREADS = 32
@@ -20,7 +21,7 @@ DEFAULT_THREADS_PER_WORKER = 16
 INTERRUPT_WAIT = 15.0
 
 
-class EngineError(Exception):
+class EngineError(QuorviError):
     """An engine cannot be started or reached."""
 
 

@@ -1,5 +1,5 @@
 """Session logs: one file per device and line with everything sent and
-received, timestamped, secrets masked.
+received, timestamped, secrets masked (which and how: quorvi.secrets).
 
 A record is one line: UTC time, direction ("sent" or "recv") and the text as a
 JSON string, so that control characters stay visible and a record never spans
@@ -9,23 +9,9 @@ import datetime
 import json
 import os
 import re
-from typing import IO, Any, Iterable, List, Mapping, Optional
+from typing import IO, Any, List
 
-from ..credentials import Masker, MaskedStream
-# Credential keys whose values are not secret.
-PUBLIC_KEYS = frozenset({"username", "user"})
-
-
-def secrets_of(credentials: Optional[Mapping[str, Mapping[str, Any]]],
-               extra: Iterable[Any] = ()) -> List[str]:
-    """The secret values of a device's credentials, longest first (so that a
-    secret containing another one is masked whole)."""
-    values = set(str(v) for v in extra if v)
-    for entry in (credentials or {}).values():
-        for key, value in dict(entry or {}).items():
-            if key not in PUBLIC_KEYS and isinstance(value, (str, int)) and str(value):
-                values.add(str(value))
-    return sorted(values, key=len, reverse=True)
+from ..secrets import Masker, secrets_of  # noqa: F401  (secrets_of: the old import path)
 
 
 def safe_file_name(name: str) -> str:
@@ -63,7 +49,7 @@ class _Direction:
     def __init__(self, log: SessionLog, direction: str) -> None:
         self.log = log
         self.direction = direction
-        self.stream = MaskedStream(log.mask.secrets)
+        self.stream = log.mask.stream()
 
     def write(self, text: Any) -> None:
         if isinstance(text, bytes):

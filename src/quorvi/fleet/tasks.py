@@ -16,9 +16,11 @@ from contextlib import ExitStack
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from .. import spawn as spawn_module
+from ..secrets import Masker, secrets_of
 from ..transports import server_login_secrets
+from ..core.errors import QuorviError
 from .limits import DeviceRun, fd_cost, process_fd_budget
-from .logs import DeviceLogs, Masker, secrets_of
+from .logs import DeviceLogs
 from .results import DeviceResult
 
 # Keywords of quorvi.device.Device that a description may carry.
@@ -178,7 +180,7 @@ if not logging.getLogger("quorvi").handlers:
     logging.getLogger("quorvi").addHandler(logging.NullHandler())
 
 
-class DeviceStopped(Exception):
+class DeviceStopped(QuorviError):
     """A device ran out of time or its run was interrupted."""
 
 

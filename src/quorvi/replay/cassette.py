@@ -20,14 +20,14 @@ waited for a first prompt before nudging (an ssh login); its replay waits as
 long, so it sends what the recording sent.
 
 Secrets are replaced by markers `<secret-N>` (N numbers the distinct
-secrets of the recording): every value of the device's credentials and of
-the secret connect options, and whatever was sent in answer to a password
-prompt, wherever it appears, sent or received. A replay accepts any text in
-place of a marker, and shows what was typed there where the recording
-showed the marker.
+secrets of the recording): the device's secrets as quorvi.secrets decides
+them (every credential value but user names, the secret connect options),
+and whatever was sent in answer to a password prompt, wherever they appear,
+sent or received. A replay accepts any text in place of a marker, and shows
+what was typed there where the recording showed the marker.
 
 This module is imported by every replayed console process: standard
-library only, and little of it.
+library only (and the framework's error types), and little of it.
 """
 from __future__ import annotations
 
@@ -35,69 +35,19 @@ import json
 import os
 import re
 
+from ..core.errors import QuorviError
+
 FORMAT = 1
 MARKER = "<secret-%d>"
 MARKER_RE = re.compile(r"<secret-(\d+)>")
 
 
-class CassetteError(Exception):
+class CassetteError(QuorviError):
     """A cassette that cannot be read; the message names the file and the record."""
 
 
 def marker(number: int) -> str:
     return MARKER % number
-
-
-def redact(text: str, secrets: list) -> str:
-    """`text` with every occurrence of each secret replaced by its marker
-    (the longest first, so a secret holding another is replaced whole)."""
-    for number, secret in sorted(enumerate(secrets, 1), key=lambda item: -len(item[1])):
-        if secret and secret in text:
-            text = text.replace(secret, marker(number))
-    return text
-
-
-def redact_session(events: list, secrets: list) -> list:
-    """Redacted copies of one session's events. A secret received across
-    several reads is moved whole into the read where it begins, so that no
-    read keeps a piece of it (the replayed device shows it a little sooner);
-    a read left empty gives its delay to the next one."""
-    if not any(secrets):
-        return [dict(event) for event in events]
-    pattern = re.compile("|".join(re.escape(s) for s in sorted(secrets, key=len, reverse=True)
-                                  if s))
-    out: list = []
-    run: list = []  # the reads since the last event that was not one
-
-    def close_run():
-        text = "".join(event["recv"] for event in run)
-        bounds, position = [], 0
-        for event in run:
-            position += len(event["recv"])
-            bounds.append(position)
-        for match in pattern.finditer(text):
-            bounds = [match.end() if match.start() < b < match.end() else b for b in bounds]
-        start, carried = 0, 0.0
-        for event, end in zip(run, bounds):
-            piece = text[start:end]
-            start = end
-            after = round(float(event.get("after") or 0.0) + carried, 4)
-            if not piece:
-                carried = after
-                continue
-            carried = 0.0
-            out.append(dict(event, recv=redact(piece, secrets), after=after))
-        run.clear()
-
-    for event in events:
-        if isinstance(event.get("recv"), str):
-            run.append(event)
-            continue
-        close_run()
-        out.append({key: redact(value, secrets) if isinstance(value, str) else value
-                    for key, value in event.items()})
-    close_run()
-    return out
 
 
 class Cassette:

@@ -17,7 +17,7 @@ relaxed=True) uses the same helper:
 
     @pytest.fixture(scope="module")
     def core1():
-        with quorvi.sim.replaying.replayed("cassettes/core-1.jsonl", relaxed=True) as dev:
+        with quorvi.replay.replayed_device.replayed("cassettes/core-1.jsonl", relaxed=True) as dev:
             yield dev
 """
 import os
@@ -38,7 +38,7 @@ def pytest_configure(config: Any) -> None:
 def replayed_device(request: Any) -> Iterator[Any]:
     """A quorvi Device connected to the cassette named by the test's
     `@pytest.mark.cassette(path)` marker."""
-    from ..sim.replaying import replayed
+    from .replayed_device import replayed
 
     mark = request.node.get_closest_marker(MARKER)
     if mark is None or not mark.args:

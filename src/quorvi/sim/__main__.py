@@ -1,7 +1,9 @@
 """python -m quorvi.sim console --device FILE --console NAME
-python -m quorvi.sim serve [options]  (see quorvi.sim.serve)
-python -m quorvi.sim replay FILE [options]  (see quorvi.sim.replaying)
-python -m quorvi.sim replay-console --cassette FILE --line ALIAS --state DIR  (quorvi.sim.replay)"""
+python -m quorvi.sim serve [options]  (quorvi sim serve)
+python -m quorvi.sim replay FILE [options]  (quorvi sim replay)
+python -m quorvi.sim replay-console --cassette FILE --line ALIAS --state DIR  (quorvi.replay.playback)
+
+The command lines are quorvi.cli.sim's; this module only starts the process."""
 import signal
 import sys
 
@@ -13,39 +15,32 @@ def parse(argv):
     """(device file, console name) of `console --device FILE --console NAME`.
 
     Every line a test opens starts a console process: the usual form is read
-    directly; argparse is imported only for anything else (help, errors)."""
+    directly; the command line module is imported only for anything else
+    (help, errors)."""
     if len(argv) == 5 and argv[0] == "console":
         options = dict(zip(argv[1::2], argv[2::2]))
         if sorted(options) == ["--console", "--device"]:
             return options["--device"], options["--console"]
-    import argparse
+    from ..cli.sim import parse_console
 
-    parser = argparse.ArgumentParser(prog="python -m quorvi.sim",
-                                     description="Simulated router/switch consoles.")
-    sub = parser.add_subparsers(dest="action", required=True)
-    console = sub.add_parser("console", help="run one console of a device on stdin/stdout")
-    console.add_argument("--device", required=True, help="device description (JSON file)")
-    console.add_argument("--console", required=True, help="name of the console to run")
-    sub.add_parser("serve", help="serve a whole simulated lab over telnet (see serve --help)")
-    args = parser.parse_args(argv)
-    return args.device, args.console
+    return parse_console(argv)
 
 
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["serve"]:
-        from .serve import main as serve
+        from ..cli.sim import serve_main
 
-        return serve(argv[1:])
+        return serve_main(argv[1:])
     if argv[:1] == ["replay-console"]:
         signal.signal(signal.SIGHUP, signal.SIG_DFL)
-        from .replay import main as replay_console
+        from ..cli.sim import replay_console_main
 
-        return replay_console(argv[1:])
+        return replay_console_main(argv[1:])
     if argv[:1] == ["replay"]:
-        from .replaying import main as replay
+        from ..cli.sim import replay_main
 
-        return replay(argv[1:])
+        return replay_main(argv[1:])
     device_path, name = parse(argv)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     device = load_device(device_path)

@@ -12,7 +12,7 @@ import sys
 import time
 
 from .model import SharedState
-from .session import Session, match_command  # noqa: F401  (match_command: the old import path)
+from .behaviour import ConsoleBehaviour, match_command  # noqa: F401  (match_command: the old import path)
 
 try:
     import termios
@@ -21,14 +21,14 @@ except ImportError:  # pragma: no cover - not a POSIX system
 
 
 class Console:
-    """Runs a `Session` on a pair of text streams."""
+    """Runs a `ConsoleBehaviour` on a pair of text streams."""
 
     def __init__(self, device: dict, device_path: str, name: str,
                  stdin=sys.stdin, stdout=sys.stdout) -> None:
         self.stdin = stdin
         self.stdout = stdout
         self.shared = SharedState(device_path)
-        self.session = Session(device, name, self.shared, self.write_raw)
+        self.behaviour = ConsoleBehaviour(device, name, self.shared, self.write_raw)
         self.wake: int | None = None  # the read end of this console's wake-up pipe
 
     def write_raw(self, data: bytes) -> None:
@@ -97,7 +97,7 @@ class Console:
             return True
         if self.wake is None:
             try:
-                self.wake = self.shared.wake_fd(self.session.name)
+                self.wake = self.shared.wake_fd(self.behaviour.name)
             except OSError:
                 self.wake = -1  # no pipe beside the device file: input only
                 return True
@@ -114,12 +114,12 @@ class Console:
         return True
 
     def run(self, left_in: str | None = None) -> None:
-        if self.session.habits.device_echo and self.is_tty():
+        if self.behaviour.habits.device_echo and self.is_tty():
             # The device echoes each line itself, when it reads it.
             attributes = termios.tcgetattr(self.stdin.fileno())
             attributes[3] &= ~termios.ECHO
             termios.tcsetattr(self.stdin.fileno(), termios.TCSANOW, attributes)
-        steps = self.session.run(left_in)
+        steps = self.behaviour.run(left_in)
         answer: str | bool | None = None
         try:
             while True:

@@ -9,17 +9,13 @@ fixture can guarantee that nothing is left behind.
 """
 import os
 import shlex
-import shutil
-import signal
 import sys
-import tempfile
-import time
 from typing import Any, Callable, Dict, List, Optional
 
+from .. import chassis
 from .boot import status
+from .lifecycle import Harness, kill_processes, processes_with  # noqa: F401  (the old import path)
 from .model import SharedState, initial_state, load_device, save_device
-
-CHASSIS_TYPES = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
 
 # The folder holding this quorvi package: console processes import it from there.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -38,15 +34,17 @@ def _member(number: int, role: str, priority: int) -> Dict[str, Any]:
 def single_profile(**options: Any) -> Dict[str, Any]:
     """One route processor, one console "a"."""
     return dict({"chassis": "single",
-                 "consoles": [{"name": "a", "member": 1, "role": "single"}]}, **options)
+                 "consoles": [{"name": name, "member": member, "role": "single"}
+                              for name, member in chassis.get("single").lines()]}, **options)
 
 
 def dual_profile(active: str = "a", **options: Any) -> Dict[str, Any]:
     """Two route processors, consoles "a" and "b"; `active` names the active one."""
-    if active not in ("a", "b"):
-        raise ValueError("active must be 'a' or 'b'")
+    names = [name for name, _ in chassis.get("dual").lines()]
+    if active not in names:
+        raise ValueError("active must be %s" % " or ".join(map(repr, names)))
     consoles = [{"name": n, "member": 1, "role": "active" if n == active else "standby"}
-                for n in ("a", "b")]
+                for n in names]
     return dict({"chassis": "dual", "consoles": consoles}, **options)
 
 
@@ -61,8 +59,8 @@ def stack_profile(members: int = 3, active: int = 1, standby: int = 2,
     return dict({
         "chassis": "stack",
         "members": [_member(n, roles[n], priority[roles[n]]) for n in range(1, members + 1)],
-        "consoles": [{"name": "m%d" % n, "member": n, "role": roles[n].lower()}
-                     for n in range(1, members + 1)],
+        "consoles": [{"name": name, "member": n, "role": roles[n].lower()}
+                     for name, n in chassis.get("stack").lines(members)],
     }, **options)
 
 
@@ -75,12 +73,8 @@ def quad_profile(active_member: int = 1, silent: Optional[List[str]] = None,
         raise ValueError("active_member must be 1 or 2")
     silent = ["m1b", "m2b"] if silent is None else list(silent)
     roles = {active_member: "Active", 3 - active_member: "Standby"}
-    consoles = []
-    for member in (1, 2):
-        for rp in "ab":
-            name = "m%d%s" % (member, rp)
-            consoles.append({"name": name, "member": member, "role": roles[member].lower(),
-                             "silent": name in silent})
+    consoles = [{"name": name, "member": member, "role": roles[member].lower(),
+                 "silent": name in silent} for name, member in chassis.get("quad").lines(2)]
     return dict({
         "chassis": "quad",
         "members": [_member(n, roles[n], 15 if roles[n] == "Active" else 14) for n in (1, 2)],
@@ -92,43 +86,7 @@ PROFILES: Dict[str, Callable[..., Dict[str, Any]]] = {
     "single": single_profile, "dual": dual_profile, "stack": stack_profile, "quad": quad_profile}
 
 
-def _argv(pid: str) -> List[str]:
-    try:
-        with open("/proc/%s/cmdline" % pid, "rb") as f:
-            return f.read().decode(errors="replace").split("\0")
-    except OSError:
-        return []
-
-
-def processes_with(*args: str) -> List[int]:
-    """Pids of running processes having each of `args` as one of their own
-    arguments (a client naming a console's command inside one of its
-    arguments is not a console)."""
-    pids = []
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            argv = _argv(pid)
-            if all(arg in argv for arg in args):
-                pids.append(int(pid))
-    return pids
-
-
-def kill_processes(find: Callable[[], List[int]], wait: float = 2.0) -> List[int]:
-    """Kill the processes `find()` names and wait up to `wait` seconds for
-    them to be gone; returns their pids."""
-    pids = find()
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    deadline = time.monotonic() + wait
-    while pids and time.monotonic() < deadline and find():
-        time.sleep(0.02)
-    return pids
-
-
-class SimulatedDevice:
+class SimulatedDevice(Harness):
     """A simulated device, described by a profile name ("single", "dual",
     "stack", "quad") with its options, or by a full description dict.
 
@@ -149,35 +107,15 @@ class SimulatedDevice:
         for console in consoles:
             console.update((console_options or {}).get(console["name"], {}))
         self.description["consoles"] = consoles
-        self.directory: Optional[str] = None
         self.path: Optional[str] = None
 
-    def __enter__(self) -> "SimulatedDevice":
-        return self.start()
+    PREFIX = "quorvi-sim-"
 
-    def __exit__(self, *exc: Any) -> None:
-        self.stop()
-
-    def start(self) -> "SimulatedDevice":
-        self.directory = tempfile.mkdtemp(prefix="quorvi-sim-")
+    def _start(self) -> None:
+        assert self.directory is not None
         self.path = os.path.join(self.directory, "device.json")
-        started = False
-        try:
-            save_device(self.path, self.description)
-            self.device = load_device(self.path)
-            started = True
-        finally:
-            if not started:
-                self.stop()
-        return self
-
-    def stop(self) -> None:
-        """End leftover console processes and remove the files."""
-        if self.directory is None:
-            return
-        self.kill_consoles()
-        shutil.rmtree(self.directory, ignore_errors=True)
-        self.directory = None
+        save_device(self.path, self.description)
+        self.device = load_device(self.path)
 
     # -- what a framework device needs ------------------------------------
     @property
@@ -186,7 +124,7 @@ class SimulatedDevice:
 
     @property
     def chassis_type(self) -> str:
-        return CHASSIS_TYPES[self.device["chassis"]]
+        return chassis.chassis_type(self.device["chassis"])
 
     @property
     def consoles(self) -> List[str]:
@@ -256,7 +194,3 @@ class SimulatedDevice:
         if not self.path:
             return []
         return processes_with(CONSOLE_MAIN % PACKAGE_ROOT, "--device", self.path)
-
-    def kill_consoles(self, wait: float = 2.0) -> List[int]:
-        """Kill console processes of this device still running; returns their pids."""
-        return kill_processes(self.console_pids, wait)

@@ -24,23 +24,22 @@ Console options: `silent`, `enable_password`; port options: `connect`
 (immediate | quiet | press_return), `left_in` (config | pager), `busy`,
 `drop_on_boot` (the port drops its client whenever that console boots).
 """
+import inspect
 import json
 import os
-import re
 from typing import Any, Dict, List, Optional, Set, Tuple
 
-from .harness import CHASSIS_TYPES, PROFILES
+from .. import chassis
+from ..core.errors import QuorviError
+from .harness import PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
-
-KIND_OPTIONS: Dict[str, Set[str]] = {"single": set(), "dual": {"active"}, "stack": {"members", "active", "standby"},
-                "quad": {"active_member", "silent"}}
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
 LEFT_IN = ("config", "pager")
 PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"}
 
 
-class LabError(Exception):
+class LabError(QuorviError):
     """A lab that cannot be served; the message says what to change."""
 
 
@@ -76,7 +75,7 @@ class Lab:
         if kind not in PROFILES:
             raise LabError("%s: unknown kind %r (one of %s)" % (where, kind, ", ".join(PROFILES)))
         consoles = spec.pop("consoles", None) or {}
-        known = KIND_OPTIONS[kind] | set(DEVICE_DEFAULTS) - {"chassis", "consoles", "members"}
+        known = kind_options(kind) | set(DEVICE_DEFAULTS) - {"chassis", "consoles", "members"}
         unknown = sorted(set(spec) - known)
         if unknown:
             raise LabError("%s: unknown option(s) %s for a %s device; known: %s"
@@ -119,14 +118,14 @@ class Lab:
             lines = {}
             for spec in by_device.get(id(device), []):
                 line: Dict[str, Any] = {"console": "%s:%d" % (host, spec.port)}
-                if device["chassis"] in ("stack", "quad"):
+                if chassis.has_members(device["chassis"]):
                     line["member"] = spec.member
                 lines[spec.console] = line
             # One group per chassis kind, so that a fleet run can pick them
             # (quorvi run --filter group=dual).
             entry = {"groups": [device["chassis"]], "os": device["os"],
                      "platform": device["platform"],
-                     "chassis_type": CHASSIS_TYPES[device["chassis"]],
+                     "chassis_type": chassis.chassis_type(device["chassis"]),
                      "hostname": device["hostname"], "lines": lines}
             devices[name] = entry
             credentials.append((entry, device_credentials(device)))
@@ -142,6 +141,12 @@ class Lab:
                                sorted({device["chassis"] for device in self.devices.values()})}
         inventory["devices"] = devices
         return inventory
+
+
+def kind_options(kind: str) -> Set[str]:
+    """The options of a kind's simulator profile ("active" for a dual)."""
+    parameters = inspect.signature(PROFILES[kind]).parameters.values()
+    return {p.name for p in parameters if p.kind is not p.VAR_KEYWORD}
 
 
 def check_port_options(options: Dict[str, Any], where: str) -> None:
@@ -163,19 +168,30 @@ def device_credentials(device: Dict[str, Any]) -> Dict[str, Any]:
     return creds
 
 
+def mix_kind(kind: str) -> Dict[str, Any]:
+    """The profile options of a kind of a mix: "stack4" is a stack of 4
+    members; {} for no kind of the simulator."""
+    base = kind.rstrip("0123456789")
+    count = kind[len(base):]
+    if base not in PROFILES or count and "members" not in kind_options(base):
+        return {}
+    return dict(kind=base, members=int(count)) if count else dict(kind=base)
+
+
 def parse_mix(text: str) -> List[Tuple[str, float]]:
     """"single=70,dual=20,stack=10" -> [(kind, weight)]; "stack4" is a stack of 4."""
     mix = []
     for item in text.split(","):
         kind, sep, weight = item.strip().partition("=")
-        base = re.sub(r"\d+$", "", kind)
         try:
             value = float(weight)
         except ValueError:
             value = -1.0
-        if not sep or base not in PROFILES or value < 0 or (base != "stack" and base != kind):
-            raise LabError("--mix: %r is not KIND=WEIGHT (kinds: single, dual, stack or stackN "
-                           "for N members, quad), e.g. single=70,dual=20,stack=10" % item)
+        if not sep or not mix_kind(kind) or value < 0:
+            kinds = ", ".join(k + (" or %sN for N members" % k if "members" in kind_options(k)
+                                   else "") for k in PROFILES)
+            raise LabError("--mix: %r is not KIND=WEIGHT (kinds: %s), e.g. "
+                           "single=70,dual=20,stack=10" % (item, kinds))
         mix.append((kind, value))
     if not sum(w for _, w in mix):
         raise LabError("--mix: the weights add up to 0")
@@ -237,7 +253,7 @@ def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
                     port_defaults)
     number = 0
     for kind, count in mix_counts(devices, parse_mix(mix)) if devices else []:
-        spec = dict(base, kind="stack", members=int(kind[5:])) if kind[5:] and kind.startswith("stack") else dict(base, kind=kind)
+        spec = dict(base, **mix_kind(kind))
         for _ in range(count):
             number += 1
             while "R%d" % number in lab.devices:

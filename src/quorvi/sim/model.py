@@ -10,7 +10,7 @@ from __future__ import annotations
 import json
 import os
 
-CHASSIS_KINDS = ("single", "dual", "stack", "quad")
+from .. import chassis
 
 DEVICE_DEFAULTS: dict = {
     "hostname": "R1",
@@ -71,8 +71,9 @@ def normalize_device(description: dict) -> dict:
     device = dict(DEVICE_DEFAULTS)
     device.update(description)
     device["consoles"] = [dict(CONSOLE_DEFAULTS, **c) for c in device["consoles"]]
-    if device["chassis"] not in CHASSIS_KINDS:
-        raise ValueError("unknown chassis kind %r" % device["chassis"])
+    if device["chassis"] not in chassis.SHORT_NAMES:
+        raise ValueError("unknown chassis kind %r (one of %s)"
+                         % (device["chassis"], ", ".join(chassis.SHORT_NAMES)))
     from .habits import check
     check(device["habits"] or {})
     return device

@@ -1,26 +1,11 @@
-import importlib.util
 import inspect
-import sys
-from pathlib import Path
 
 import pytest
 
+# The plain-Python registry that the benchmark measures against is also the
+# model the fuzz tests compare with.
+from oracle import plain_registry  # noqa: F401  (tests/oracle, on the test path)
 import quorvi.core.classregistry as cr
-
-
-def load_plain_registry():
-    """bench/plain_registry.py, the plain-Python registry that the benchmark
-    measures against, is also the model the fuzz tests compare with."""
-    path = Path(__file__).resolve().parents[3] / "bench" / "plain_registry.py"
-    if "plain_registry" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("plain_registry", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules["plain_registry"] = module
-    return sys.modules["plain_registry"]
-
-
-plain_registry = load_plain_registry()
 
 
 class OrbixConnection:

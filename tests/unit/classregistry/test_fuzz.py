@@ -1,7 +1,7 @@
 """Model-based fuzzing of ClassRegistry: random sequences of operations with
 arbitrary Python values for every argument, each answer (result, or the
 exception's type and message), every log line and the whole tree compared
-with the plain-Python model (bench/plain_registry.py, the benchmark's
+with the plain-Python model (tests/oracle/plain_registry.py, the benchmark's
 baseline) after every step.
 
 The default run is short and derandomized; QUORVI_FUZZ_EXAMPLES=2000 (say)

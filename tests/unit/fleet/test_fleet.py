@@ -4,7 +4,7 @@ import json
 import pytest
 
 from quorvi.fleet import DeviceResult, Fleet, Summary
-from quorvi.fleet.logs import Masker, secrets_of
+from quorvi.secrets import Masker, secrets_of
 from quorvi.fleet.tasks import servers_of
 
 DEVICES = [

@@ -273,6 +273,7 @@ def test_no_learned_os_raises_after_establish_connection(rec, fw, commands, outp
         broker.connect()
     assert type(raised.value) is Exception
     assert str(raised.value) == "Failed to learn device os"
+    assert raised.value.os_learning_failed is True  # the framework's marker
     assert len(rec.of("con.execute")) == len(outputs)
     assert len([e for e in rec.events if e[0].endswith("go_to")]) == 4
     assert con.device.os == "generic"

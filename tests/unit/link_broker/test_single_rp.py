@@ -212,6 +212,7 @@ def test_no_learned_os_raises_after_establish_connection(rec, fw, commands, outp
         broker.connect()
     assert type(raised.value) is Exception
     assert str(raised.value) == "Failed to learn device os"
+    assert raised.value.os_learning_failed is True  # the framework's marker
     assert "sm.go_to" in rec.names()
     assert (con.device.os, con.device.platform) == ("generic", None)
     assert not {"device.destroy", "device.connect", "update_connection_kwargs", "con.spawn="} \

@@ -1,8 +1,9 @@
 """A recorded console line played back: the replay session, and the
 per-line console process that runs it on a pseudo-terminal.
 
-`replay_session` is a session in the sense of quorvi.sim.session (a
-generator of input requests writing bytes through `emit`), so the console
+`replay_session` runs as a simulated console's behaviour does
+(quorvi.sim.behaviour: a generator of input requests writing bytes through
+`emit`), so the console
 server drives it on a TCP port as it drives a simulated console, and
 `ReplayConsole` drives it on a terminal. It writes the chunks the line
 received, with their recorded delays (fast: the first chunk of each answer
@@ -28,12 +29,11 @@ from __future__ import annotations
 import json
 import os
 import re
-import sys
 import time
 from typing import Any
 
-from ..replay.cassette import MARKER_RE, CassetteError, load
-from .session import KEY, sleep
+from ..sim.behaviour import KEY, sleep
+from .cassette import MARKER_RE, load
 
 LINE_ENDS = "\r\n"
 
@@ -272,26 +272,3 @@ class ReplayConsole:
             pass
         finally:
             steps.close()
-
-
-def main(argv: list) -> int:
-    import argparse
-
-    parser = argparse.ArgumentParser(prog="python -m quorvi.sim replay-console",
-                                     description="Play one recorded console line on this "
-                                                 "terminal.")
-    parser.add_argument("--cassette", required=True)
-    parser.add_argument("--line", required=True)
-    parser.add_argument("--state", required=True, help="folder shared by the device's consoles")
-    parser.add_argument("--fast", action="store_true")
-    parser.add_argument("--relaxed", action="store_true")
-    args = parser.parse_args(argv)
-    try:
-        console = ReplayConsole(args.cassette, args.line, args.state, args.fast, args.relaxed)
-        console.run()
-    except CassetteError as exc:
-        print("error: %s" % exc, file=sys.stderr)
-        return 2
-    except (OSError, KeyboardInterrupt):
-        pass  # the line went away
-    return 0

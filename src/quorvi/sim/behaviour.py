@@ -1,9 +1,9 @@
 """What one console line of a simulated device says and does, whatever carries it.
 
-A `Session` is a generator of requests: it writes through `emit` and asks its
+A `ConsoleBehaviour` runs as a generator of requests: it writes through `emit` and asks its
 driver for input by yielding one of the requests below; the driver sends back
 the answer (a line, a key, or None once the line is gone). The pty console
-(`console.py`, one process per line) and the console server (`server.py`, one
+(`console.py`, one process per line) and the console server (`console_server.py`, one
 process for a whole lab) are two such drivers.
 
 This runs in every console process: it imports as little as it can, and
@@ -12,11 +12,12 @@ from __future__ import annotations
 
 import re
 
+from .. import chassis
 from . import outputs as out
 from .habits import Habits
 from .model import find_console
 
-# Requests a session yields to its driver.
+# Requests a console's behaviour yields to its driver.
 LINE = ("line",)          # -> the next input line without its line end, None at EOF
 KEY = ("key",)            # -> one key, unechoed ("\r" for Return), None at EOF
 FLUSH = ("flush",)        # drop input typed ahead; -> None
@@ -53,7 +54,7 @@ def match_command(words: list[str], table: dict[tuple[str, ...], str]) -> tuple[
     return None, False
 
 
-class Session:
+class ConsoleBehaviour:
     """Prompts, modes and command answers of one console line.
 
     `shared` holds what the consoles of one device share (`model.SharedState`
@@ -70,7 +71,8 @@ class Session:
         self.submode = "config"
         self.chassis = device["chassis"]
         self.role = self.console["role"]
-        self.is_standby = self.chassis in ("dual", "quad") and self.role == "standby"
+        # The standby of two RPs in one chassis is locked until unlocked.
+        self.is_standby = chassis.get(self.chassis).rps > 1 and self.role == "standby"
         self.bad = dict((device.get("misbehave") or {}).get(name) or {})
         self.habits = Habits(self)
         from .boot import Boot  # imports this module
@@ -335,3 +337,5 @@ class Session:
             lines.extend(state["config"].get(console["name"], []))
         return lines + out.RUNNING_CONFIG_TAIL
 
+
+Session = ConsoleBehaviour  # the former name

@@ -19,10 +19,10 @@ from . import outputs as out
 from .habits import echoes_itself
 from .lab import Lab, LabError, PortSpec
 from .model import MemoryState
-from .session import Session
+from .behaviour import ConsoleBehaviour
 from .telnet import TelnetCodec, encode
 
-log = logging.getLogger("quorvi.sim.server")
+log = logging.getLogger("quorvi.sim.console_server")
 
 # Descriptors beyond the listening sockets: standard streams, the loop, logs
 # and a few client connections.
@@ -251,8 +251,8 @@ class Connection(asyncio.Protocol):
 
     def start_session(self) -> None:
         port = self.port
-        session = Session(port.spec.device, port.spec.console, port.shared, port.emit)
-        port.steps = session.run(port.spec.left_in)
+        behaviour = ConsoleBehaviour(port.spec.device, port.spec.console, port.shared, port.emit)
+        port.steps = behaviour.run(port.spec.left_in)
         port.spec.left_in = None  # a later session starts afresh
         port.request = port.steps.send(None)
 

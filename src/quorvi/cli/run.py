@@ -10,7 +10,7 @@ FILTER_KEYS = {"name": "name", "group": "group", "os": "os", "platform": "platfo
                "chassis": "chassis_type", "chassis_type": "chassis_type"}
 
 
-def add_parser(sub: Any) -> None:
+def add_parser(sub: Any, common: Any = None) -> None:
     run = sub.add_parser(
         "run", help="run one task on every device of an inventory, at once",
         description="Bring up every device of an inventory (or those --filter selects), "
@@ -69,7 +69,7 @@ def _filters(items: List[str]) -> Dict[str, List[str]]:
 
 
 def _task(args: argparse.Namespace) -> Any:
-    from .tasks import Task, resolve_function
+    from ..fleet.tasks import Task, resolve_function
 
     if args.execute:
         return Task.execute(*args.execute)
@@ -88,8 +88,8 @@ def _error(text: str) -> int:
 
 
 def command(args: argparse.Namespace) -> int:
-    from . import EngineError, Fleet, ResultsWriter, Summary
-    from .progress import make_progress
+    from ..fleet import EngineError, Fleet, ResultsWriter, Summary
+    from ..fleet.progress import make_progress
 
     logging.getLogger("quorvi").setLevel(logging.DEBUG if args.verbose else logging.ERROR)
     try:
