@@ -6,9 +6,9 @@ import json
 import pytest
 
 from quorvi.device import Device
-from quorvi.lifecycle import (PHASES, BootLoaderError, BootTimeoutError, NotRebootedError,
+from quorvi.reloads import (PHASES, BootLoaderError, BootTimeoutError, NotRebootedError,
                               ReloadError)
-from quorvi.sim.replaying import ReplayedDevice
+from quorvi.replay.replayed_device import ReplayedDevice
 
 from .conftest import FAST
 

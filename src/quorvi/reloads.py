@@ -24,7 +24,6 @@ this module carries the report so far as `exc.report`.
 """
 import dataclasses
 import json
-import logging
 import re
 import select
 import time
@@ -34,8 +33,6 @@ from . import chassis
 from .boot_dialogs import for_os, patterns
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import login_dialog
-
-log = logging.getLogger("quorvi.lifecycle")
 
 ACTIONS = ("reload", "switchover", "member_reload")
 # The phases of a reload, in order; "line lost" only when a console server drops a line.
