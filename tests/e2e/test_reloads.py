@@ -2,10 +2,14 @@
 pty consoles and the served lab: the device proves it rebooted, the
 connection follows the new roles, and the failures users meet say so."""
 import json
+import re
 
 import pytest
+import yaml
 
+from quorvi import cli, settings
 from quorvi.device import Device
+from quorvi.fleet import Fleet, Task
 from quorvi.reloads import (PHASES, BootLoaderError, BootTimeoutError, NotRebootedError,
                               ReloadError)
 from quorvi.replay.replayed_device import ReplayedDevice
@@ -166,20 +170,57 @@ def test_a_console_line_dropped_at_boot_is_opened_again(rig):
     assert r.device.default.active.alias == "a"
 
 
-def test_a_recorded_switchover_replays(rig, tmp_path):
-    cassette = str(tmp_path / "switchover.jsonl")
-    r = rig("pty", "dual", connect=False)
+def test_a_recorded_reload_replays(rig, tmp_path):
+    cassette = str(tmp_path / "reload.jsonl")
+    r = rig("pty", "single", connect=False, boot_dialog=True)
     with r.device.record(cassette):
         r.device.connect()
-        recorded = r.device.switchover(timeout=20)
+        recorded = r.device.reload(timeout=20)
         r.device.disconnect()
     with ReplayedDevice(cassette, fast=True) as replay:
         device = Device(**replay.device_kwargs(settings=FAST))
         try:
             device.connect(**replay.connect_options())
-            report = device.switchover(timeout=20)
-            assert report.ok and device.default.active.alias == "b"
-            assert report.roles_after == recorded.roles_after
+            report = device.reload(timeout=20)
+            assert report.ok and report.lines["a"].boot_log == recorded.lines["a"].boot_log
+            assert "initial configuration dialog" in report.lines["a"].boot_log
         finally:
             device.destroy()
         replay.check()
+
+
+@pytest.fixture
+def inventory(served_lab, tmp_path, monkeypatch):
+    """A served lab of a dual D1 and a single S1 and its inventory file."""
+    for key, value in FAST.items():
+        monkeypatch.setitem(settings.DEFAULTS, key, value)
+    lab = served_lab({"devices": {"D1": {"kind": "dual", "boot_time": BOOT},
+                                  "S1": {"kind": "single", "boot_time": BOOT}}})
+    path = tmp_path / "inventory.yaml"
+    path.write_text(yaml.safe_dump(lab.inventory))
+    return lab, str(path)
+
+
+@pytest.mark.parametrize("argv, status, shown", [
+    (["switchover", "D1"], 0, r"(?s)command sent \(line a\).*roles designated\n"
+                             r"D1 switchover: proven in .*line b +standby +-> active"),
+    (["switchover", "S1"], 1, r"error: ReloadError: device S1 has a single RP"),
+    (["reload", "D1", "--member", "2"], 1, r"device D1 is a dual_rp: only a stack's"),
+])
+def test_the_command_line_prints_the_phases_and_the_report_or_one_error(
+        inventory, capsys, argv, status, shown):
+    lab, path = inventory
+    assert cli.main(argv[:2] + ["--inventory", path, "--timeout", "20"] + argv[2:]) == status
+    out, err = capsys.readouterr()
+    assert re.search(shown, out + err) and "Traceback" not in err
+
+
+def test_a_fleet_reload_writes_each_report_into_its_result(inventory):
+    lab, path = inventory
+    results = {r.name: r for r in Fleet.from_inventory(path).run(Task.switchover(timeout=20))}
+    assert results["D1"].ok and results["D1"].value["roles_after"] == {"a": "standby",
+                                                                        "b": "active"}
+    assert results["D1"].lines["b"] == "active"
+    assert not results["S1"].ok and "single RP" in results["S1"].error
+    assert lab.boots("D1") == {"a": 1} and lab.boots("S1") == {}
+    json.dumps([r.to_dict() for r in results.values()])
