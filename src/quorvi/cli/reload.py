@@ -54,8 +54,9 @@ def add_parser(sub: Any, common: argparse.ArgumentParser) -> None:
         parser = sub.add_parser(
             name, parents=[common], help=text, epilog=EPILOG,
             formatter_class=argparse.RawDescriptionHelpFormatter,
-            description="%s of the inventory file, bring it up again and print what "
-                        "proves it rebooted." % text[0].upper() + text[1:])
+            description="Connect DEVICE of the inventory file, %s, bring it up again and "
+                        "print the phases as they happen and what proves it rebooted." % (
+                            text.replace("a device's", "its").replace("a device", "it")))
         parser.add_argument("device", metavar="DEVICE", help="the device's name in the inventory")
         parser.add_argument("--inventory", required=True, metavar="FILE",
                             help="the inventory file")
