@@ -14,7 +14,7 @@ An action is either
 """
 from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
-from .core.errors import ConnectionError
+from .core.errors import ConnectionError, EnablePasswordError
 
 Action = Union[None, str, Callable[..., Any]]
 
@@ -114,10 +114,18 @@ def send_login_password(spawn: Any, context: Dict[str, Any], session: Dict[str, 
     sent to test whether the line answers), the password is asked for a user
     name nobody chose: an empty answer lets the login fail and ask again,
     and no password goes out for the wrong user."""
-    if "login_index" not in session and USERNAME_PATTERN in session.get("stale", ()):
+    names = _credential_names(context)
+    answered_out = session.get("answered_out", 0)
+    if "login_index" not in session and (USERNAME_PATTERN in session.get("stale", ()) or
+                                         not _password_only(context, names) and
+                                         _bare_question(spawn) and answered_out < ANSWERS_OUT):
+        # A question nobody here asked: a line left at a password question
+        # (an enable password that failed before), not a login's (an ssh
+        # login asks "user@host's password:"). Empty answers bring it back
+        # to a prompt; asked on and on, it is taken for a login's.
+        session["answered_out"] = answered_out + 1
         spawn.sendline("")
         return
-    names = _credential_names(context)
     index = max(session.get("login_index", 0), 0)
     if index >= len(names):
         raise ConnectionError("login password asked on %s but no credential is left" % spawn)
@@ -127,19 +135,43 @@ def send_login_password(spawn: Any, context: Dict[str, Any], session: Dict[str, 
     send_secret(spawn, cred["password"])
 
 
+def _password_only(context: Dict[str, Any], names: List[Any]) -> bool:
+    """Whether the login's first credential is a password without a user
+    name (a line that asks for a password only)."""
+    if not names:
+        return False
+    cred = names[0] if isinstance(names[0], dict) else \
+        (context.get("credentials") or {}).get(names[0])
+    return isinstance(cred, dict) and "password" in cred and "username" not in cred
+
+
+def _bare_question(spawn: Any) -> bool:
+    """Whether the question just matched stands alone on its line
+    ("Password:"), as far as the line can tell."""
+    match = getattr(getattr(spawn, "last_match", None), "match", None)
+    if match is None or not isinstance(match.string, str):
+        return False
+    start = match.start()
+    return not match.string[match.string.rfind("\n", 0, start) + 1:start].strip()
+
+
 def send_enable_password(spawn: Any, context: Dict[str, Any], session: Dict[str, Any]) -> None:
     """Answer the enable password question; asked twice in one move means rejected."""
     session["enable_asked"] = session.get("enable_asked", 0) + 1
     if session["enable_asked"] > 1:
-        raise ConnectionError("enable password rejected on %s" % spawn)
+        raise EnablePasswordError("enable password rejected on %s" % spawn)
     password = context.get("enable_password")
     if password is None:
-        raise ConnectionError("%s asks for an enable password but none is configured" % spawn)
+        raise EnablePasswordError("%s asks for an enable password but none is configured"
+                                  % spawn)
     send_secret(spawn, password)
 
 
 USERNAME_PATTERN = r"(?:[Uu]sername|[Ll]ogin):\s*$"
 PASSWORD_PATTERN = r"[Pp]assword:\s*$"
+# How many empty answers a password question nobody asked gets (a device
+# asks a failed password again a few times before it gives up).
+ANSWERS_OUT = 3
 
 
 def login_dialog() -> Dialog:

@@ -11,6 +11,12 @@ A device's keys are resolved in order: `defaults`, then each of its groups
 (later groups win), then its own keys. `credentials` merge per credential
 name and field; every other key is replaced whole.
 
+The same file may be written in JSON (it is read by the same rules). YAML
+merge keys share settings within the file (`<<: *edge`, a mapping's own
+keys winning); any other tag is a problem. What a device's link broker
+would refuse for its shape (the line count of its chassis kind, members)
+is a problem of the file, and no credential value is shown in a problem.
+
 A line through a console server that asks for a login of its own takes it
 from the line's `server_login` or, for every line on that server, from
 `console_servers: {HOST: {login: {username, password}}}` (docs/console-servers.md).
@@ -26,28 +32,18 @@ from . import chassis
 from . import credentials as creds
 from .core.errors import QuorviError
 from .device import Device, member_ordered
+from .filecheck import NOTHING, NodeChecker, Problem, compose, kind
 from .transports import (BUSY_POLICIES, CONSERVER_RE, CONSOLE_RE, CONSOLE_SERVER_TRANSPORTS,
                          SSH_RE, TRANSPORTS, Line)
 
+CHASSIS_TYPES = chassis.NAMES
+# Chassis whose lines each belong to a member (a stack member, a quad's chassis).
+MEMBER_CHASSIS = chassis.MEMBER_KINDS
 SHARED_KEYS = ("os", "platform", "model", "chassis_type", "hostname", "credentials", "timeout")
 DEVICE_KEYS = ("groups",) + SHARED_KEYS + ("lines",)
 LINE_KEYS = TRANSPORTS + ("member", "ssh_options", "identity_file", "busy", "server_login")
 CREDENTIAL_FIELDS = ("username", "password")
 TOP_KEYS = ("defaults", "groups", "devices", "console_servers")
-
-@dataclass
-class Problem:
-    """One error of an inventory file, at a position and key path."""
-    file: str
-    line: int
-    column: int
-    path: str
-    message: str
-
-    def __str__(self) -> str:
-        return "%s:%d:%d: %s: %s" % (self.file, self.line, self.column, self.path or "(file)",
-                                     self.message)
-
 
 class InventoryError(QuorviError):
     """An inventory file that cannot be used; `problems` lists every error found."""
@@ -65,7 +61,7 @@ class DeviceEntry:
     os: str = "generic"
     platform: Optional[str] = None
     model: Optional[str] = None
-    chassis_type: str = chassis.DEFAULT
+    chassis_type: str = "single_rp"
     hostname: Optional[str] = None
     groups: List[str] = field(default_factory=list)
     credentials: Dict[str, Dict[str, str]] = field(default_factory=dict)
@@ -177,68 +173,16 @@ class Inventory:
 
 
 # -- checking ----------------------------------------------------------------
-_NOTHING = object()
-EMPTY_MAPPING = yaml.MappingNode("tag:yaml.org,2002:map", [])
+MAP_TAG, NULL_TAG = "tag:yaml.org,2002:map", "tag:yaml.org,2002:null"
+EMPTY_MAPPING = yaml.MappingNode(MAP_TAG, [])
 
 
-class _Checker:
-    """Walks the composed YAML nodes, collecting every problem with its position."""
+class _Checker(NodeChecker):
+    """Walks the composed YAML nodes of an inventory."""
 
     def __init__(self, path: str) -> None:
-        self.path = path
-        self.problems: List[Problem] = []
+        super().__init__(path)
         self.servers: Dict[str, Dict[str, str]] = {}  # console_servers: HOST -> login
-        self._constructor = yaml.constructor.SafeConstructor()
-
-    def error(self, node: Any, keypath: str, message: str) -> None:
-        mark = node.start_mark
-        self.problems.append(Problem(self.path, mark.line + 1, mark.column + 1, keypath, message))
-
-    def scalar(self, node: Any) -> Any:
-        if not isinstance(node, yaml.ScalarNode):
-            return _NOTHING
-        return self._constructor.construct_object(node, deep=True)
-
-    def mapping(self, node: Any, keypath: str, allowed: Optional[Tuple[str, ...]],
-                what: str = "a mapping") -> List[Tuple[str, Any, Any]]:
-        """(key, key node, value node) of a mapping node, in order; unknown and
-        duplicate keys are reported and left out."""
-        if isinstance(node, yaml.ScalarNode) and node.tag == "tag:yaml.org,2002:null":
-            return []
-        if not isinstance(node, yaml.MappingNode):
-            self.error(node, keypath, "expected %s, got %s" % (what, _kind(node)))
-            return []
-        items, seen = [], set()
-        for key_node, value_node in node.value:
-            key = self.scalar(key_node)
-            if key is _NOTHING or isinstance(key, (bool, float)) or key is None:
-                self.error(key_node, keypath, "a key must be a name, got %s" % _kind(key_node))
-                continue
-            key = str(key)
-            if allowed is not None and key not in allowed:
-                close = difflib.get_close_matches(key, allowed, n=1, cutoff=0.6)
-                self.error(key_node, keypath, "unknown key %r%s" % (
-                    key, " (did you mean %r?)" % close[0] if close else
-                    " (known keys: %s)" % ", ".join(allowed)))
-                continue
-            if key in seen:
-                self.error(key_node, keypath, "duplicate key %r" % key)
-                continue
-            seen.add(key)
-            items.append((key, key_node, value_node))
-        return items
-
-    def text(self, node: Any, keypath: str, nullable: bool = False) -> Any:
-        value = self.scalar(node)
-        if value is None and nullable:
-            return None
-        if not isinstance(value, str) or not value.strip():
-            self.error(node, keypath, "expected a %stext, got %s%s" % (
-                "non-empty " if isinstance(value, str) else "", _kind(node),
-                " (quote it)" if isinstance(value, (int, float)) and not isinstance(value, bool)
-                else ""))
-            return _NOTHING
-        return value
 
     # -- the shared device keys (defaults, groups, devices) ---------------
     def settings(self, items: List[Tuple[str, Any, Any]],
@@ -247,43 +191,35 @@ class _Checker:
         out: Dict[str, Tuple[Any, Any]] = {}
         for key, _key_node, node in items:
             sub = "%s.%s" % (keypath, key)
-            value: Any = _NOTHING
+            value: Any = NOTHING
             if key in ("os",):
                 value = self.text(node, sub)
             elif key in ("platform", "model", "hostname"):
                 value = self.text(node, sub, nullable=True)
             elif key == "chassis_type":
-                value = self.text(node, sub)
-                if value is not _NOTHING and value not in chassis.NAMES:
-                    close = difflib.get_close_matches(value, chassis.NAMES, n=1, cutoff=0.5)
-                    self.error(node, sub, "unknown chassis type %r (%s)" % (
-                        value, "did you mean %r?" % close[0] if close else
-                        "one of %s" % ", ".join(chassis.NAMES)))
-                    value = _NOTHING
+                value = self.choice(node, sub, CHASSIS_TYPES, "chassis type")
             elif key == "timeout":
-                value = self.scalar(node)
-                if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
-                    self.error(node, sub, "expected a number of seconds > 0, got %s" % _kind(node))
-                    value = _NOTHING
+                value = self.number(node, sub, "a number of seconds")
             elif key == "credentials":
                 value = self.credentials(node, sub)
             elif key == "groups":
                 value = self.group_names(node, sub)
-            if value is not _NOTHING:
+            if value is not NOTHING:
                 out[key] = (value, node)
         return out
 
     def credentials(self, node: Any, keypath: str) -> Dict[str, Dict[str, str]]:
         out: Dict[str, Dict[str, str]] = {}
-        for name, _key_node, cred_node in self.mapping(node, keypath, None):
+        # No value under credentials is shown in a problem: it may be a secret.
+        for name, _key_node, cred_node in self.mapping(node, keypath, None, secret=True):
             out[name] = self.credential(cred_node, "%s.%s" % (keypath, name))
         return out
 
     def credential(self, node: Any, keypath: str) -> Dict[str, str]:
         fields: Dict[str, str] = {}
-        for key, _kn, value_node in self.mapping(node, keypath, CREDENTIAL_FIELDS):
-            value = self.text(value_node, "%s.%s" % (keypath, key))
-            if value is _NOTHING:
+        for key, _kn, value_node in self.mapping(node, keypath, CREDENTIAL_FIELDS, secret=True):
+            value = self.text(value_node, "%s.%s" % (keypath, key), secret=True)
+            if value is NOTHING:
                 continue
             problem = source_problem(value)
             if problem:
@@ -313,22 +249,26 @@ class _Checker:
 
     def group_names(self, node: Any, keypath: str) -> List[Tuple[str, Any]]:
         if not isinstance(node, yaml.SequenceNode):
-            self.error(node, keypath, "expected a list of group names, got %s" % _kind(node))
+            self.error(node, keypath, "expected a list of group names, got %s" % kind(node))
             return []
         names = []
         for index, item in enumerate(node.value):
             name = self.text(item, "%s[%d]" % (keypath, index))
-            if name is not _NOTHING:
+            if name is not NOTHING:
                 names.append((name, item))
         return names
 
     # -- devices ----------------------------------------------------------------
-    def device(self, name: str, node: Any, defaults: Dict[str, Tuple[Any, Any]],
+    def device(self, name: str, key_node: Any, node: Any, defaults: Dict[str, Tuple[Any, Any]],
                groups: Dict[str, Dict[str, Tuple[Any, Any]]], base_dir: str
                ) -> Optional[DeviceEntry]:
         """The device resolved over the defaults and its groups, or None
         when it has no usable lines."""
         sub = "devices.%s" % name
+        if isinstance(node, yaml.ScalarNode) and node.tag == NULL_TAG:
+            self.error(key_node, sub, "nothing under the device: give at least its lines, "
+                                      "e.g. lines: {a: {console: \"SERVER:PORT\"}}")
+            return None
         items = self.mapping(node, sub, DEVICE_KEYS)
         own = self.settings([i for i in items if i[0] != "lines"], sub)
         resolved: Dict[str, Any] = {}
@@ -358,31 +298,46 @@ class _Checker:
     def lines(self, entry: DeviceEntry, node: Any, keypath: str) -> None:
         """Check the lines of `entry` and add them to it; on a stack or quad,
         their members too."""
-        before = len(self.problems)
+        before = self.faults
         items = self.mapping(node, keypath, None)
         if not items and not any(p.path == keypath for p in self.problems):
             self.error(node, keypath, "no lines: give at least one line")
-        members: Dict[int, str] = {}
+        kind = chassis.get(entry.chassis_type)
+        members: Dict[int, List[str]] = {}
         for alias, _akn, line_node in items:
             line_path = "%s.%s" % (keypath, alias)
             found = self.line(alias, line_node, line_path)
             if found is None:
                 continue
             line, member_node = found
-            if chassis.has_members(entry.chassis_type):
+            if kind.members:
                 if line.member is None and member_node is None and not any(
                         p.path == line_path + ".member" for p in self.problems):
                     self.error(line_node, line_path, "member missing: every line of a %s device "
                                "needs member: N (an integer >= 1)" % entry.chassis_type)
-                elif chassis.get(entry.chassis_type).per_member == 1 and line.member in members:
+                elif line.member is not None and kind.per_member is not None and \
+                        len(members.get(line.member, [])) >= kind.per_member:
+                    taken = members[line.member]
                     self.error(member_node, line_path + ".member",
-                               "member %d is already used by line %r; a %s member has one "
-                               "console line" % (line.member, members[line.member],
-                                                 entry.chassis_type))
+                               "member %d is already used by line%s %s; a %s has %s per member"
+                               % (line.member, "s" if len(taken) > 1 else "",
+                                  " and ".join(map(repr, taken)), kind.title,
+                                  "one line" if kind.per_member == 1
+                                  else "at most %d lines" % kind.per_member))
                 elif line.member is not None:
-                    members[line.member] = alias
+                    members.setdefault(line.member, []).append(alias)
             entry.lines[alias] = line
-        if before == len(self.problems) and chassis.has_members(entry.chassis_type):
+        if before != self.faults:
+            return
+        # What the link broker refuses: too few or too many lines for the kind.
+        # A single-RP device may list more lines: each is a connection of its own.
+        count = len(entry.lines)
+        if count < kind.min_lines or (kind.name != chassis.DEFAULT and kind.max_lines is not None
+                                      and count > kind.max_lines):
+            self.error(node, keypath, "a %s has %s line%s, found %d" % (
+                kind.title, kind.lines_wanted(), "" if kind.lines_wanted() == "1" else "s",
+                count))
+        elif kind.members:
             # The rest of what the device itself refuses (member range, gaps).
             try:
                 member_ordered(entry.name, entry.chassis_type,
@@ -393,7 +348,7 @@ class _Checker:
     def line(self, alias: str, node: Any, keypath: str) -> Optional[Tuple[Line, Any]]:
         items = self.mapping(node, keypath, LINE_KEYS)
         if not isinstance(node, (yaml.MappingNode, yaml.ScalarNode)) or (
-                isinstance(node, yaml.ScalarNode) and node.tag != "tag:yaml.org,2002:null"):
+                isinstance(node, yaml.ScalarNode) and node.tag != NULL_TAG):
             return None  # reported as a wrong type
         given = [(key, value_node, key_node) for key, key_node, value_node in items
                  if key in TRANSPORTS]
@@ -410,7 +365,7 @@ class _Checker:
             return None
         transport, target_node, _ = given[0]
         target = self.text(target_node, "%s.%s" % (keypath, transport))
-        if target is _NOTHING:
+        if target is NOTHING:
             return None
         if transport == "console":
             match = CONSOLE_RE.match(target)
@@ -438,28 +393,28 @@ class _Checker:
                 value = self.scalar(value_node)
                 if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                     self.error(value_node, sub,
-                               "expected an integer >= 1, got %s" % _kind(value_node))
+                               "expected an integer >= 1, got %s" % kind(value_node))
                 else:
                     entry.member, member_node = value, value_node
             elif key == "identity_file":
                 value = self.text(value_node, sub)
-                if value is not _NOTHING:
+                if value is not NOTHING:
                     entry.identity_file = value
             elif key == "busy":
                 value = self.text(value_node, sub)
-                if value is not _NOTHING and value not in BUSY_POLICIES:
+                if value is not NOTHING and value not in BUSY_POLICIES:
                     self.error(value_node, sub, "expected one of %s, got %r"
                                % (", ".join(BUSY_POLICIES), value))
-                elif value is not _NOTHING:
+                elif value is not NOTHING:
                     entry.busy = value
             elif key == "server_login":
                 entry.server_login = self.server_login(value_node, sub)
             elif key == "ssh_options":
                 for option, _okn, option_node in self.mapping(value_node, sub, None):
                     value = self.scalar(option_node)
-                    if value is _NOTHING or value is None:
+                    if value is NOTHING or value is None:
                         self.error(option_node, "%s.%s" % (sub, option),
-                                   "expected a value, got %s" % _kind(option_node))
+                                   "expected a value, got %s" % kind(option_node))
                     else:
                         entry.ssh_options[option] = ("yes" if value is True else "no"
                                                      if value is False else str(value))
@@ -488,20 +443,10 @@ def source_problem(value: str) -> Optional[str]:
         if sep and scheme.isalpha():
             close = difflib.get_close_matches(scheme.lower(), creds.SOURCES, n=1, cutoff=0.6)
             if close:
-                return ("unknown credential source '%s:' (did you mean '%s:'?); write "
-                        "literal:%s for a value that starts so" % (scheme, close[0], value))
+                # The value is not shown: it may be a password that starts so.
+                return ("unknown credential source before the colon (did you mean '%s:'?); "
+                        "write literal: before a value that starts so" % close[0])
     return None
-
-
-def _kind(node: Any) -> str:
-    if isinstance(node, yaml.MappingNode):
-        return "a mapping"
-    if isinstance(node, yaml.SequenceNode):
-        return "a list"
-    tag = node.tag.rsplit(":", 1)[-1]
-    return {"null": "nothing", "str": "text %r" % node.value, "int": "the number %s" % node.value,
-            "float": "the number %s" % node.value, "bool": "%s (a yes/no value)" % node.value
-            }.get(tag, "%s %r" % (tag, node.value))
 
 
 def _merge(target: Dict[str, Any], layer: Dict[str, Tuple[Any, Any]]) -> None:
@@ -517,16 +462,12 @@ def _merge(target: Dict[str, Any], layer: Dict[str, Tuple[Any, Any]]) -> None:
 
 def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntry]]:
     checker = _Checker(path)
-    try:
-        root = yaml.compose(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
-    except yaml.MarkedYAMLError as exc:
-        mark = exc.problem_mark or exc.context_mark
-        return [Problem(path, mark.line + 1 if mark else 1, mark.column + 1 if mark else 1, "",
-                        "not valid YAML: %s" % (exc.problem or exc.context))], {}
-    except yaml.YAMLError as exc:
-        return [Problem(path, 1, 1, "", "not valid YAML: %s" % exc)], {}
+    root, problems = compose(path, text)
+    if problems:
+        return problems, {}
     if root is None:
         return [Problem(path, 1, 1, "", "the file is empty; it needs a devices: mapping")], {}
+    checker.refuse_tags(root)
     top = {key: node for key, _kn, node in checker.mapping(root, "", TOP_KEYS, "a mapping "
                                                              "with defaults, groups, devices")}
     if isinstance(root, yaml.MappingNode) and "devices" not in top:
@@ -544,8 +485,12 @@ def _problems(path: str, text: str) -> Tuple[List[Problem], Dict[str, DeviceEntr
         checker.servers = checker.console_servers(top["console_servers"])
     entries: Dict[str, DeviceEntry] = {}
     base_dir = os.path.dirname(os.path.abspath(path))
-    for name, _kn, node in checker.mapping(top.get("devices", EMPTY_MAPPING), "devices", None):
-        entry = checker.device(name, node, defaults, groups, base_dir)
+    devices = checker.mapping(top.get("devices", EMPTY_MAPPING), "devices", None)
+    given = top.get("devices")
+    if given is not None and (given.tag == NULL_TAG or given.tag == MAP_TAG and not given.value):
+        checker.error(given, "devices", "no devices: describe at least one")
+    for name, key_node, node in devices:
+        entry = checker.device(name, key_node, node, defaults, groups, base_dir)
         if entry is not None:
             entries[name] = entry
     checker.problems.sort(key=lambda p: (p.line, p.column))

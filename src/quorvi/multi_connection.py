@@ -187,6 +187,27 @@ class MultiRpConnection(BaseConnection):
                                                     **kwargs)
 
     # -- life cycle -------------------------------------------------------
+    def connect(self) -> Any:
+        """Bring the lines up (see BaseConnection.connect). A dual-RP
+        designation tries each line towards enable and drops what failed
+        there; when no line got there, the failure of a line that could not
+        answer its password question is the error, not "no line at the
+        enable prompt"."""
+        try:
+            return super().connect()
+        except ConnectionError as exc:
+            cause = self._unanswered_question()
+            if cause is None or cause is exc:
+                raise
+            raise cause from exc
+
+    def _unanswered_question(self) -> Optional[Exception]:
+        if self._handles_designated or any(
+                sub.state_machine.current_state == "enable" for sub in self.subconnections):
+            return None
+        return next((sub.state_machine.unanswered for sub in self.subconnections
+                     if getattr(sub.state_machine, "unanswered", None) is not None), None)
+
     def _open_lines(self) -> None:
         for sub in self.subconnections:
             sub.open()

@@ -12,7 +12,8 @@ import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence
 
 from .core.errors import ConnectionError, TimeoutError
-from .dialogs import Statement, enable_dialog, login_dialog
+from .dialogs import (ANSWERS_OUT, PASSWORD_PATTERN, USERNAME_PATTERN, Statement, enable_dialog,
+                      login_dialog)
 from .settings import DEFAULT_LEARNED_HOSTNAME
 from .spawn import ExpectResult, SpawnLike
 
@@ -149,6 +150,9 @@ class StateMachine:
         self.prompt_seen = False  # whether the line has ever shown a prompt of this machine
         # (spawn, its send count) when that line was last found to owe nothing.
         self._caught_up: Any = None
+        # Why the line's last question went unanswered (a rejected or missing
+        # password), for a caller that dropped the error of that move.
+        self.unanswered: Optional[Exception] = None
 
     # -- hostname ---------------------------------------------------------
     def set_hostname(self, hostname: Optional[str]) -> None:
@@ -462,6 +466,29 @@ class StateMachine:
             if seen:
                 spawn.seen_hostname = seen
 
+    def answer_out(self, spawn: SpawnLike, question: str, deadline: float) -> None:
+        """Leave a question the line could not answer (a password that was
+        rejected or cannot be read): send empty answers until the line shows
+        a prompt of a state or a login's first question, where the next
+        bring-up can start. Waits as long as the move had left (at least a
+        nudge interval); the error that made the question unanswerable is
+        the caller's to raise, so a line that fails here is left as it is."""
+        states = list(self.states)
+        patterns = [s.pattern for s in states] + [USERNAME_PATTERN, question]
+        end = max(deadline, time.monotonic() + self.nudge_interval)
+        try:
+            for _ in range(ANSWERS_OUT):
+                spawn.sendline()
+                result = spawn.expect(patterns, timeout=max(end - time.monotonic(), 0),
+                                      log_timeout=False)
+                if result.index < len(states):
+                    self._record(states[result.index], result.match, spawn, result)
+                    return
+                if result.index == len(states):
+                    return  # a login starts afresh
+        except (ConnectionError, TimeoutError, OSError) as exc:
+            spawn.log.debug("%s: the question %r was left unanswered: %s", spawn, question, exc)
+
     def _wait_prompt(self, spawn, context, session, statements, deadline, timeout, nudge, goal):
         states = list(self.states)
         patterns = [s.pattern for s in statements] + [s.pattern for s in states]
@@ -508,7 +535,15 @@ class StateMachine:
                     # answering again would answer the next question.
                     session.setdefault("stale", []).append(statement.pattern)
                     continue
-                statement.run(spawn, context, session)
+                try:
+                    statement.run(spawn, context, session)
+                except Exception as exc:
+                    # A login or password question left open would meet the
+                    # next user of the line: it is answered out first.
+                    if statement.pattern in (PASSWORD_PATTERN, USERNAME_PATTERN):
+                        self.unanswered = exc
+                        self.answer_out(spawn, statement.pattern, deadline)
+                    raise
                 last_sent = time.monotonic()
                 if not statement.loop_continue:
                     self._owe_prompts(spawn, nudges, answer_time)

@@ -1,5 +1,6 @@
 """Simulated devices for end-to-end tests; their console processes never outlive a test."""
 import fcntl
+import json
 import sys
 import os
 import shutil
@@ -208,3 +209,15 @@ def importable(name):
     except Exception:  # an import that fails inside the package counts too
         return False
     return True
+
+
+def write_inventory(path, devices):
+    """A JSON inventory at `path` of simulated devices' descriptions."""
+    keys = ("os", "platform", "chassis_type", "hostname", "credentials")
+    entries = {d["name"]: dict({k: d[k] for k in keys if d.get(k)},
+                               lines={alias: {k: v for k, v in line.items()
+                                              if k in ("command", "member")}
+                                      for alias, line in d["connections"].items()})
+               for d in devices}
+    path.write_text(json.dumps({"devices": entries}))
+    return path

@@ -11,7 +11,7 @@ import pytest
 from quorvi.fleet import Fleet, Task
 from quorvi.sim.harness import SimulatedDevice
 
-from .conftest import FAST
+from .conftest import FAST, write_inventory
 
 QUORVI = [sys.executable, "-m", "quorvi"]
 
@@ -82,8 +82,7 @@ def test_session_logs_one_file_per_device_and_line_secrets_masked(lab, tmp_path)
 def test_ctrl_c_closes_every_line_writes_valid_results_and_exits_130(lab, tmp_path):
     devices = [lab("FAST%d" % i) for i in range(2)]
     devices += [lab("SLOW%d" % i, response_delay=0.5) for i in range(3)]
-    inventory, results = tmp_path / "lab.json", tmp_path / "out.jsonl"
-    inventory.write_text(json.dumps(devices))
+    inventory, results = write_inventory(tmp_path / "lab.json", devices), tmp_path / "out.jsonl"
     run = subprocess.Popen(QUORVI + ["run", "--inventory", str(inventory), "--results",
                                      str(results), "--workers", "5", "--execute"] +
                            ["show version"] * 4, stderr=subprocess.PIPE, text=True)
@@ -99,6 +98,7 @@ def test_ctrl_c_closes_every_line_writes_valid_results_and_exits_130(lab, tmp_pa
         run.kill()
     assert run.returncode == 130, stderr
     assert "Traceback" not in stderr and "interrupted" in stderr
+    assert "5 device(s): " in stderr  # each counted once, finished or not
     lines = [json.loads(line) for line in results.read_text().splitlines()]
     assert {line["name"] for line in lines} >= {"FAST0", "FAST1"}
     assert all(line["ok"] for line in lines)  # only devices that finished are written
@@ -109,8 +109,7 @@ def test_descriptor_budget_lets_many_devices_finish_under_a_low_limit(lab, tmp_p
     # Every device holds its line a while, so that without a budget all would be open at once.
     base = lab("R", response_delay=0.2)
     devices = [dict(base, name="R%03d" % i) for i in range(150)]
-    inventory = tmp_path / "lab.json"
-    inventory.write_text(json.dumps(devices))
+    inventory = write_inventory(tmp_path / "lab.json", devices)
 
     def low_limit():
         import resource

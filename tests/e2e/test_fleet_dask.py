@@ -12,7 +12,7 @@ import pytest
 from quorvi.fleet import Fleet, Task
 from quorvi.sim.harness import SimulatedDevice
 
-from .conftest import FAST, import_failure
+from .conftest import FAST, import_failure, write_inventory
 
 try:
     import dask
@@ -84,8 +84,7 @@ def _stop(processes):
 def test_quorvi_run_on_a_scheduler_and_workers_started_apart(lab, on_threads, dask_tmp):
     port = _free_port()
     address = "tcp://127.0.0.1:%d" % port
-    inventory, results = dask_tmp / "lab.json", dask_tmp / "out.jsonl"
-    inventory.write_text(json.dumps(lab))
+    inventory, results = write_inventory(dask_tmp / "lab.json", lab), dask_tmp / "out.jsonl"
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "cwd": str(dask_tmp)}
     processes = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler",
                                    "--host", "127.0.0.1", "--port", str(port),

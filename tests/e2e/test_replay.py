@@ -160,15 +160,16 @@ def test_cli_replays_what_connect_recorded(cli_cassette, tmp_path, mode, command
     try:
         assert server.stdout.readline().startswith("replaying device R1")
         if mode == "tcp":
-            entry = yaml.safe_load(inventory.read_text())["devices"]["R1"]
-            lines = {alias: "telnet " + line["console"].replace(":", " ")
-                     for alias, line in entry["lines"].items()}
+            # The inventory written carries what the replay needs: its lines
+            # and placeholders for the recorded secrets.
+            connect = ["--inventory", str(inventory), "R1"]
+            assert yaml.safe_load(inventory.read_text())["devices"]["R1"]["credentials"] == \
+                {"enable": {"password": "<secret-1>"}}
         else:
             lines = dict(server.stdout.readline().strip().split(": ", 1) for _ in range(2))
-        again = subprocess.run(QUORVI + ["connect", "--hostname", "R1", "--os", "orbix",
-                                         "--chassis", "dual_rp", "--enable-password", "any",
-                                         "--execute", command]
-                               + ["--line=%s=%s" % item for item in lines.items()],
+            connect = ["--hostname", "R1", "--os", "orbix", "--chassis", "dual_rp",
+                       "--enable-password", "any"] + ["--line=%s=%s" % i for i in lines.items()]
+        again = subprocess.run(QUORVI + ["connect", "--execute", command] + connect,
                                capture_output=True, text=True, timeout=60)
         out, err = server.communicate(timeout=30)
     finally:

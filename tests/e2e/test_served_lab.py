@@ -11,7 +11,12 @@ import time
 
 import pytest
 
+from quorvi.core.errors import ConnectionError
+from quorvi.credentials import Secret
+from quorvi.device import Device
 from quorvi.sim import outputs
+
+from .conftest import FAST
 
 IAC = 255
 
@@ -244,8 +249,10 @@ def test_serve_command_writes_inventory_and_stops_on_sigterm(tmp_path, client):
                                                    r"console a of R1: Address already in use"),
     (["--devices", "2", "--mix", "single=1,router=1"], r"--mix: 'router=1' is not KIND=WEIGHT"),
     ([], r"the lab is empty"),
-    (["--lab", "{lab}"], r"devices\.R9: unknown option\(s\) actve for a dual device"),
-    (["--lab", "{lab_console}"], r"devices\.R9\.consoles\.c: a dual device has no console 'c'"),
+    (["--lab", "{lab}"], r"lab\.yaml:2:20: devices\.R9: unknown key 'actve' \(did you mean "
+                         r"'active'\?\)"),
+    (["--lab", "{lab_console}"], r"lab2\.yaml:2:3: devices\.R9\.consoles\.c: a dual "
+                                 r"device has no console 'c'"),
 ])
 def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     holder = socket.socket()
@@ -263,3 +270,45 @@ def test_serve_command_says_what_is_wrong(tmp_path, args, message):
         holder.close()
     assert proc.returncode == 2 and out == ""
     assert re.match(r"error: quorvi sim serve: .*%s" % message, err) and "Traceback" not in err
+
+
+# -- a line left at a password question ---------------------------------------
+def _connect(lab, enable):
+    kwargs = lab.device_kwargs("R1", settings=FAST)
+    kwargs["credentials"] = {"enable": {"password": enable}}
+    device = Device(**kwargs)
+    try:
+        device.connect()
+        return device.default.execute("show version")
+    finally:
+        device.destroy()
+
+
+@pytest.mark.parametrize("kind", ["single", "dual"])
+@pytest.mark.parametrize("enable, error", [
+    ("wrong", r"^enable password rejected on R1/a$"),
+    ("env:QV_UNSET_ENABLE", r"^device R1, credential 'enable': environment variable "
+                            r"QV_UNSET_ENABLE is not set"),
+])
+def test_failed_enable_password_leaves_the_line_at_a_prompt(served_lab, client, monkeypatch,
+                                                           kind, enable, error):
+    monkeypatch.delenv("QV_UNSET_ENABLE", raising=False)
+    lab = served_lab({"devices": {"R1": {"kind": kind, "enable_password": "right"}}})
+    with pytest.raises(ConnectionError, match=error):
+        _connect(lab, Secret(enable, "R1", "enable"))
+    raw = client(lab.port("R1", "a"))
+    assert raw.quiet_for()  # no question is pending
+    raw.send("\r")
+    raw.read_until(r"R1(-stby)?>$")
+    raw.close()
+    assert "Version 7.2.1" in _connect(lab, "right")
+
+
+def test_bring_up_answers_out_a_password_question_it_did_not_ask(served_lab, client):
+    lab = served_lab({"devices": {"R1": {"enable_password": "right"}}})
+    raw = client(lab.port("R1", "a"))
+    raw.read_until("R1>$")
+    raw.send("enable\r")
+    raw.read_until("Password: $")
+    raw.close()  # the next user meets "Password:"
+    assert "Version 7.2.1" in _connect(lab, "right")

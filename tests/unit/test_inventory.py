@@ -76,7 +76,8 @@ BROKEN = [
      ["5:10: devices.R7.lines.a: member missing"]),
     ("devices:\n  R7:\n    chassis_type: stack\n    lines:\n      a: {command: x, member: 1}\n"
      "      b: {command: y, member: 1}\n",
-     ["6:31: devices.R7.lines.b.member: member 1 is already used by line 'a'; a stack member"]),
+     ["6:31: devices.R7.lines.b.member: member 1 is already used by line 'a'; a switch stack "
+      "has one line per member"]),
     ("devices:\n  Q:\n    chassis_type: quad\n    lines:\n      a: {command: x, member: 1}\n"
      "      b: {command: x, member: 1}\n  S:\n    chassis_type: stack\n    lines:\n"
      "      a: {command: x, member: 1}\n      b: {command: x, member: 3}\n",
@@ -88,20 +89,45 @@ BROKEN = [
     ("defaults:\n  timeout: soon\n  credentials:\n    default: {password: 1234}\n"
      "devices:\n  R7: {lines: {a: {ssh: 'a@b:c'}}}\n",
      ["2:12: defaults.timeout: expected a number of seconds > 0",
-      "4:25: defaults.credentials.default.password: expected a text, got the number 1234 "
-      "(quote it)",
+      "4:25: defaults.credentials.default.password: expected a text, got a number (quote it)",
       "6:25: devices.R7.lines.a.ssh: expected [USER@]HOST[:PORT]"]),
     ("devices:\n  R7:\n    credentials: {enable: {password: 'evn:X', user: y}}\n"
      "    lines: {a: {console: 'h:99999'}}\n",
-     ["3:38: devices.R7.credentials.enable.password: unknown credential source 'evn:' "
-      "(did you mean 'env:'?)",
-      "3:47: devices.R7.credentials.enable: unknown key 'user' (did you mean 'username'?)",
+     ["3:38: devices.R7.credentials.enable.password: unknown credential source before the "
+      "colon (did you mean 'env:'?)",
+      "3:47: devices.R7.credentials.enable: unknown key (did you mean 'username'?)",
       "4:26: devices.R7.lines.a.console: expected SERVER:PORT"]),
     ("devices:\n  R7: {os: orbix}\n  R7: {os: tessel}\n",
      ["2:7: devices.R7: no lines", "3:3: devices: duplicate key 'R7'"]),
     ("devices: [R1\n", ["2:1: (file): not valid YAML"]),
     ("devicess: {}\n", ["1:1: (file): unknown key 'devicess' (did you mean 'devices'?)",
                         "1:1: devices: missing"]),
+    ('{"devices": {}}', ["1:13: devices: no devices"]),
+    # A device with nothing under it is no device to leave out.
+    ("devices:\n  R3:\n  R4: {lines: {a: {command: x}}}\n",
+     ["2:3: devices.R3: nothing under the device"]),
+    # What the link brokers refuse for the shape of a device.
+    ("devices:\n  D:\n    chassis_type: dual_rp\n    lines: {a: {command: x}}\n"
+     "  Q:\n    chassis_type: quad\n    lines: {a: {command: x, member: 1}, "
+     "b: {command: x, member: 1},\n            c: {command: x, member: 1}}\n"
+     "  R:\n    timeout: .nan\n    lines: {a: {command: x}}\n",
+     ["4:12: devices.D.lines: a dual-RP router has 2 lines, found 1",
+      "8:37: devices.Q.lines.c.member: member 1 is already used by lines 'a' and 'b'; a quad "
+      "device has at most 2 lines per member",
+      "10:14: devices.R.timeout: expected a number of seconds > 0, got the number .nan"]),
+    ("devices:\n  S:\n    chassis_type: stack\n    lines:\n" + "".join(
+        "      m%d: {command: x, member: %d}\n" % (n, n) for n in range(1, 11)),
+     ["5:7: devices.S.lines: a switch stack has 1 to 9 lines, found 10"]),
+    # Tags other than YAML's plain ones; a tab where the indentation is.
+    ("devices:\n  R: !!python/object:os.system {lines: {a: {command: x}}}\n"
+     "  S: {lines: {a: {command: !ask x}}}\n",
+     ["2:6: devices.R: the YAML tag !!python/object:os.system is not supported",
+      "3:28: devices.S.lines.a.command: the YAML tag !ask is not supported"]),
+    ("devices:\n  R:\n\tlines: {a: {command: x}}\n",
+     ["3:1: (file): a tab in the indentation: indent with spaces"]),
+    ("devices:\n  R: {<<: [1], lines: {a: {command: x}}}\n",
+     ["2:12: devices.R: a merge key (<<) takes a mapping or a list of mappings, got the "
+      "number 1"]),
 ]
 
 
@@ -116,6 +142,37 @@ def test_check_reports_every_problem_with_its_position(tmp_path, capsys, text, e
     with pytest.raises(InventoryError) as raised:
         load(path)
     assert [str(p) for p in raised.value.problems] == out
+
+
+@pytest.mark.parametrize("credentials", [
+    "{enable: {password: 80417755}}", "{enable: 80417755}", "{enable: {80417755: x}}",
+    "{enable: {password: [80417755]}}", "{enable: {password: 'evn:80417755'}}",
+])
+def test_no_credential_value_is_shown_in_a_problem(tmp_path, capsys, credentials):
+    path = write(tmp_path, "devices:\n  R: {credentials: %s, lines: {a: {command: x}}}\n"
+                 % credentials)
+    assert main(["inventory", "check", path]) == 1
+    out = capsys.readouterr().out
+    assert "devices.R.credentials" in out and "80417755" not in out
+
+
+def test_merge_keys_share_settings_and_the_own_keys_win(tmp_path):
+    inventory = load(write(tmp_path, """\
+        devices:
+          R1: &edge
+            os: orbix
+            credentials: {enable: {password: s3cret}}
+            lines: {a: {console: "127.0.0.1:7001"}}
+          R2:
+            <<: *edge
+            os: tessel
+            lines: {a: {console: "127.0.0.1:7002"}}
+          R3: {<<: [{platform: ox9}, *edge], platform: ox1}
+        """))
+    r2, r3 = inventory["R2"], inventory["R3"]
+    assert (r2.os, r2.credentials, r2.lines["a"].target) == (
+        "tessel", {"enable": {"password": "s3cret"}}, "127.0.0.1:7002")
+    assert (r3.os, r3.platform, r3.lines["a"].target) == ("orbix", "ox1", "127.0.0.1:7001")
 
 
 def test_check_accepts_a_good_file(tmp_path, capsys):

@@ -208,11 +208,9 @@ async def _replay_tcp(args: argparse.Namespace) -> int:
         loop.add_signal_handler(number, interrupt)
     try:
         if args.inventory_out:
-            import yaml
+            from ..sim.lab import write_inventory_file
 
-            with open(args.inventory_out + ".tmp", "w") as f:
-                yaml.safe_dump(server.inventory(), f, sort_keys=False)
-            os.replace(args.inventory_out + ".tmp", args.inventory_out)
+            write_inventory_file(server.inventory(), args.inventory_out)
         print("replaying device %s (%s) on %s ports %s" % (
             replay.cassette.name, replay.cassette.device.get("chassis_type"), args.host,
             ", ".join("%s=%d" % (s.console, s.port) for s in server.lab.ports)), flush=True)

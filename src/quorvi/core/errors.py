@@ -36,3 +36,8 @@ class CommandError(ConnectionError):
 class OsLearningError(ConnectionError):
     """No learning command's answer named a known OS; the message says what
     was tried and what the device answered."""
+
+
+class EnablePasswordError(ConnectionError):
+    """The enable password was rejected, or the device asked for one that
+    cannot be given; the message names the device and its line."""

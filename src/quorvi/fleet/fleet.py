@@ -49,10 +49,9 @@ class Fleet:
 
     @classmethod
     def from_inventory(cls, path: str) -> "Fleet":
-        """The devices of an inventory file, in file order. A .json file holds
-        plain device descriptions (see `load_descriptions`)."""
-        if path.endswith(".json"):
-            return cls(load_descriptions(path))
+        """The devices of an inventory file (YAML, or the same in JSON), in
+        file order, checked as `quorvi inventory check` checks them. Plain
+        device descriptions (`load_descriptions`) go to `Fleet(...)`."""
         from .. import inventory  # the inventory loader is only needed here
 
         try:

@@ -110,7 +110,9 @@ class Summary:
 
     def render(self, total: Optional[int] = None, wall: Optional[float] = None) -> str:
         done = len(self.results)
-        lines = ["%d device(s): %d succeeded, %d failed" % (done, done - len(self.failed),
+        # Every device counts once: those with a result, then those without.
+        lines = ["%d device(s): %d succeeded, %d failed" % (max(done, total or 0),
+                                                            done - len(self.failed),
                                                             len(self.failed))]
         if total is not None and total > done:
             lines[0] += ", %d not run" % (total - done)

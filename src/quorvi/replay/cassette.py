@@ -84,12 +84,18 @@ class Cassette:
 def load(path: str) -> Cassette:
     """Read a cassette file; CassetteError says which record is wrong."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, "rb") as f:
             raw = f.read()
     except OSError as exc:
         raise CassetteError("cannot read cassette %s: %s" % (path, exc.strerror)) from None
     records = []
-    for number, text in enumerate(raw.splitlines(), 1):
+    for number, data in enumerate(raw.splitlines(), 1):
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise CassetteError("%s:%d: not UTF-8 text (byte 0x%02x at column %d); a cassette "
+                                "is JSON Lines in UTF-8" % (path, number, data[exc.start],
+                                                            exc.start + 1)) from None
         if not text.strip():
             continue
         try:

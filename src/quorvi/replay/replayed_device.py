@@ -261,4 +261,8 @@ class ReplayServer(LabServer):
         entry = {"os": device.get("os"), "platform": device.get("platform"),
                  "chassis_type": device.get("chassis_type"), "hostname": device.get("hostname"),
                  "lines": lines}
+        # The recording's secret markers: a replay takes any text for them,
+        # and the dialogs need a credential to answer with.
+        if device.get("credentials"):
+            entry["credentials"] = device["credentials"]
         return {"devices": {self.replay.cassette.name: entry}}

@@ -23,6 +23,9 @@ habits (quorvi.sim.habits), ...).
 Console options: `silent`, `enable_password`; port options: `connect`
 (immediate | quiet | press_return), `left_in` (config | pager), `busy`,
 `drop_on_boot` (the port drops its client whenever that console boots).
+
+A lab file is checked as an inventory is (`labfile.py`): every problem at
+once, each with its position, before anything is served.
 """
 import inspect
 import json
@@ -31,8 +34,11 @@ from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import chassis
 from ..core.errors import QuorviError
+from ..filecheck import Problem
 from .harness import PROFILES
 from .model import DEVICE_DEFAULTS, normalize_device
+
+
 CONSOLE_OPTIONS = {"silent", "enable_password"}
 CONNECT_MODES = ("immediate", "quiet", "press_return")
 LEFT_IN = ("config", "pager")
@@ -40,7 +46,12 @@ PORT_OPTIONS = {"connect", "left_in", "busy", "drop_on_boot"}
 
 
 class LabError(QuorviError):
-    """A lab that cannot be served; the message says what to change."""
+    """A lab that cannot be served; the message says what to change. From a
+    lab file, `problems` lists every problem found, each with its position."""
+
+    def __init__(self, message: str, problems: Optional[List[Problem]] = None) -> None:
+        super().__init__(message)
+        self.problems = list(problems or [])
 
 
 class PortSpec:
@@ -85,6 +96,9 @@ class Lab:
             profile: Any = PROFILES[kind]
             description = profile(**spec)
             names = [c["name"] for c in description["consoles"]]
+            for console_name in sorted(set(spec.get("misbehave") or {}) - set(names)):
+                raise LabError("%s.misbehave.%s: a %s device has no console %r (its consoles: "
+                               "%s)" % (where, console_name, kind, console_name, ", ".join(names)))
             port_options = {}
             for console_name, options in consoles.items():
                 here = "%s.consoles.%s" % (where, console_name)
@@ -209,27 +223,35 @@ def mix_counts(total: int, mix: List[Tuple[str, float]]) -> List[Tuple[str, int]
     return [(kind, n) for (kind, _), n in zip(mix, counts)]
 
 
-def load_lab_file(path: str) -> Dict[str, Any]:
-    try:
-        with open(path) as f:
-            text = f.read()
-    except OSError as exc:
-        raise LabError("cannot read the lab file %s: %s" % (path, exc.strerror)) from None
-    try:
-        if path.endswith(".json"):
-            data = json.loads(text)
-        else:
-            import yaml
+def device_options(kind: str) -> Tuple[str, ...]:
+    """The options a device of `kind` takes in a lab ("": those of any kind)."""
+    own = kind_options(kind) if kind else set().union(*(kind_options(k) for k in PROFILES))
+    options = set(DEVICE_DEFAULTS) - {"chassis", "consoles", "members"} | (own or set())
+    return ("kind",) + tuple(sorted(options)) + ("consoles",)
 
-            data = yaml.safe_load(text)
-    except Exception as exc:  # a syntax error of either format
-        raise LabError("%s is no valid lab file: %s" % (path, exc)) from None
-    if not isinstance(data, dict) or set(data) - {"defaults", "devices"}:
-        raise LabError("%s: a lab file holds a mapping with 'defaults' and 'devices'" % path)
-    for key in ("defaults", "devices"):
-        if not isinstance(data.get(key) or {}, dict):
-            raise LabError("%s: %s must be a mapping" % (path, key))
-    return data
+
+def add_file_devices(lab: Lab, path: str, base: Dict[str, Any],
+                     port_defaults: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    """Add the devices of the lab file at `path` and return the device
+    options over `base` that its defaults make; LabError with every problem
+    of the file, each with its position."""
+    from .labfile import check_lab_file
+
+    def add(name: str, spec: Dict[str, Any], where: str) -> Optional[Tuple[str, str]]:
+        try:
+            lab.add(name, spec, where, port_defaults)
+        except LabError as exc:
+            keypath, _, message = str(exc).partition(": ")
+            return (keypath, message) if keypath.startswith(where) else (where, str(exc))
+        return None
+
+    console_rules: Dict[str, Any] = {option: "any" for option in CONSOLE_OPTIONS | PORT_OPTIONS}
+    console_rules.update(silent="flag", busy="flag", enable_password="secret",
+                         connect=CONNECT_MODES, left_in=LEFT_IN)
+    problems, defaults = check_lab_file(path, add, base, device_options, console_rules)
+    if problems:
+        raise LabError("\n".join(str(p) for p in problems), problems)
+    return defaults
 
 
 def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
@@ -242,15 +264,14 @@ def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
     check_port_options(port_defaults or {}, "serve options")
     lab = Lab()
     base = dict(defaults or {})
-    if lab_file:
-        data = lab_file if isinstance(lab_file, dict) else load_lab_file(lab_file)
-        lab_file = "lab" if isinstance(lab_file, dict) else lab_file
-        base.update(data.get("defaults") or {})
-        for name, spec in (data.get("devices") or {}).items():
+    if isinstance(lab_file, dict):
+        base.update(lab_file.get("defaults") or {})
+        for name, spec in (lab_file.get("devices") or {}).items():
             if not isinstance(spec, dict):
-                raise LabError("%s: devices.%s must be a mapping" % (lab_file, name))
-            lab.add(str(name), dict(base, **spec), "%s: devices.%s" % (lab_file, name),
-                    port_defaults)
+                raise LabError("lab: devices.%s must be a mapping" % name)
+            lab.add(str(name), dict(base, **spec), "lab: devices.%s" % name, port_defaults)
+    elif lab_file:
+        base = add_file_devices(lab, lab_file, base, port_defaults)
     number = 0
     for kind, count in mix_counts(devices, parse_mix(mix)) if devices else []:
         spec = dict(base, **mix_kind(kind))
@@ -267,13 +288,23 @@ def build_lab(lab_file: Any = None, devices: int = 0, mix: str = "single=100",
 
 
 def write_inventory(lab: Lab, host: str, path: str) -> None:
-    """Write the inventory atomically: a reader never sees half a file."""
+    """Write the lab's inventory to `path` (see `write_inventory_file`)."""
+    write_inventory_file(lab.inventory(host), path)
+
+
+def write_inventory_file(inventory: Dict[str, Any], path: str) -> None:
+    """Write an inventory atomically: a reader never sees half a file.
+    LabError names `path` when it cannot be written."""
     import yaml
 
     dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
-    text = yaml.dump(lab.inventory(host), Dumper=dumper, sort_keys=False,
-                     default_flow_style=False)
+    text = yaml.dump(inventory, Dumper=dumper, sort_keys=False, default_flow_style=False)
     temporary = "%s.%d.tmp" % (path, os.getpid())
-    with open(temporary, "w") as f:
-        f.write(text)
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w") as f:
+            f.write(text)
+        os.replace(temporary, path)
+    except OSError as exc:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise LabError("cannot write the inventory %s: %s" % (path, exc.strerror or exc)) from None

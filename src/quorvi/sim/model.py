@@ -51,6 +51,13 @@ DEVICE_DEFAULTS: dict = {
     "fake_reload": False,
 }
 
+# The misbehaviours above, each with the kind of value it takes (how a lab
+# file is checked): "text", "flag" (yes/no), "count" (a whole number > 0),
+# "hex" (bytes in hex), "slow" ({command line: seconds}).
+MISBEHAVIOURS: dict = {"noise": "hex", "noise_forever": "flag", "long_line": "count",
+                       "flood": "text", "close_after": "text", "close_midway": "flag",
+                       "slow": "slow"}
+
 # A console may also carry "enable_password", overriding the device's for that console.
 CONSOLE_DEFAULTS: dict = {"member": 1, "role": "single", "silent": False}
 

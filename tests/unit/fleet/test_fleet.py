@@ -52,7 +52,7 @@ def test_summary_groups_one_fault_on_many_devices():
     assert summary.failure_groups() == [
         (("TimeoutError", "<device>/a: timeout after <n>s waiting"), ["R2", "R3"]),
         (("ConnectionError", "<device>/b: the line closed"), ["R4"])]
-    assert "4 device(s): 1 succeeded, 3 failed, 1 not run" in summary.render(total=5)
+    assert "5 device(s): 1 succeeded, 3 failed, 1 not run" in summary.render(total=5)
 
 
 def test_masker_hides_every_credential_value_but_user_names():
@@ -105,3 +105,24 @@ def test_a_secret_split_across_reads_is_masked_in_session_logs(tmp_path, reads):
     shown = "".join(json.loads(line.split(" ", 2)[2]) for line in open(log.path))
     assert "3cr" not in shown and "t-x" not in shown
     assert shown == "".join(reads).replace("s3cr3t-x", "********")
+
+
+@pytest.mark.parametrize("text, problem", [
+    ('[{"name": "R1", "connections": {"a": {"console": "h:1"}}}]', "got a list"),
+    ('{"devices": {}}', "no devices"),
+    ('{"devices": {"R1": {"lines": {"a": {"console": "h:1"}}}, "R2": {}}}', "no lines"),
+])
+def test_run_loads_a_json_inventory_as_check_does(tmp_path, text, problem):
+    from quorvi.inventory import check
+
+    path = str(tmp_path / "inv.json")
+    with open(path, "w") as f:
+        f.write(text)
+    problems = [str(p) for p in check(path)]
+    assert problem in problems[0]
+    with pytest.raises(ValueError) as raised:
+        Fleet.from_inventory(path)
+    assert str(raised.value).splitlines() == problems
+    with open(path, "w") as f:
+        json.dump({"devices": {"R1": {"os": "orbix", "lines": {"a": {"console": "h:1"}}}}}, f)
+    assert Fleet.from_inventory(path).names == ["R1"]

@@ -100,10 +100,14 @@ def test_line_ends(events, typed, done, ended):
     ([{"cassette": 1, "device": {"lines": {"a": {}}}}, {"line": "a", "what": 1}],
      "an event has"),
     (["{not json"], ":1: not a JSON record"),
+    ([{"cassette": 1, "device": {}}, b'{"line": "a", "recv": "\xff"}'],
+     "c.jsonl:2: not UTF-8 text (byte 0xff at column 24)"),
 ])
 def test_bad_cassettes_are_named(tmp_path, records, message):
     path = tmp_path / "c.jsonl"
-    path.write_text("\n".join(r if isinstance(r, str) else json.dumps(r) for r in records))
+    path.write_bytes(b"\n".join(r if isinstance(r, bytes) else
+                                (r if isinstance(r, str) else json.dumps(r)).encode()
+                                for r in records))
     with pytest.raises(CassetteError, match=None) as info:
         load(str(path))
     assert message in str(info.value)

@@ -1,7 +1,7 @@
 """Lab descriptions, their inventory, and the telnet side of a port."""
 import pytest
 
-from quorvi.sim.lab import LabError, build_lab, mix_counts, parse_mix
+from quorvi.sim.lab import LabError, build_lab, mix_counts, parse_mix, write_inventory
 from quorvi.sim.telnet import DO, DONT, ECHO, IAC, SGA, WILL, WONT, TelnetCodec, encode
 
 NAWS, TTYPE = 31, 24
@@ -29,6 +29,57 @@ def test_mix_splits_devices_by_weight(total, mix, counts):
 def test_lab_errors_name_the_device_and_the_option(lab, message):
     with pytest.raises(LabError, match=message):
         build_lab(lab)
+
+
+@pytest.mark.parametrize("text, expected", [
+    # Every problem at once, each where it stands.
+    ("defaults:\n  response_delay: fast\ndevices:\n"
+     "  R1: {misbehave: {a: {nosie: 00ff}}}\n  R2: {kind: dual, respnse_delay: 1}\n"
+     "  R1: {kind: stack}\n",
+     ["2:19: defaults.response_delay: expected seconds >= 0, got text 'fast'",
+      "4:24: devices.R1.misbehave.a: unknown key 'nosie' (did you mean 'noise'?)",
+      "5:20: devices.R2: unknown key 'respnse_delay' (did you mean 'response_delay'?)",
+      "6:3: devices: duplicate key 'R1'"]),
+    ("devices:\n  R1: {misbehave: {b: {close_after: banner}}}\n"
+     "  S1: {kind: stack, members: 2}\n  D1: {kind: dual, consoles: {a: {connect: quite}}}\n",
+     ["2:3: devices.R1.misbehave.b: a single device has no console 'b' (its consoles: a)",
+      "3:3: devices.S1: a stack has 3 to 9 members",
+      "4:44: devices.D1.consoles.a.connect: unknown value 'quite' (did you mean 'quiet'?)"]),
+    ("devices:\n  R1: {response_delay: .nan, misbehave: {a: {slow: {show version: soon}}}}\n"
+     "  R2: !!python/object:os.system {}\n",
+     ["2:24: devices.R1.response_delay: expected seconds >= 0, got the number .nan",
+      "2:67: devices.R1.misbehave.a.slow.show version: expected seconds >= 0",
+      "3:7: devices.R2: the YAML tag !!python/object:os.system is not supported"]),
+])
+def test_lab_file_problems_are_reported_at_once_with_their_position(tmp_path, text, expected):
+    path = tmp_path / "lab.yaml"
+    path.write_text(text)
+    with pytest.raises(LabError) as raised:
+        build_lab(str(path), devices=1)
+    found = [str(p) for p in raised.value.problems]
+    assert len(found) == len(expected), found
+    for line, want in zip(found, expected):
+        assert line.startswith("%s:%s" % (path, want)), (line, want)
+    assert str(raised.value).splitlines() == found
+
+
+def test_lab_file_shares_settings_through_merge_keys(tmp_path):
+    path = tmp_path / "lab.yaml"
+    path.write_text("defaults: {enable_password: e}\n"
+                    "devices:\n  D1: &dual {kind: dual, response_delay: 0.1}\n"
+                    "  D2: {<<: *dual, response_delay: 0.2}\n")
+    lab = build_lab(str(path), devices=1)
+    assert [(d["chassis"], d["response_delay"], d["enable_password"])
+            for d in lab.devices.values()] == [("dual", 0.1, "e"), ("dual", 0.2, "e"),
+                                                ("single", 0.0, "e")]
+
+
+def test_inventory_that_cannot_be_written_names_the_path_given(tmp_path):
+    lab = build_lab({"devices": {"R1": {}}})
+    with pytest.raises(LabError, match=r"^cannot write the inventory %s: No such file" %
+                                       str(tmp_path / "nodir" / "lab.yaml")):
+        write_inventory(lab, "127.0.0.1", str(tmp_path / "nodir" / "lab.yaml"))
+    assert not (tmp_path / "nodir").exists()
 
 
 def test_inventory_lines_members_and_credentials():
