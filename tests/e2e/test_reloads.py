@@ -41,7 +41,7 @@ def rig(sim, served_lab):
     connected; every Device is destroyed at teardown."""
     made = []
 
-    def start(transport, kind, consoles=None, connect=True, **options):
+    def start(transport, kind, consoles=None, connect=True, served=None, **options):
         options.setdefault("boot_time", BOOT)
         if transport == "pty":
             simulated = sim(kind, **options)
@@ -49,7 +49,8 @@ def rig(sim, served_lab):
         else:
             if consoles:
                 options["consoles"] = consoles
-            simulated = served_lab({"devices": {"R1": dict(options, kind=kind)}})
+            simulated = served_lab({"devices": {"R1": dict(options, kind=kind)}},
+                                   **(served or {}))
             device, name = Device(**simulated.device_kwargs("R1", settings=FAST)), "R1"
         made.append(device)
         if connect:
@@ -161,8 +162,11 @@ def test_configuration_dialog_declined_login_answered_and_save_policy_reported(r
     assert r.events() == ["save", "boot", "boot"] and r.boots() == {"a": 2}
 
 
-def test_a_console_line_dropped_at_boot_is_opened_again(rig):
-    r = rig("served", "dual", boot_time=1.0, consoles={"a": {"drop_on_boot": True}})
+@pytest.mark.parametrize("greeting", ["immediate", "press_return"])
+def test_a_console_line_dropped_at_boot_is_opened_again(rig, greeting):
+    # press_return: the console server greets a new client and waits for Return.
+    r = rig("served", "dual", boot_time=1.0, consoles={"a": {"drop_on_boot": True}},
+            served={"connect": greeting})
     report = r.device.reload(timeout=20)
     assert report.ok and report.lines["a"].reconnected == 1 and report.lines["b"].reconnected == 0
     assert report.phase("line lost", "a") is not None and report.phase("line lost", "b") is None

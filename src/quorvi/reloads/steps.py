@@ -256,14 +256,17 @@ class Run:
         sm = watch.handle.state_machine
         wanted = [self.patterns[name] for name in ("loader_prompt", "boot_start", "config_dialog",
                                                    "press_return")]
-        wanted += [s.pattern for s in login] + [s.pattern for s in sm.states]
+        # A reopened line's console server may greet first: its dialog's plain
+        # answers (its failures, a closed connection, are the drop handled here).
+        statements = [st for st in spawn.connect_dialog if isinstance(st.action, str)] + login
+        wanted += [s.pattern for s in statements] + [s.pattern for s in sm.states]
         while True:
             try:
                 result = spawn.expect(wanted, timeout=0, log_timeout=False)
             except TimeoutError:
                 return
             index = result.index
-            prompt = index >= 4 + len(login)
+            prompt = index >= 4 + len(statements)
             if prompt:
                 # Left for the bring-up, which takes the line from its prompt.
                 cut = result.match.start()
@@ -290,7 +293,7 @@ class Run:
                     if line.should_reboot:
                         self.phase("boot finished", watch.alias)
             elif not prompt:
-                login[index - 4].run(spawn, watch.handle.context, watch.session)
+                statements[index - 4].run(spawn, watch.handle.context, watch.session)
             elif line.should_reboot and line.boot_seen:
                 if not watch.prompt:
                     watch.prompt = True
