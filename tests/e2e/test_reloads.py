@@ -3,6 +3,7 @@ pty consoles and the served lab: the device proves it rebooted, the
 connection follows the new roles, and the failures users meet say so."""
 import json
 import re
+import time
 
 import pytest
 import yaml
@@ -13,6 +14,8 @@ from quorvi.fleet import Fleet, Task
 from quorvi.reloads import (PHASES, BootLoaderError, BootTimeoutError, NotRebootedError,
                               ReloadError)
 from quorvi.replay.replayed_device import ReplayedDevice
+
+from tests.timing import allowed
 
 from .conftest import FAST
 
@@ -228,3 +231,15 @@ def test_a_fleet_reload_writes_each_report_into_its_result(inventory):
     assert not results["S1"].ok and "single RP" in results["S1"].error
     assert lab.boots("D1") == {"a": 1} and lab.boots("S1") == {}
     json.dumps([r.to_dict() for r in results.values()])
+
+
+def test_a_fleet_device_out_of_time_during_its_boot_stops_without_reopening_lines(sim):
+    # The fleet kills the lines of a device past its time limit: they are not
+    # opened again as if a console server had dropped them.
+    simulated = sim("dual", boot_time=3.0)
+    began = time.monotonic()
+    [result] = Fleet([simulated.device_kwargs(settings=FAST)]).run(Task.reload(), timeout=2)
+    assert time.monotonic() - began < allowed(3.5)
+    assert not result.ok and result.error_type == "DeviceStopped"
+    assert "time limit of 2 s exceeded during reload" in result.error
+    assert result.value["phases"][0]["name"] == "command sent"

@@ -14,7 +14,7 @@ from .report import (BootLoaderError, BootTimeoutError, LineReport, NotRebootedE
 
 ACTIONS = ("reload", "switchover", "member_reload")
 DEFAULT_TIMEOUT = 600.0
-# How often a dropped line is opened again in a row before the call gives up.
+# How often a dropped line is opened again in one call before the call gives up.
 RECONNECTS = 3
 ERROR_LINE = r"(?m)^%[^\r\n]*"
 
@@ -58,7 +58,7 @@ class LineWatch:
         self.session: Dict[str, Any] = {}  # the login's answers on this line
         self.finished = False  # the boot ended (Press RETURN or the dialog)
         self.prompt = False
-        self.failures = 0  # reconnections that failed in a row
+        self.tries = 0  # times the line was opened again
         self.log: List[str] = []
 
     @property
@@ -309,24 +309,27 @@ class Run:
                 return
 
     def reconnect(self, watch: LineWatch) -> None:
-        """Open a line that the console server dropped again."""
-        if not watch.failures:
-            self.phase("line lost", watch.alias)
+        """Open a line that the console server dropped again, at most
+        RECONNECTS times in one call (a line dropped as soon as it is opened,
+        or that cannot be opened, ends the call)."""
+        self.phase("line lost", watch.alias)
         watch.log.append(watch.spawn.buffer)
+        watch.spawn.buffer = ""
         watch.spawn.close()
+        if watch.tries >= RECONNECTS:
+            raise self.fail(ReloadError(
+                "%s: the line was dropped %d times during the %s; check the console server "
+                "(%s)" % (self.where(watch.alias), watch.tries + 1,
+                          self.action.replace("_", " "), watch.spawn.last_words())))
+        watch.tries += 1
         opener = getattr(watch.handle, "connection", watch.handle)
         try:
             watch.handle.spawn = opener._open_spawn(watch.alias)
         except ConnectionError as exc:
-            watch.failures += 1
-            if watch.failures >= RECONNECTS:
-                raise self.fail(ReloadError(
-                    "%s: the console server dropped the line during the %s and it could not "
-                    "be opened again (%d tries): %s" % (self.where(watch.alias),
-                                                       self.action.replace("_", " "),
-                                                       watch.failures, exc))) from exc
-            return
-        watch.failures = 0
+            raise self.fail(ReloadError(
+                "%s: the console server dropped the line during the %s and it could not be "
+                "opened again: %s" % (self.where(watch.alias), self.action.replace("_", " "),
+                                      exc))) from exc
         watch.report.reconnected += 1
 
     def too_long(self, watches: Dict[str, LineWatch]) -> BootTimeoutError:
