@@ -177,19 +177,26 @@ def test_a_console_line_dropped_at_boot_is_opened_again(rig, greeting):
     assert r.device.default.active.alias == "a"
 
 
-def test_a_recorded_reload_replays(rig, tmp_path):
+@pytest.mark.parametrize("kind, action, fast", [
+    ("single", "reload", True),
+    # Another line's boot is timed from that line's own last answer: played at
+    # the recorded pace, it comes after the command that caused it.
+    ("dual", "switchover", False),
+])
+def test_a_recorded_reload_replays(rig, tmp_path, kind, action, fast):
     cassette = str(tmp_path / "reload.jsonl")
-    r = rig("pty", "single", connect=False, boot_dialog=True)
+    r = rig("pty", kind, connect=False, boot_dialog=True)
     with r.device.record(cassette):
         r.device.connect()
-        recorded = r.device.reload(timeout=20)
+        recorded = call(r.device, action)
         r.device.disconnect()
-    with ReplayedDevice(cassette, fast=True) as replay:
+    with ReplayedDevice(cassette, fast=fast) as replay:
         device = Device(**replay.device_kwargs(settings=FAST))
         try:
             device.connect(**replay.connect_options())
-            report = device.reload(timeout=20)
-            assert report.ok and report.lines["a"].boot_log == recorded.lines["a"].boot_log
+            report = call(device, action)
+            assert report.ok and report.roles_after == recorded.roles_after
+            assert report.lines["a"].boot_log == recorded.lines["a"].boot_log
             assert "initial configuration dialog" in report.lines["a"].boot_log
         finally:
             device.destroy()

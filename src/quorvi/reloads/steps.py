@@ -228,10 +228,13 @@ class Run:
         """Read every line until each that reboots shows its prompt."""
         deadline = self.began + self.timeout
         login = list(login_dialog())
+        for watch in watches.values():
+            self.take(watch, login)  # what came before the watch began
         while not all(w.done for w in watches.values()):
             for watch in watches.values():
                 if watch.spawn.closed or watch.spawn.eof:
                     self.reconnect(watch)
+                    self.take(watch, login)  # what came while it was being opened
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 raise self.fail(self.too_long(watches))

@@ -6,9 +6,8 @@ per-line console process that runs it on a pseudo-terminal.
 `emit`), so the console
 server drives it on a TCP port as it drives a simulated console, and
 `ReplayConsole` drives it on a terminal. It writes the chunks the line
-received, with their recorded delays (fast: the first chunk of each answer
-at once, the later ones with their delays, so a boot log keeps its pace),
-and waits for each text the recording sent before answering it:
+received, with their recorded delays (none when fast), and waits for each
+text the recording sent before answering it:
 
 - in order (the default): the next text typed must be the next one recorded;
 - relaxed: a text typed is answered with the answer recorded for the same
@@ -98,11 +97,8 @@ def replay_session(events: list, emit, where: str, fast: bool = False,
     position = 0
 
     def play(chunks):
-        # Fast, an answer starts at once; what follows keeps its pace: output
-        # the device gave on its own (a boot, a switchover notice on another
-        # line) comes when it came, not before the events that caused it.
-        for index, (delay, text) in enumerate(chunks):
-            if delay > 0.0005 and (not fast or index > 0):
+        for delay, text in chunks:
+            if delay > 0.0005 and not fast:
                 yield sleep(delay)
             if captured:
                 # What was typed for a secret shows where the recording shows its marker.
