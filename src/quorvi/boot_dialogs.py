@@ -62,12 +62,13 @@ def for_os(os: str) -> dict:
     return dict(BOOT_DIALOGS.get(os) or BOOT_DIALOGS[DEFAULT_OS])
 
 
-def patterns(os: str) -> dict:
+def patterns(os) -> dict:
     """Name -> regular expression for each text a line shows during a reload
-    of an `os` device; "{member}" and "{n}" match any number."""
+    of an `os` device (or of a device whose entry `os` is); "{member}" and
+    "{n}" match any number."""
     import re
 
-    entry = for_os(os)
+    entry = os if isinstance(os, dict) else for_os(os)
     result = {}
     for name in SHOWN:
         text = re.escape(entry[name])

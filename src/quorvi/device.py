@@ -215,6 +215,32 @@ class Device:
     def configure(self, commands: Any, **kwargs: Any) -> str:
         return self._default().configure(commands, **kwargs)
 
+    # -- its life: reloads (quorvi.reloads) ------------------------------
+    def reload(self, timeout: float = 600.0, save: bool = False, alias: str = "default",
+               progress: Any = None) -> Any:
+        """Reload the whole device and bring the connection `alias` up again;
+        returns a quorvi.reloads.Report once the device proved it rebooted.
+        `save`: answer yes to "configuration has been modified. Save?".
+        `progress(phase)` hears of each phase as it is reached."""
+        from . import reloads
+
+        return reloads.run(self, "reload", None, timeout, save, alias, progress)
+
+    def switchover(self, timeout: float = 600.0, save: bool = False, alias: str = "default",
+                   progress: Any = None) -> Any:
+        """Switch the active RP (stack member, quad chassis) over to the
+        standby, which it reboots; see reload()."""
+        from . import reloads
+
+        return reloads.run(self, "switchover", None, timeout, save, alias, progress)
+
+    def reload_member(self, member: int, timeout: float = 600.0, save: bool = False,
+                      alias: str = "default", progress: Any = None) -> Any:
+        """Reload stack member (quad chassis) `member` alone; see reload()."""
+        from . import reloads
+
+        return reloads.run(self, "member_reload", member, timeout, save, alias, progress)
+
     @property
     def connected(self) -> bool:
         return any(con.connected for con in self.handles.values())

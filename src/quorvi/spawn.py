@@ -227,6 +227,10 @@ class Spawn:
     def closed(self) -> bool:
         return self._child.closed
 
+    def fileno(self) -> int:
+        """The line's file descriptor, to wait on several lines at once (select)."""
+        return self._child.child_fd
+
     @property
     def eof(self) -> bool:
         """True once the child closed its side of the line."""

@@ -2,10 +2,10 @@
 real device, check an inventory, run a task on a fleet, serve simulated or
 recorded devices, list the connection classes.
 
-A module per command group (`connect`: demo and connect, `inventory`, `run`,
-`sim`, `plugins`) adds its parser and a small function `_cmd_NAME(args) ->
-int` that turns the parsed options into a call of the module that does the
-work; option values are checked while parsing (argparse types), and a
+A module per command group (`connect`: demo and connect, `inventory`,
+`reload`: reload and switchover, `run`, `sim`, `plugins`) adds its parser
+and a small function `_cmd_NAME(args) -> int` that turns the parsed
+options into a call of the module that does the work; option values are checked while parsing (argparse types), and a
 command line that cannot work raises UsageError. `main` is the one place
 that turns errors into an `error: ...` line and an exit status:
 
@@ -30,7 +30,7 @@ from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE,  # noq
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from . import connect, inventory, plugins, run, sim
+    from . import connect, inventory, plugins, reload, run, sim
 
     parser = Parser(
         prog="quorvi", description="Drive routers and switches through their console lines.",
@@ -43,6 +43,7 @@ def build_parser() -> argparse.ArgumentParser:
     connect.add_connect_parser(sub, common)
     inventory.add_parser(sub, common)
     plugins.add_parser(sub, common)
+    reload.add_parser(sub, common)
     run.add_parser(sub, common)
     sim.add_parser(sub, common)
     return parser

@@ -31,6 +31,14 @@ def add_parser(sub: Any, common: Any = None) -> None:
     what.add_argument("--call", metavar="MODULE:FUNCTION",
                       help="call FUNCTION(device) on each device once it is up; it returns "
                            "JSON-serialisable data")
+    what.add_argument("--action", choices=("reload", "switchover"),
+                      help="reload or switch over each device once it is up; the result "
+                           "carries the report (phases, roles before and after, evidence)")
+    run.add_argument("--member", type=int, metavar="N",
+                     help="with --action reload: reload stack member (quad chassis) N alone")
+    run.add_argument("--save", action="store_true",
+                     help="with --action: save a modified configuration when the device asks "
+                          "(default: not saved)")
     run.add_argument("--engine", choices=("threads", "dask"), default="threads",
                      help="threads: a thread pool here (default); dask: a local Dask "
                           "cluster of worker processes started for this run")
@@ -79,6 +87,10 @@ def _task(args: argparse.Namespace) -> Any:
     if args.call:
         resolve_function(args.call)  # a typo shows here, not once per device
         return Task.call(args.call)
+    if args.action == "reload":
+        return Task.reload(args.member, args.save, args.timeout)
+    if args.action == "switchover":
+        return Task.switchover(args.save, args.timeout)
     return Task.connect_only()
 
 
@@ -103,6 +115,9 @@ def command(args: argparse.Namespace) -> int:
         text = str(exc)
         return _error(text if text.startswith(args.inventory + ":")
                       else "%s: %s" % (args.inventory, text))
+    if (args.member is not None and args.action != "reload") or \
+            (args.save and not args.action):
+        return _error("--member goes with --action reload, --save with --action")
     try:
         task = _task(args)
     except OSError as exc:

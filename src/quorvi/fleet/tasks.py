@@ -32,14 +32,19 @@ ROLE_NAMES = {"active": "active", "standby": "standby", "active_ics": "active IC
 
 @dataclasses.dataclass(frozen=True)
 class Task:
-    """Bring-up (always), then `commands` executed, `config` sent, or
+    """Bring-up (always), then `commands` executed, `config` sent,
     `function` ("module:name" or an importable callable) called with the
-    connected Device; its return value must be JSON-serialisable."""
+    connected Device (its return value must be JSON-serialisable), or a
+    reload or switchover (of stack member or quad chassis `member`), whose
+    report (quorvi.reloads.Report) is the result's value, failed or not."""
 
-    kind: str = "connect"  # connect | execute | configure | call
+    kind: str = "connect"  # connect | execute | configure | call | reload | switchover
     commands: Sequence[str] = ()
     config: Sequence[str] = ()
     function: Union[str, Callable[[Any], Any], None] = None
+    member: Optional[int] = None  # reload: this member alone
+    save: bool = False  # reload, switchover: save a modified configuration
+    timeout: Optional[float] = None  # reload, switchover: time limit (default: theirs)
 
     @classmethod
     def connect_only(cls) -> "Task":
@@ -56,6 +61,15 @@ class Task:
     @classmethod
     def call(cls, function: Union[str, Callable[[Any], Any]]) -> "Task":
         return cls("call", function=function)
+
+    @classmethod
+    def reload(cls, member: Optional[int] = None, save: bool = False,
+               timeout: Optional[float] = None) -> "Task":
+        return cls("reload", member=member, save=save, timeout=timeout)
+
+    @classmethod
+    def switchover(cls, save: bool = False, timeout: Optional[float] = None) -> "Task":
+        return cls("switchover", save=save, timeout=timeout)
 
 
 def resolve_function(function: Union[str, Callable[[Any], Any], None]) -> Callable[[Any], Any]:
@@ -216,8 +230,25 @@ def _do_task(device: Any, task: Task, result: DeviceResult) -> None:
             raise TypeError("the task function returned a value that is not JSON-serialisable "
                             "(%s)" % exc) from None
         result.value = value
+    elif task.kind in ("reload", "switchover"):
+        _reload(device, task, result)
     elif task.kind != "connect":
         raise ValueError("unknown task kind %r" % task.kind)
+
+
+def _reload(device: Any, task: Task, result: DeviceResult) -> None:
+    """The reload or switchover; its report is the value, also when it failed."""
+    from ..reloads import DEFAULT_TIMEOUT, ReloadError, run
+
+    action = "member_reload" if task.kind == "reload" and task.member is not None else task.kind
+    try:
+        report = run(device, action, task.member, task.timeout or DEFAULT_TIMEOUT, task.save)
+    except ReloadError as exc:
+        if exc.report is not None:
+            result.value = exc.report.to_dict()
+        raise
+    result.value = report.to_dict()
+    result.lines = line_roles(device.handles["default"])
 
 
 def _learned(device: Any, result: DeviceResult) -> None:
