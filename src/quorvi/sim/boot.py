@@ -26,7 +26,7 @@ import time
 
 from ..boot_dialogs import for_os
 from . import outputs as out
-from .session import FLUSH, LINE, sleep
+from .behaviour import FLUSH, LINE, sleep
 
 # Requests a console yields to its driver, besides those of `session`.
 IDLE = ("idle",)        # -> True once input waits, False when woken (the device changed)
