@@ -105,7 +105,7 @@ def serve(args: argparse.Namespace) -> int:
     try:
         asyncio.run(_serve(args))
     except LabError as exc:
-        for problem in exc.problems or [exc]:
+        for problem in [str(p) for p in exc.problems] or [str(exc)]:
             print("error: quorvi sim serve: %s" % problem, file=sys.stderr)
         return 2
     return 0

@@ -254,7 +254,7 @@ def run_device(description: Dict[str, Any], task: Task, options: RunOptions) -> 
         result.ok, result.error_type, result.error = False, type(exc).__name__, str(exc)
         return result.to_dict()
     description = dict(description, credentials=credentials)
-    mask = Masker(secrets_of(credentials, server_secrets))
+    mask = Masker(secrets_of(credentials, extra=server_secrets))
     lines = len(description.get("connections") or {}) or 1
     budget = process_fd_budget()
     with ExitStack() as stack:
