@@ -15,6 +15,7 @@ the life of the process, so one prompt serves every device that shares it.
 """
 import getpass
 import os
+import sys
 from typing import Any, Dict, Optional, Tuple
 
 from .core.errors import ConnectionError
@@ -108,6 +109,8 @@ class Secret:
         key = ("prompt", self.credential)
         if key not in _cache:
             try:
+                if not has_terminal():
+                    raise EOFError  # getpass would warn, then read the password echoed
                 _cache[key] = getpass.getpass("%s password (asked for %s): " % (
                     self.credential, self.device))
             except (EOFError, OSError):
@@ -115,6 +118,19 @@ class Secret:
                                       "none; use env:NAME or file:PATH instead"
                                       % self._where()) from None
         return _cache[key]
+
+
+def has_terminal() -> bool:
+    """True when a password can be asked without echo, as getpass asks it:
+    on the process's terminal, or on stdin when that is a terminal."""
+    stdin = sys.stdin
+    if stdin is not None and stdin.isatty():
+        return True
+    try:
+        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
+    except OSError:
+        return False
+    return True
 
 
 def clear_cache() -> None:

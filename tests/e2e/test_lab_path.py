@@ -130,6 +130,7 @@ def test_prompted_secret_is_asked_once_here_or_refused_for_workers(lab_file, mon
     monkeypatch.setattr(credentials.getpass, "getpass",
                         lambda prompt: asked.append(prompt) or PASSWORD)
     monkeypatch.setattr(credentials, "_cache", {})
+    monkeypatch.setattr(credentials, "has_terminal", lambda: True)
     fleet = Fleet.from_inventory(str(path)).filter(name=["S*", "D2"])
     if engine == "dask":
         with pytest.raises(EngineError, match="'prompt' cannot be asked on Dask workers"):

@@ -253,6 +253,9 @@ def test_serve_command_writes_inventory_and_stops_on_sigterm(tmp_path, client):
                          r"'active'\?\)"),
     (["--lab", "{lab_console}"], r"lab2\.yaml:2:3: devices\.R9\.consoles\.c: a dual "
                                  r"device has no console 'c'"),
+    # Every problem of a lab file on a line of its own.
+    (["--lab", "{lab_two}"], r"lab3\.yaml:2:24: .*fast'\nerror: quorvi sim serve: .*lab3\.yaml:"
+                             r"3:24: devices\.R2\.misbehave\.a: unknown key 'flod'"),
 ])
 def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     holder = socket.socket()
@@ -260,8 +263,11 @@ def test_serve_command_says_what_is_wrong(tmp_path, args, message):
     holder.listen(1)
     (tmp_path / "lab.yaml").write_text("devices:\n  R9: {kind: dual, actve: b}\n")
     (tmp_path / "lab2.yaml").write_text("devices:\n  R9: {kind: dual, consoles: {c: {}}}\n")
+    (tmp_path / "lab3.yaml").write_text("devices:\n  R1: {response_delay: fast}\n"
+                                        "  R2: {misbehave: {a: {flod: 1}}}\n")
     args = [a.format(busy=holder.getsockname()[1], lab=tmp_path / "lab.yaml",
-                     lab_console=tmp_path / "lab2.yaml") for a in args]
+                     lab_console=tmp_path / "lab2.yaml", lab_two=tmp_path / "lab3.yaml")
+            for a in args]
     try:
         proc = serve(*args, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
                                                                    (150, 150)))

@@ -202,6 +202,7 @@ def test_credential_sources_are_read_when_a_dialog_needs_them(tmp_path, monkeypa
     assert "%s" % password == "from-env" and "from-env" not in repr(password)
     assert str(device.credentials["enable"]["password"]) == "from-file"  # relative to the file
     asked = []
+    monkeypatch.setattr(credentials, "has_terminal", lambda: True)
     monkeypatch.setattr(credentials.getpass, "getpass",
                         lambda prompt: asked.append(prompt) or "typed")
     secret = device.credentials["extra"]["password"]

@@ -6,8 +6,9 @@ The replay console processes import this package for their command line:
 it imports logging only where it sets logging up."""
 import argparse
 import math
+import os
 import sys
-from typing import Any, Iterable, NoReturn, Optional
+from typing import Any, Callable, Iterable, NoReturn, Optional
 
 from ..core.errors import QuorviError
 from ..secrets import mask as redact
@@ -75,6 +76,62 @@ def positive_seconds(text: str) -> float:
 
 def non_negative_seconds(text: str) -> float:
     return _seconds(text, zero_allowed=True)
+
+
+def whole_number(minimum: int, maximum: Optional[int] = None) -> Callable[[str], int]:
+    """An option type: a whole number from `minimum` (to `maximum`)."""
+    allowed = "%d to %d" % (minimum, maximum) if maximum is not None else "%d or more" % minimum
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a whole number; give %s"
+                                             % (text, allowed)) from None
+        if value < minimum or (maximum is not None and value > maximum):
+            raise argparse.ArgumentTypeError("%r: give a whole number of %s" % (text, allowed))
+        return value
+
+    return parse
+
+
+port_number = whole_number(1, 65535)
+
+
+# Output paths are checked while parsing, so that a run never does its work
+# and then finds it cannot write where it was told to.
+def _folder_problem(path: str) -> Optional[str]:
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return "%r: the folder %s does not exist%s" % (
+            path, folder, "" if not os.path.exists(folder) else " (it is a file)")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return "%r: the folder %s is not writable" % (path, folder)
+    return None
+
+
+def output_file(path: str) -> str:
+    """An option type: a file to write (replaced if it exists), in a folder that exists."""
+    if os.path.isdir(path):
+        raise argparse.ArgumentTypeError("%r is a folder; give a file name" % path)
+    problem = _folder_problem(path)
+    if problem:
+        raise argparse.ArgumentTypeError(problem)
+    return path
+
+
+def output_folder(path: str) -> str:
+    """An option type: a folder to write files into, made if it is missing
+    (its parent folder must exist)."""
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise argparse.ArgumentTypeError("%r is a file; give a folder" % path)
+    if not os.path.isdir(path):
+        problem = _folder_problem(path)
+        if problem:
+            raise argparse.ArgumentTypeError(problem)
+    elif not os.access(path, os.W_OK | os.X_OK):
+        raise argparse.ArgumentTypeError("%r: the folder is not writable" % path)
+    return path
 
 
 # -- what several commands look up ----------------------------------------------

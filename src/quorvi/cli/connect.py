@@ -1,6 +1,7 @@
 """`quorvi demo` and `quorvi connect`: one bring-up, its log lines as they
 happen, then a short summary of what the link broker learned and decided."""
 import argparse
+import contextlib
 import getpass
 import os
 import shlex
@@ -11,7 +12,8 @@ from typing import Any, Dict, List, Optional
 from .. import chassis
 from .common import (EXIT_FAILURE, EXIT_OK, SECRET_ENVIRONMENT, UsageError, classes_hint,
                      configure_logging, inventory_device, load_inventory, non_negative_seconds,
-                     positive_seconds)
+                     output_file, positive_seconds)
+from ..credentials import has_terminal
 from ..secrets import secrets_of
 
 # -- the report -------------------------------------------------------------------
@@ -101,38 +103,51 @@ def run_demo(kind: str, delay: float = 0.0, learn_os: bool = True) -> bool:
 
 
 def connect_and_report(device_kwargs: Any, execute: Optional[List[str]] = None,
-                       timeout: Optional[float] = None, errors: Any = None) -> bool:
+                       timeout: Optional[float] = None, errors: Any = None,
+                       record: Optional[str] = None) -> bool:
     """Connect to a real device (a Device, or the keywords that make one),
     print a summary, run the given commands and
     print their output. A command the device rejects is reported on `errors`
     (default stderr) and the next one still runs; True when none was
-    rejected. A failed connect raises; the device is always destroyed."""
-    from ..core.errors import CommandError
+    rejected. A failed connect raises; the device is always destroyed.
+    `record` is a cassette file that gets every line the device opens."""
     from ..device import Device
 
     errors = sys.stderr if errors is None else errors
     dev = device_kwargs if isinstance(device_kwargs, Device) else Device(**device_kwargs)
     options = {} if timeout is None else {"connection_timeout": timeout}
-    rejected = 0
-    try:
-        start = time.monotonic()
-        dev.connect(**options)
-        print("\n--- summary ---\n" + summary(dev, time.monotonic() - start))
-        for command in execute or []:
-            try:
-                output = dev.execute(command)
-            except CommandError as exc:
-                rejected += 1
-                print("\n%s\n%s" % (command, getattr(exc, "output", "")))
-                print("error: %s" % exc, file=errors)
-                continue
-            print("\n%s\n%s" % (command, output))
-    finally:
-        dev.destroy()
+    with contextlib.ExitStack() as stack:
+        if record is not None:
+            stack.enter_context(dev.record(record))
+        try:
+            rejected = _connect_and_execute(dev, execute or [], options, errors)
+        finally:
+            dev.destroy()
     if rejected:
         print("error: %d of %d commands rejected by device %s"
               % (rejected, len(execute or []), dev.name), file=errors)
     return not rejected
+
+
+def _connect_and_execute(dev: Any, execute: List[str], options: Dict[str, Any],
+                         errors: Any) -> int:
+    """Connect, print the summary, run `execute`; the number of commands rejected."""
+    from ..core.errors import CommandError
+
+    rejected = 0
+    start = time.monotonic()
+    dev.connect(**options)
+    print("\n--- summary ---\n" + summary(dev, time.monotonic() - start))
+    for command in execute:
+        try:
+            output = dev.execute(command)
+        except CommandError as exc:
+            rejected += 1
+            print("\n%s\n%s" % (command, getattr(exc, "output", "")))
+            print("error: %s" % exc, file=errors)
+            continue
+        print("\n%s\n%s" % (command, output))
+    return rejected
 
 
 # -- demo -----------------------------------------------------------------------
@@ -187,10 +202,14 @@ def _secret(value: Optional[str], option: str, prompt: str) -> Optional[str]:
     if value is None:
         return os.environ.get(SECRET_ENVIRONMENT[option]) or None
     if value == "-":
+        given = "--%s -" % option.replace("_", "-")
+        if not has_terminal():  # getpass would warn, then read the password echoed
+            raise UsageError("%s: there is no terminal to type the password on" % given,
+                             "set %s instead" % SECRET_ENVIRONMENT[option])
         try:
             return getpass.getpass(prompt)
         except EOFError:
-            raise UsageError("--%s -: no password could be read" % option.replace("_", "-"),
+            raise UsageError("%s: no password could be read" % given,
                              "type it at the prompt, or set %s" % SECRET_ENVIRONMENT[option]) \
                 from None
     return value
@@ -209,7 +228,7 @@ def _parse_credentials(args: argparse.Namespace, device: str) -> Dict[str, Dict[
     return credentials
 
 
-def _check_device(kwargs: Dict[str, Any]) -> None:
+def _check_device(device: Any) -> None:
     """A device description the framework refuses is a usage error: the lines
     (member numbers) and whether a connection class fits OS, platform and
     chassis type."""
@@ -217,7 +236,9 @@ def _check_device(kwargs: Dict[str, Any]) -> None:
     from ..device import Device
 
     try:
-        Device(**kwargs).connection_class()
+        if not isinstance(device, Device):
+            device = Device(**device)
+        device.connection_class()
     except ValueError as exc:
         raise UsageError(str(exc)) from exc
     except ConnectionInfraError as exc:
@@ -227,6 +248,8 @@ def _check_device(kwargs: Dict[str, Any]) -> None:
 def _cmd_connect(args: argparse.Namespace) -> int:
     if args.inventory:
         return _connect_inventory(args)
+    args.os = args.os or "generic"
+    args.chassis = args.chassis or chassis.DEFAULT
     name = args.hostname or "device"
     credentials = _parse_credentials(args, name)
     device_kwargs = dict(name=name, os=args.os, platform=args.platform,
@@ -236,26 +259,62 @@ def _cmd_connect(args: argparse.Namespace) -> int:
     args.secrets = secrets_of(credentials)
     _check_device(device_kwargs)
     configure_logging(args.verbose, args.secrets)
-    if args.record:
-        device_kwargs["record"] = args.record
-    ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout)
+    ok = connect_and_report(device_kwargs, execute=args.execute, timeout=args.timeout,
+                            record=args.record)
     return EXIT_OK if ok else EXIT_FAILURE
+
+
+def _overridden(entry: Any, args: argparse.Namespace) -> Any:
+    """The inventory entry with what the command line gives for this run:
+    OS, platform, hostname and credentials (options only; the QUORVI_*
+    variables are defaults of a connect without a file)."""
+    import dataclasses
+
+    changes: Dict[str, Any] = {}
+    if args.os is not None:
+        changes["os"] = args.os
+        if args.os != entry.os:
+            changes["platform"] = None  # the file's platform belongs to its OS
+    if args.platform is not None:
+        changes["platform"] = args.platform
+    if args.hostname is not None:
+        changes["hostname"] = args.hostname
+    credentials = {name: dict(values) for name, values in entry.credentials.items()}
+    given = []
+    if args.enable_password is not None:
+        value = _secret(args.enable_password, "enable_password",
+                        "Enable password for %s: " % entry.name)
+        credentials.setdefault("enable", {})["password"] = "literal:%s" % value
+        given.append(value)
+    if args.username is not None:
+        credentials.setdefault("default", {})["username"] = args.username
+    if args.password is not None:
+        value = _secret(args.password, "password", "Password on %s: " % entry.name)
+        credentials.setdefault("default", {})["password"] = "literal:%s" % value
+        given.append(value)
+    args.secrets = [value for value in given if value]
+    return dataclasses.replace(entry, credentials=credentials, **changes)
 
 
 def _connect_inventory(args: argparse.Namespace) -> int:
     """connect --inventory FILE DEVICE: the device's lines and credentials come
     from the file; its secrets are read when a dialog needs them (and masked
-    in the log by the line that sends them)."""
+    in the log by the line that sends them). Options that describe the device
+    override the file for this run; those that give its lines are refused."""
     path, name = args.inventory
-    if args.command or args.line:
-        raise UsageError("--inventory takes the device's lines from the file",
-                         "give no command and no --line with it")
+    if args.command or args.line or args.chassis is not None:
+        raise UsageError("--inventory takes the device's lines and chassis from the file",
+                         "give no command, --line or --chassis with it; --os, --platform, "
+                         "--hostname, --username, --password and --enable-password "
+                         "override the file for this run")
     inventory = load_inventory(path)
     if inventory is None:
         return EXIT_FAILURE
-    device = inventory_device(inventory, name).build()
-    configure_logging(args.verbose)
-    ok = connect_and_report(device, execute=args.execute, timeout=args.timeout)
+    device = _overridden(inventory_device(inventory, name), args).build()
+    _check_device(device)
+    configure_logging(args.verbose, args.secrets)
+    ok = connect_and_report(device, execute=args.execute, timeout=args.timeout,
+                            record=args.record)
     return EXIT_OK if ok else EXIT_FAILURE
 
 
@@ -272,6 +331,13 @@ secrets:
   --password and --enable-password are also read from QUORVI_PASSWORD and
   QUORVI_ENABLE_PASSWORD; give "-" to type them at a prompt without echo.
   They never appear in the output.
+
+with --inventory FILE DEVICE:
+  the lines and the chassis come from the file: a command, --line and
+  --chassis are refused. --os, --platform, --hostname, --username, --password
+  and --enable-password override the file for this run (a changed --os drops
+  the file's platform); QUORVI_PASSWORD and QUORVI_ENABLE_PASSWORD are not
+  read (the file's env:NAME sources are).
 
 exit status: 0 success, 1 failure (connect failed or a command was rejected),
 2 usage error, 130 interrupted."""
@@ -306,15 +372,16 @@ def add_connect_parser(sub: Any, common: argparse.ArgumentParser) -> None:
                          help="command that opens the console line (after --)")
     connect.add_argument("--inventory", nargs=2, metavar=("FILE", "DEVICE"),
                          help="connect the device DEVICE of the inventory file FILE (its "
-                              "lines and credentials come from the file)")
+                              "lines and credentials come from the file; see below for "
+                              "the options that override it)")
     connect.add_argument("--line", action="append", metavar="ALIAS[@MEMBER]=COMMAND",
                          help="a console line of a multi-console device (repeat); a stack "
                               "or quad line names its member: ALIAS@MEMBER=COMMAND")
     connect.add_argument("--hostname", help="expected hostname (learned when not given)")
-    connect.add_argument("--os", default="generic",
+    connect.add_argument("--os",
                          help="device OS (default generic: the OS is learned)")
     connect.add_argument("--platform", help="device platform")
-    connect.add_argument("--chassis", default=chassis.DEFAULT, choices=chassis.NAMES,
+    connect.add_argument("--chassis", choices=chassis.NAMES,
                          help="chassis type (default %s)" % chassis.DEFAULT)
     connect.add_argument("--enable-password", metavar="PASSWORD",
                          help="password asked by 'enable' (- to type it; default "
@@ -328,7 +395,7 @@ def add_connect_parser(sub: Any, common: argparse.ArgumentParser) -> None:
                               "a rejected command does not stop the others)")
     connect.add_argument("--timeout", type=positive_seconds, default=None,
                          help="connection time limit in seconds")
-    connect.add_argument("--record", metavar="FILE",
+    connect.add_argument("--record", type=output_file, metavar="FILE",
                          help="record what every console line sent and received into this "
                               "cassette (secrets replaced by markers); replay it with "
                               "`quorvi sim replay FILE`")

@@ -6,6 +6,8 @@ import sys
 import time
 from typing import Any, Dict, List
 
+from .common import output_file, output_folder, positive_seconds, whole_number
+
 FILTER_KEYS = {"name": "name", "group": "group", "os": "os", "platform": "platform",
                "chassis": "chassis_type", "chassis_type": "chassis_type"}
 
@@ -17,14 +19,16 @@ def add_parser(sub: Any, common: Any = None) -> None:
                     "do one task on each, write one JSON result per device and a summary. "
                     "Exit status 0 only when every device succeeded.")
     run.add_argument("--inventory", required=True, metavar="FILE",
-                     help="the inventory file (a .json file holds a list of device "
-                          "descriptions)")
+                     help="the inventory file (YAML; a .json file holds the same "
+                          "structure, read by the same rules)")
     run.add_argument("--filter", action="append", default=[], metavar="KEY=GLOB",
                      help="keep devices whose KEY (name, group, os, platform, chassis) "
                           "matches GLOB; repeat: the same key ORs, different keys AND")
     what = run.add_mutually_exclusive_group(required=True)
-    what.add_argument("--execute", nargs="+", metavar="CMD",
-                      help="commands to run on each device once it is up")
+    what.add_argument("--execute", nargs="+", action="extend", metavar="CMD",
+                      help="commands to run on each device once it is up, in order (repeat "
+                           "--execute or give several; a failing command ends the device's "
+                           "task, and the outputs before it are kept)")
     what.add_argument("--configure", metavar="FILE",
                       help="configuration lines (one per line) to send to each device")
     what.add_argument("--connect-only", action="store_true", help="bring each device up only")
@@ -44,18 +48,18 @@ def add_parser(sub: Any, common: Any = None) -> None:
                           "cluster of worker processes started for this run")
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="an existing Dask scheduler (tcp://HOST:PORT); implies --engine dask")
-    run.add_argument("--workers", type=int, metavar="N",
+    run.add_argument("--workers", type=whole_number(1), metavar="N",
                      help="threads (thread engine, default 32) or worker processes of the "
                           "local Dask cluster (default 2)")
-    run.add_argument("--concurrency", type=int, metavar="N",
+    run.add_argument("--concurrency", type=whole_number(1), metavar="N",
                      help="at most N devices at once on one console or SSH server")
-    run.add_argument("--timeout", type=float, metavar="S",
+    run.add_argument("--timeout", type=positive_seconds, metavar="S",
                      help="time limit of each device in seconds, bring-up to teardown")
-    run.add_argument("--results", metavar="FILE",
+    run.add_argument("--results", type=output_file, metavar="FILE",
                      help="write the JSON Lines results here (default: stdout)")
-    run.add_argument("--logs", metavar="DIR",
+    run.add_argument("--logs", type=output_folder, metavar="DIR",
                      help="write a session log per device and line into DIR")
-    run.add_argument("--record", metavar="DIR",
+    run.add_argument("--record", type=output_folder, metavar="DIR",
                      help="record each device's console lines into DIR/DEVICE.jsonl, a "
                           "cassette that `quorvi sim replay` serves (secrets masked)")
     run.add_argument("--dashboard", metavar="ADDRESS",
@@ -95,7 +99,8 @@ def _task(args: argparse.Namespace) -> Any:
 
 
 def _error(text: str) -> int:
-    sys.stderr.write("error: %s\n" % text)
+    """Each line of `text` (an inventory's problems, one a line) as an error; status 2."""
+    sys.stderr.write("".join("error: %s\n" % line for line in text.splitlines()))
     return 2
 
 
@@ -107,8 +112,8 @@ def command(args: argparse.Namespace) -> int:
     try:
         fleet = Fleet.from_inventory(args.inventory).filter(**_filters(args.filter))
     except ImportError as exc:
-        return _error("cannot load %s: %s (a .json file of device descriptions loads without "
-                      "the inventory module)" % (args.inventory, exc))
+        return _error("cannot load %s: %s (reading an inventory needs PyYAML: "
+                      "scripts/install-deps.sh installs it)" % (args.inventory, exc))
     except OSError as exc:
         return _error("cannot read the inventory %s: %s" % (args.inventory, exc.strerror or exc))
     except ValueError as exc:  # an inventory's problems name the file already
@@ -125,7 +130,10 @@ def command(args: argparse.Namespace) -> int:
     except (ImportError, AttributeError, ValueError) as exc:
         return _error("--call %s: %s; give an importable MODULE:FUNCTION" % (args.call, exc))
     if not len(fleet):
-        return _error("no device of %s matches the filter" % args.inventory)
+        if not args.filter:
+            return _error("the inventory %s has no devices" % args.inventory)
+        return _error("no device of %s matches %s" % (
+            args.inventory, " ".join("--filter %s" % item for item in args.filter)))
     try:
         out = open(args.results, "w", encoding="utf-8") if args.results else sys.stdout
     except OSError as exc:

@@ -8,12 +8,14 @@ import argparse
 import sys
 from typing import Any, List, Optional, Tuple
 
+from .common import non_negative_seconds, output_file, port_number, whole_number
+
 
 # -- quorvi sim serve -------------------------------------------------------------
 def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
     from ..sim.lab import CONNECT_MODES
 
-    parser.add_argument("--devices", type=int, default=0, metavar="N",
+    parser.add_argument("--devices", type=whole_number(0), default=0, metavar="N",
                         help="generate N devices named R1..RN (besides those of --lab)")
     parser.add_argument("--mix", default="single=70,dual=20,stack=10",
                         help="chassis kinds of the generated devices by weight, e.g. "
@@ -21,17 +23,17 @@ def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
                              "default %(default)s")
     parser.add_argument("--lab", metavar="FILE",
                         help="lab file (YAML or JSON): devices with their behaviours")
-    parser.add_argument("--inventory-out", metavar="FILE",
+    parser.add_argument("--inventory-out", type=output_file, metavar="FILE",
                         help="write the inventory of the served lab here once listening")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default %(default)s)")
-    parser.add_argument("--port-base", type=int, metavar="N",
-                        help="first port; the consoles take N, N+1, ... (default: free ports "
-                             "the system picks)")
+    parser.add_argument("--port-base", type=port_number, metavar="N",
+                        help="first port (1 to 65535); the consoles take N, N+1, ... "
+                             "(default: free ports the system picks)")
     parser.add_argument("--enable-password", help="every device asks this for 'enable'")
     parser.add_argument("--login", metavar="USER:PASSWORD",
                         help="every device asks for this login first")
-    parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+    parser.add_argument("--delay", type=non_negative_seconds, default=0.0, metavar="SECONDS",
                         help="every device waits this long before answering a line")
     parser.add_argument("--connect", choices=CONNECT_MODES, default="immediate",
                         help="what a port shows on connection: the device at once "
@@ -103,7 +105,8 @@ def serve(args: argparse.Namespace) -> int:
     try:
         asyncio.run(_serve(args))
     except LabError as exc:
-        print("error: quorvi sim serve: %s" % exc, file=sys.stderr)
+        for problem in [str(p) for p in exc.problems] or [str(exc)]:
+            print("error: quorvi sim serve: %s" % problem, file=sys.stderr)
         return 2
     return 0
 
@@ -131,9 +134,9 @@ def add_replay_arguments(parser: argparse.ArgumentParser) -> None:
                              "the commands that open them on pseudo-terminals")
     parser.add_argument("--host", default="127.0.0.1",
                         help="with --tcp: address to listen on (default %(default)s)")
-    parser.add_argument("--port-base", type=int, metavar="N",
-                        help="with --tcp: first port (default: free ports)")
-    parser.add_argument("--inventory-out", metavar="FILE",
+    parser.add_argument("--port-base", type=port_number, metavar="N",
+                        help="with --tcp: first port, 1 to 65535 (default: free ports)")
+    parser.add_argument("--inventory-out", type=output_file, metavar="FILE",
                         help="with --tcp: write the replayed device's inventory here")
 
 

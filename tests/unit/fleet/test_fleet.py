@@ -126,3 +126,14 @@ def test_run_loads_a_json_inventory_as_check_does(tmp_path, text, problem):
     with open(path, "w") as f:
         json.dump({"devices": {"R1": {"os": "orbix", "lines": {"a": {"console": "h:1"}}}}}, f)
     assert Fleet.from_inventory(path).names == ["R1"]
+
+
+def test_a_console_server_login_fails_its_device_and_stays_masked():
+    from quorvi.fleet import Task
+    from quorvi.fleet.tasks import RunOptions, run_device
+
+    line = {"console": "127.0.0.1:1", "server_login": {"username": "cs", "password": "cs-pw-1"}}
+    result = run_device({"name": "R1", "os": "orbix", "connections": {"a": line}},
+                        Task.connect_only(), RunOptions(timeout=10))
+    assert not result["ok"] and result["error"].startswith("device R1"), result["error"]
+    assert "cs-pw-1" not in json.dumps(result)
