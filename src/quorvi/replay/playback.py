@@ -35,6 +35,8 @@ from ..sim.behaviour import KEY, sleep
 from .cassette import MARKER_RE, load
 
 LINE_ENDS = "\r\n"
+# What a client types to have the line show its prompt again.
+NUDGES = ("\r",)
 
 
 class Expected:
@@ -95,6 +97,11 @@ def replay_session(events: list, emit, where: str, fast: bool = False,
     captured: dict = {}
     used = [False] * len(steps)
     position = 0
+    shown = [""]  # the end of what the line has shown: its last prompt
+
+    def show(data: str) -> None:
+        shown[0] = (shown[0] + data)[-200:]
+        emit(data.encode("utf-8"))
 
     def play(chunks):
         for delay, text in chunks:
@@ -103,7 +110,7 @@ def replay_session(events: list, emit, where: str, fast: bool = False,
             if captured:
                 # What was typed for a secret shows where the recording shows its marker.
                 text = MARKER_RE.sub(lambda m: captured.get(int(m.group(1)), m.group(0)), text)
-            emit(text.encode("utf-8"))
+            show(text)
 
     def candidates():
         if not relaxed:
@@ -164,6 +171,16 @@ def replay_session(events: list, emit, where: str, fast: bool = False,
             if key is None:
                 return  # the client hung up
             typed += key
+            if typed in NUDGES and choices and shown[0] and \
+                    not any(steps[i][0].may_become(typed) for i in choices):
+                # A Return the recording does not have here: how many empty
+                # lines a client sends depends on timing (how soon the line
+                # showed its prompt), so it is answered as the device answers
+                # one, with a new line and the line's prompt, and the
+                # recording goes on where it was. A silent line stays silent.
+                show("\r\n" + re.split(r"[\r\n]", shown[0])[-1])
+                typed = ""
+                continue
             for index in choices:
                 values = steps[index][0].complete(typed)
                 if values is not None:

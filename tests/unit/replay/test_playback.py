@@ -51,6 +51,8 @@ BRINGUP = [{"recv": "banner\r\nR1>", "after": 0.0}, {"send": "\r"}, {"recv": "\r
 @pytest.mark.parametrize("typed, relaxed, output_has, mismatch", [
     # in order, any text where the recording has a secret
     ("\renable\rpw-now\rshow version\r", False, "Version 7", None),
+    # Returns the recording lacks (a client nudging sooner) show the prompt again
+    ("\r\r\renable\rpw\r\rshow version\r", False, "R1>\r\nR1>\r\nR1>enable", None),
     # a changed command: expected and received shown
     ("\renable\rpw\rshow clock\r", False, "% replay mismatch",
      "step 4: expected 'show version\\r', received 'show clock\\r'"),
