@@ -167,6 +167,21 @@ def test_a_boot_longer_than_the_time_limit_names_the_phase_it_stopped_in(rig):
     assert raised.value.report.phase("boot seen", "a") is not None
 
 
+@pytest.mark.parametrize("transport, action, stuck", [
+    ("pty", "reload", r"line b \(standby\) never reached its standby prompt"),
+    ("served", "switchover", r"line a \(active, the standby after the switchover\) never "
+                             r"reached its standby prompt"),
+])
+def test_a_standby_that_never_shows_its_prompt_is_named_when_the_time_is_up(
+        rig, transport, action, stuck):
+    r = rig(transport, "dual", standby_stuck=True)
+    began = time.monotonic()
+    with pytest.raises(BootTimeoutError, match=r"time limit of 2s: %s; .*Standby waiting for "
+                                               r"the active" % stuck):
+        call(r.device, action, timeout=2)
+    assert time.monotonic() - began < allowed(3.0)
+
+
 @pytest.mark.parametrize("transport", ["pty", "served"])
 def test_configuration_dialog_declined_login_answered_and_save_policy_reported(rig, transport):
     r = rig(transport, "single", boot_dialog=True, login={"username": "ops", "password": "pw9"})

@@ -381,14 +381,26 @@ class Run:
                 continue
             phase = watch.waiting_for()
             role = watch.report.role_before
-            what = "never reached its standby prompt" if role == "standby" and \
-                phase == "prompt" else "stopped before phase %r" % phase
+            if self.comes_back_standby(role) and role != "standby":
+                role += ", the standby after the %s" % self.action.replace("_", " ")
+            what = "never reached its standby prompt" if self.comes_back_standby(
+                watch.report.role_before) and phase == "prompt" \
+                else "stopped before phase %r" % phase
             stuck.append("line %s (%s) %s; %s" % (watch.alias, role, what,
                                                    watch.spawn.last_words()))
         return BootTimeoutError("device %s: the %s did not end within its time limit of %gs: "
                                 "%s; give a longer timeout, or look at the console"
                                 % (self.device.name, self.action.replace("_", " "),
                                    self.timeout, "; ".join(stuck)))
+
+    def comes_back_standby(self, role: str) -> bool:
+        """Whether a line of `role` comes back from its boot as the standby:
+        a standby, or the active RP or chassis a switchover hands over."""
+        if role == "standby":
+            return True
+        kind = self.con.chassis_type
+        return self.action == "switchover" and role == "active" and chassis.is_known(kind) \
+            and chassis.get(kind).rps > 1
 
     def show_prompts(self, watches: Dict[str, LineWatch]) -> None:
         """Have each answering line show its prompt, so that the bring-up
