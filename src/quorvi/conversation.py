@@ -10,8 +10,9 @@ A question that no statement answers must not hold the line until the time
 limit: when the line has stopped at something that is no prompt but looks
 like a question (its last line ends in "?", ":", "]" or ")", without a line
 break after it) and stays quiet for a few of the line's answer times, the
-command fails with a CommandError quoting the question. The question is
-cancelled with Ctrl-C first, so that the line is back at its prompt.
+command fails with a CommandError quoting the question (its `question`
+attribute holds it). The question is cancelled with Ctrl-C first, so that
+the line is back at its prompt.
 """
 import re
 import time
@@ -119,6 +120,7 @@ class Conversation:
         error = CommandError("%s: %r asked %r and no reply answers it (%s); %s"
                              % (spawn, self.command, question, after, hint))
         error.output = output
+        error.question = question
         spawn.log.warning("%s", error)
         return error
 

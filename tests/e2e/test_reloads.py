@@ -140,6 +140,24 @@ def test_failures_name_the_device_and_line_and_nothing_counts_as_success(
         assert r.boots() == {}
 
 
+@pytest.mark.parametrize("command, match", [
+    ("restart now", r"line a: 'restart now' was refused: the device answered % Invalid input"),
+    ("show clock", r"line a: 'show clock' was refused: the device answered its prompt instead "
+                   r"of asking 'Proceed with reload\? \[confirm\]'"),
+    ("delete flash:old.cfg", r"line a: 'delete flash:old.cfg' asked 'Delete filename "
+                             r"\[old.cfg\]\?', which the reload does not answer"),
+])
+def test_a_command_that_does_not_ask_for_confirmation_fails_and_the_line_still_works(
+        rig, monkeypatch, command, match):
+    r = rig("pty", "single")
+    kind = type(r.device.default)
+    monkeypatch.setattr(kind, "boot_dialogs", dict(kind.boot_dialogs, reload=command))
+    with pytest.raises(ReloadError, match=match) as raised:
+        r.device.reload(timeout=20)
+    assert raised.value.report.phases == [] and r.boots() == {}
+    assert "uptime is" in r.device.execute("show version")
+
+
 def test_a_boot_longer_than_the_time_limit_names_the_phase_it_stopped_in(rig):
     r = rig("pty", "dual", boot_time=3.0)
     with pytest.raises(BootTimeoutError, match=r"time limit of 1s: line a \(active\) stopped "
@@ -147,6 +165,21 @@ def test_a_boot_longer_than_the_time_limit_names_the_phase_it_stopped_in(rig):
                                                r"\(standby\) stopped before") as raised:
         r.device.reload(timeout=1)
     assert raised.value.report.phase("boot seen", "a") is not None
+
+
+@pytest.mark.parametrize("transport, action, stuck", [
+    ("pty", "reload", r"line b \(standby\) never reached its standby prompt"),
+    ("served", "switchover", r"line a \(active, the standby after the switchover\) never "
+                             r"reached its standby prompt"),
+])
+def test_a_standby_that_never_shows_its_prompt_is_named_when_the_time_is_up(
+        rig, transport, action, stuck):
+    r = rig(transport, "dual", standby_stuck=True)
+    began = time.monotonic()
+    with pytest.raises(BootTimeoutError, match=r"time limit of 2s: %s; .*Standby waiting for "
+                                               r"the active" % stuck):
+        call(r.device, action, timeout=2)
+    assert time.monotonic() - began < allowed(3.0)
 
 
 @pytest.mark.parametrize("transport", ["pty", "served"])

@@ -59,6 +59,7 @@ def test_an_unanswered_question_fails_fast_quoting_it_and_the_line_works_after(
     message = str(info.value)
     assert message.startswith("R1/")
     assert "'delete flash:old.cfg' asked %r" % question in message
+    assert info.value.question == question
     assert "the line is back at its prompt" in message and hint in message
     assert execute("show version | include Processor") == PROCESSOR
     # Cancelled, not confirmed: the file stays.

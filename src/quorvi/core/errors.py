@@ -31,6 +31,7 @@ class CommandError(ConnectionError):
 
     output: str  # the device's whole answer, set where raised
     status: int  # a shell command's exit status, where it has one
+    question: str  # the question nobody answered, where a command stopped at one
 
 
 class OsLearningError(ConnectionError):

@@ -1,14 +1,16 @@
 """The steps of a reload, switchover or member reload (see quorvi.reloads):
 which lines reboot, the command and its questions, every line watched
 through the boot, the bring-up again, the proof."""
+import re
 import select
 import time
 from typing import Any, Callable, Dict, List, Optional
 
 from .. import chassis
 from ..boot_dialogs import for_os, patterns
-from ..core.errors import ConnectionError, TimeoutError
-from ..dialogs import login_dialog
+from ..core.errors import CommandError, ConnectionError, TimeoutError
+from ..dialogs import Dialog, End, Reply, login_dialog
+from ..statemachine import GENERIC
 from .report import (BootLoaderError, BootTimeoutError, LineReport, NotRebootedError, Phase,
                      ReloadError, Report, restarted, version_of)
 
@@ -17,6 +19,22 @@ DEFAULT_TIMEOUT = 600.0
 # How often a dropped line is opened again in one call before the call gives up.
 RECONNECTS = 3
 ERROR_LINE = r"(?m)^%[^\r\n]*"
+# The texts of quorvi.boot_dialogs a booting line shows, which the watch acts
+# on; the first of them ends the command on a line that reboots.
+BOOT_TEXTS = ("loader_prompt", "boot_start", "config_dialog", "press_return")
+
+
+class Answer(Reply):
+    """A reply of the reload command's dialog that also tells `heard` when
+    it has gone out (the report notes the save, the command's time)."""
+
+    def __init__(self, pattern: str, send: str, heard: Callable[[], None]) -> None:
+        super().__init__(pattern, send=send)
+        self.heard = heard
+
+    def run(self, spawn: Any, context: Optional[Dict[str, Any]], session: Dict[str, Any]) -> None:
+        super().run(spawn, context, session)
+        self.heard()
 
 
 # -- the device's lines -----------------------------------------------------
@@ -186,14 +204,15 @@ class Run:
                 setattr(line, field, version_of(output))
 
     def send_command(self, watch: LineWatch) -> None:
-        """Type the command on the active line and answer its questions."""
-        handle, spawn = watch.handle, watch.spawn
+        """Type the command on the active line through the dialog API: the
+        save question answered by the `save` policy, the confirmation with
+        Return, and the command ended by the first text of a boot. A line
+        that does not reboot (another member reloads) comes back to its
+        prompt; the boot's text is left on the line for the watch."""
+        handle = watch.handle
         command = self.texts[self.action].format(member=self.member)
         question = {"reload": "confirm_reload", "switchover": "confirm_switchover",
                     "member_reload": "confirm_member_reload"}[self.action]
-        sm = handle.state_machine
-        handle._prepare(self.con.settings.EXEC_TIMEOUT)
-        sm.go_to("enable", spawn, context=handle.context, timeout=handle.connection_timeout)
         for other in line_handles(self.con).values():
             # Older output is no part of the boot: each line is caught up with.
             if other is not handle and other.spawn is not None:
@@ -202,27 +221,48 @@ class Run:
                 else:
                     other.spawn.read_pending(0)
                     other.spawn.buffer = ""
-        sm.drain_owed_prompts(spawn)
-        spawn.buffer = ""
-        spawn.sendline(command)
-        wanted = [self.patterns["save_config"], self.patterns[question], ERROR_LINE] + \
-            [s.pattern for s in sm.states]
-        while True:
-            result = spawn.expect(wanted, timeout=self.con.settings.EXEC_TIMEOUT,
-                                  log_timeout=False)
-            if result.index == 0:
-                self.report.saved = self.save
-                spawn.sendline("yes" if self.save else "no")
-            elif result.index == 1:
-                spawn.sendline("")
-                self.phase("command sent", watch.alias)
-                return
-            else:
-                said = result.match.group(0).strip() if result.index == 2 else "its prompt"
-                raise self.fail(ReloadError(
-                    "%s: %r was refused: the device answered %s instead of asking %r"
-                    % (self.where(watch.alias), command, said,
-                       self.texts[question].format(member=self.member))))
+        confirmed: List[bool] = []
+
+        def saved() -> None:
+            self.report.saved = self.save
+
+        def sent() -> None:
+            confirmed.append(True)
+            self.phase("command sent", watch.alias)
+
+        dialog = Dialog([Answer(self.patterns["save_config"], "yes" if self.save else "no",
+                                saved),
+                         Answer(self.patterns[question], "", sent)] +
+                        [End(self.patterns[name]) for name in BOOT_TEXTS])
+        try:
+            output = handle.execute(command, reply=dialog, error_pattern=(),
+                                    timeout=self.con.settings.EXEC_TIMEOUT)
+        except CommandError as exc:  # a question no reply answers
+            raise self.fail(ReloadError(
+                "%s: %r asked %r, which the %s does not answer (cancelled with Ctrl-C); answer "
+                "it on the device first, or give the OS plug-in's boot_dialogs that question"
+                % (self.where(watch.alias), command, getattr(exc, "question", None),
+                   self.action.replace("_", " ")))) from exc
+        except ConnectionError:
+            if confirmed and (watch.spawn.closed or watch.spawn.eof):
+                return  # dropped as the boot began: the watch opens it again
+            raise
+        if not confirmed:
+            said = re.search(ERROR_LINE, output)
+            raise self.fail(ReloadError(
+                "%s: %r was refused: the device answered %s instead of asking %r"
+                % (self.where(watch.alias), command,
+                   said.group(0).strip() if said else "its prompt",
+                   self.texts[question].format(member=self.member))))
+        if handle.state_machine.current_state == GENERIC:
+            # Ended at the boot's first text: the watch acts on it.
+            watch.spawn.buffer = watch.spawn.last_match.match.group(0) + watch.spawn.buffer
+        elif watch.report.should_reboot:
+            raise self.fail(NotRebootedError(
+                "%s: the %s was confirmed, but the line came back to its prompt (%s) "
+                "without a boot: the device did not reboot"
+                % (self.where(watch.alias), self.action.replace("_", " "),
+                   watch.spawn.last_match.match.group(0).strip())))
 
     def watch(self, watches: Dict[str, LineWatch]) -> None:
         """Read every line until each that reboots shows its prompt."""
@@ -257,8 +297,7 @@ class Run:
         """Act on what the line has shown: each text in the order it came."""
         spawn, line = watch.spawn, watch.report
         sm = watch.handle.state_machine
-        wanted = [self.patterns[name] for name in ("loader_prompt", "boot_start", "config_dialog",
-                                                   "press_return")]
+        wanted = [self.patterns[name] for name in BOOT_TEXTS]
         # A reopened line's console server may greet first: its dialog's plain
         # answers (its failures, a closed connection, are the drop handled here).
         statements = [st for st in spawn.connect_dialog if isinstance(st.action, str)] + login
@@ -342,14 +381,26 @@ class Run:
                 continue
             phase = watch.waiting_for()
             role = watch.report.role_before
-            what = "never reached its standby prompt" if role == "standby" and \
-                phase == "prompt" else "stopped before phase %r" % phase
+            if self.comes_back_standby(role) and role != "standby":
+                role += ", the standby after the %s" % self.action.replace("_", " ")
+            what = "never reached its standby prompt" if self.comes_back_standby(
+                watch.report.role_before) and phase == "prompt" \
+                else "stopped before phase %r" % phase
             stuck.append("line %s (%s) %s; %s" % (watch.alias, role, what,
                                                    watch.spawn.last_words()))
         return BootTimeoutError("device %s: the %s did not end within its time limit of %gs: "
                                 "%s; give a longer timeout, or look at the console"
                                 % (self.device.name, self.action.replace("_", " "),
                                    self.timeout, "; ".join(stuck)))
+
+    def comes_back_standby(self, role: str) -> bool:
+        """Whether a line of `role` comes back from its boot as the standby:
+        a standby, or the active RP or chassis a switchover hands over."""
+        if role == "standby":
+            return True
+        kind = self.con.chassis_type
+        return self.action == "switchover" and role == "active" and chassis.is_known(kind) \
+            and chassis.get(kind).rps > 1
 
     def show_prompts(self, watches: Dict[str, LineWatch]) -> None:
         """Have each answering line show its prompt, so that the bring-up

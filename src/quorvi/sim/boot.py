@@ -73,6 +73,7 @@ ERRORS = {
     "no_member": "% No member {member} in this {chassis}",
 }
 MEMBER_RELOADING = "Reloading member {member}"
+STANDBY_WAITING = "Standby waiting for the active to be ready ..."
 
 
 def unit_of(device: dict, console: dict):
@@ -330,8 +331,18 @@ class Boot:
         session.write("\n" + self.texts["press_return"] + "\n")
         if (yield LINE) is None:
             return False
+        if self.device["standby_stuck"] and session.is_standby:
+            return (yield from self.stuck())
         session.mode, session.submode = "disable", "config"
         return (yield from session.login())
+
+    def stuck(self):
+        """A standby that never comes up: each Return is answered with the
+        same waiting line, never a prompt; False at the end."""
+        while True:
+            self.session.write_lines([STANDBY_WAITING])
+            if (yield LINE) is None:
+                return False
 
     # -- commands -------------------------------------------------------------
     def command(self, handler: str, words: list):

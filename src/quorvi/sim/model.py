@@ -44,11 +44,13 @@ DEVICE_DEFAULTS: dict = {
     # seconds; boot_dialog asks the initial configuration dialog after each
     # boot; stop_in_loader (true, or a list of console names) stops each boot
     # at the boot loader prompt until "boot" is typed; fake_reload: the reload
-    # commands ask their questions, then nothing reboots.
+    # commands ask their questions, then nothing reboots; standby_stuck: a
+    # console that boots into the standby role never shows a prompt.
     "boot_time": 2.0,
     "boot_dialog": False,
     "stop_in_loader": False,
     "fake_reload": False,
+    "standby_stuck": False,
 }
 
 # The misbehaviours above, each with the kind of value it takes (how a lab
