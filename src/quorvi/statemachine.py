@@ -621,7 +621,11 @@ class StateMachine:
                 if not statement.loop_continue:
                     self._owe_prompts(spawn, nudges, answer_time)
                     return self._current_state
-                answered = True
+                # A bare Return ("Press RETURN to get started") is a nudge, no
+                # answer: a later nudge cannot be taken for the next answer,
+                # and one is needed when that Return was lost (telnet flushes
+                # input typed while it sets its terminal up).
+                answered = answered or statement.action != ""
                 continue
             # Lines sent after this prompt had shown are still to be answered;
             # each nudge may still bring a prompt, unless one nudge alone was

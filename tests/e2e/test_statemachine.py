@@ -150,3 +150,19 @@ def test_prompt_shown_before_a_line_was_sent_does_not_answer_it(sim):
     line.sendline("show version")
     assert "Version 7.2.1" in sm.expect_prompt(line, 5).match_output
     assert device.commands_received("a") == ["enable", "show version"]
+
+
+def test_a_lost_return_at_a_press_return_greeting_is_followed_by_nudges(tmp_path):
+    """A Return answering "Press RETURN" may be lost (telnet flushes what was
+    typed while it sets its terminal up): the line is nudged again."""
+    from quorvi.transports import Line, console_dialog
+
+    script = tmp_path / "greeting.sh"
+    script.write_text("stty -echo; printf 'Press RETURN to get started\\r\\n'; read lost; "
+                      "read woken; printf 'R1>'; read rest\n")
+    line = Spawn("sh %s" % script, name="R1/a")
+    line.connect_dialog = list(console_dialog(Line("a", "console", "127.0.0.1:1")))
+    try:
+        assert machine().go_to("any", line, timeout=5) == "disable"
+    finally:
+        line.close()
