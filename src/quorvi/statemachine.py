@@ -337,7 +337,7 @@ class StateMachine:
         if (spawn.min_nudge_interval or line.awaiting is not None or line.owed_prompts
                 or (spawn.sends and not line.owes_nothing())):
             return None
-        if getattr(spawn, "transport", None) == "console":
+        if getattr(spawn, "transport", None) in ("console", "conserver"):
             due = getattr(spawn, "connected_at", 0.0) + getattr(spawn, "connect_time", 0.0)
             return max(0.0, min(due - time.monotonic(), self.first_nudge_settle))
         return self.first_nudge_settle
