@@ -93,6 +93,10 @@ def telnet_lines(ports: Dict[str, int]) -> Dict[str, Any]:
     return {c: ("telnet 127.0.0.1 %d" % port, TELNET_READY) for c, port in ports.items()}
 
 
+def lab_lines(lab: ServedLab) -> Dict[str, Any]:
+    return telnet_lines({c: lab.port("R1", c) for c in lab.inventory["devices"]["R1"]["lines"]})
+
+
 def bare_bringup(opens: Dict[str, Any], kind: str, steps: List[Any]) -> float:
     """Start every line (`opens`: console -> (command, what it shows once
     connected)), wait for each, have the conversation; seconds taken."""
@@ -162,8 +166,7 @@ def through_servers(repeats: int) -> Dict[str, Any]:
         servers = {"ser2net": Ser2net(Path(tmp, "s")), "conserver": Conserver(Path(tmp, "c"))}
         sims: List[Any] = []
         try:
-            targets = {"served lab": (lab.device_kwargs("R1", settings=SETTINGS), telnet_lines(
-                {c: lab.port("R1", c) for c in lab.inventory["devices"]["R1"]["lines"]}))}
+            targets = {"served lab": (lab.device_kwargs("R1", settings=SETTINGS), lab_lines(lab))}
             for name, server in servers.items():
                 server.directory.mkdir()
                 sims.append(SimulatedDevice("dual").start())
@@ -195,7 +198,7 @@ def measure_kind(kind: str, repeats: int) -> Dict[str, Any]:
         repeats = min(repeats, QUAD_REPEATS)
     steps = warm_conversation(kind)
     with ServedLab({"devices": {"R1": {"kind": kind}}}) as lab:
-        opens = telnet_lines({c: lab.port("R1", c) for c in lab.inventory["devices"]["R1"]["lines"]})
+        opens = lab_lines(lab)
         framework_bringup(lab)  # the consoles are warm from here on
         bare_bringup(opens, kind, steps)
         framework, bare = [], []

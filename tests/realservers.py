@@ -109,8 +109,10 @@ class Ser2net:
                 time.sleep(0.01)
             self.held.append(os.open(str(tty), os.O_RDWR | os.O_NOCTTY))
             ports[console] = free_port()
-            config.append("connection: &%s\n  accepter: telnet(rfc2217=false),tcp(nodelay),127.0.0.1,%d\n"
-                          "  connector: serialdev,%s,9600n81,local\n"
+            # nodelay: a prompt sent right after an echo would otherwise
+            # wait for the client's delayed acknowledgement (~40 ms).
+            config.append("connection: &%s\n  accepter: telnet(rfc2217=false),tcp(nodelay),"
+                          "127.0.0.1,%d\n  connector: serialdev,%s,9600n81,local\n"
                           "  options:\n    kickolduser: false\n" % (console, ports[console], tty))
         (self.directory / "ser2net.yaml").write_text("".join(config))
         log = self.directory / "ser2net.log"

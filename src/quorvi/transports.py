@@ -480,8 +480,9 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     if line.transport == "ssh":
         spawn.min_nudge_interval = SSH_FIRST_NUDGE
     if line.transport in CONSOLE_SERVER_TRANSPORTS:
-        began = time.monotonic()
-        spawn.server_pending = lambda: _reach_server(spawn, line, login, timeout, log, began)
+        server_line, began = line, time.monotonic()
+        spawn.server_pending = lambda: _reach_server(spawn, server_line, login, timeout, log,
+                                                     began)
         if wait:
             wait_for_server(spawn)
     return spawn

@@ -112,13 +112,13 @@ class DaskEngine:
                 # In-process workers talk to the scheduler without a network.
                 # The scheduler's and workers' HTTP servers (always started)
                 # listen on 127.0.0.1 only.
-                where = {"host": "127.0.0.1"} if processes else {}
+                local: Dict[str, str] = {"host": "127.0.0.1"} if processes else {}
                 self.cluster = distributed.LocalCluster(
                     n_workers=workers if processes else 1,
                     threads_per_worker=threads if processes else workers * threads,
                     processes=processes, dashboard_address=dashboard or "127.0.0.1:0",
                     worker_dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
-                    **where)
+                    **local)
                 self.client = distributed.Client(self.cluster, timeout=timeout)
             else:
                 self.client = distributed.Client(scheduler, timeout=timeout)
