@@ -15,21 +15,35 @@ Targets: single, dual and stack within 1.5 times the bare script; the quad
 within 100 ms beyond the waits its answer test must make (a
 DETECT_RPR_TIMEOUT sleep per console and an expect on each silent one).
 
+Through real console servers (tests/realservers.py starts them, on free
+ports with throwaway configurations): the same warm dual bring-up through
+ser2net (`console:` lines) and through conserver (`conserver:` lines, its
+`console` client), alternately with the served lab's; each at most 1.5
+times the served lab's. The console server's own answer (telnet connected,
+conserver attached) is reported beside it.
+
 `make bench` runs it with the other benchmarks (`rows`); on its own:
 .venv/bin/python bench/bench_warm.py [--quick]
 """
 import argparse
 import statistics
 import sys
+import tempfile
 import time
+from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 import pexpect
 
 from bench_bringup import ANSWER_TEST, conversation, converse, hang_up
-from quorvi.device import Device
 from quorvi import chassis
+from quorvi.device import Device
+from quorvi.sim.harness import SimulatedDevice
 from quorvi.sim.served import ServedLab
+from quorvi.spawn import spawn_hooks
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from realservers import Conserver, Ser2net, missing  # noqa: E402  (the tests' servers)
 
 KINDS = chassis.SHORT_NAMES
 # The quad's answer-test waits are the same in both columns and only add to
@@ -39,6 +53,7 @@ CONNECT_TARGET = 1.5
 QUAD_BEYOND_TARGET = 0.100  # seconds beyond the answer-test waits
 QUAD_REPEATS = 3
 SETTINGS = {"DETECT_RPR_TIMEOUT": RPR_TIMEOUT}
+SERVER_TARGET = 1.5  # warm dual through a real console server against the served lab
 
 
 def warm_conversation(kind: str) -> List[Any]:
@@ -71,18 +86,29 @@ def answer_test_waits(kind: str) -> float:
     return RPR_TIMEOUT * (len(tests) + sum(1 for answers in tests if not answers))
 
 
-def bare_bringup(lab: ServedLab, kind: str, steps: List[Any]) -> float:
-    """Open the telnet lines, have the conversation; seconds taken."""
-    consoles = list(lab.inventory["devices"]["R1"]["lines"])
+TELNET_READY = "Escape character is '^]'."
+CONSERVER_READY = "[Enter `^Ec?' for help]"
+
+
+def telnet_lines(ports: Dict[str, int]) -> Dict[str, Any]:
+    return {c: ("telnet 127.0.0.1 %d" % port, TELNET_READY) for c, port in ports.items()}
+
+
+def lab_lines(lab: ServedLab) -> Dict[str, Any]:
+    return telnet_lines({c: lab.port("R1", c) for c in lab.inventory["devices"]["R1"]["lines"]})
+
+
+def bare_bringup(opens: Dict[str, Any], kind: str, steps: List[Any]) -> float:
+    """Start every line (`opens`: console -> (command, what it shows once
+    connected)), wait for each, have the conversation; seconds taken."""
     started = time.perf_counter()
     children: Dict[str, Any] = {}
     try:
-        for console in consoles:
-            child = pexpect.spawn("telnet 127.0.0.1 %d" % lab.port("R1", console),
-                                  encoding="utf-8")
-            child.delaybeforesend = None
-            child.expect_exact("Escape character is '^]'.", timeout=10)
-            children[console] = child
+        for console, (command, _) in opens.items():
+            children[console] = pexpect.spawn(command, encoding="utf-8")
+            children[console].delaybeforesend = None
+        for console, (_, ready) in opens.items():
+            children[console].expect_exact(ready, timeout=10)
         if kind == "quad":
             for child in children.values():
                 child.send("\r")
@@ -93,13 +119,79 @@ def bare_bringup(lab: ServedLab, kind: str, steps: List[Any]) -> float:
 
 
 def framework_bringup(lab: ServedLab) -> float:
-    dev = Device(**lab.device_kwargs("R1", settings=SETTINGS))
+    return timed_connect(lab.device_kwargs("R1", settings=SETTINGS))
+
+
+def timed_connect(kwargs: Dict[str, Any], spawns: Optional[List[Any]] = None) -> float:
+    dev = Device(**kwargs)
+    hook = spawns.append if spawns is not None else None
+    if hook:
+        spawn_hooks.append(hook)
     try:
         started = time.perf_counter()
         dev.connect()
         return time.perf_counter() - started
     finally:
+        if hook:
+            spawn_hooks.remove(hook)
         dev.destroy()
+
+
+def lines_through(server: Any, sim: Any) -> Any:
+    """The lines of `sim` through `server` (started here): the framework's
+    connections, and the bare script's commands."""
+    if isinstance(server, Ser2net):
+        ports = server.start(sim)
+        return ({c: {"console": "127.0.0.1:%d" % port} for c, port in ports.items()},
+                telnet_lines(ports))
+    port = server.start(sim)
+    return ({c: {"conserver": "%s@127.0.0.1:%d" % (c, port)} for c in sim.consoles},
+            {c: ("console -M 127.0.0.1 -p %d %s" % (port, c), CONSERVER_READY)
+             for c in sim.consoles})
+
+
+def through_servers(repeats: int) -> Dict[str, Any]:
+    """Warm dual bring-up on the served lab, through ser2net and through
+    conserver (each a simulated dual of its own), each beside the bare
+    script on the same lines, in alternating rounds: {name: {"connect",
+    "bare", "answer": medians, seconds; answer: the console server's
+    connecting a line}}."""
+    absent = [name for name, s in (("ser2net", Ser2net), ("conserver", Conserver))
+              if missing(*s.PROGRAMS)]
+    if absent:
+        raise SystemExit("bench_warm: %s missing (scripts/install-deps.sh installs them)"
+                         % ", ".join(absent))
+    steps = warm_conversation("dual")
+    with tempfile.TemporaryDirectory() as tmp, \
+            ServedLab({"devices": {"R1": {"kind": "dual"}}}) as lab:
+        servers = {"ser2net": Ser2net(Path(tmp, "s")), "conserver": Conserver(Path(tmp, "c"))}
+        sims: List[Any] = []
+        try:
+            targets = {"served lab": (lab.device_kwargs("R1", settings=SETTINGS), lab_lines(lab))}
+            for name, server in servers.items():
+                server.directory.mkdir()
+                sims.append(SimulatedDevice("dual").start())
+                connections, opens = lines_through(server, sims[-1])
+                targets[name] = (sims[-1].device_kwargs(connections=connections,
+                                                        settings=SETTINGS), opens)
+            figures: Dict[str, Dict[str, List[float]]] = {
+                name: {"connect": [], "bare": [], "answer": []} for name in targets}
+            for kwargs, opens in targets.values():  # the consoles are warm from here on
+                timed_connect(kwargs)
+                bare_bringup(opens, "dual", steps)
+            for _ in range(repeats):
+                for name, (kwargs, opens) in targets.items():
+                    spawns: List[Any] = []
+                    figures[name]["bare"].append(bare_bringup(opens, "dual", steps))
+                    figures[name]["connect"].append(timed_connect(kwargs, spawns))
+                    figures[name]["answer"] += [s.connect_time for s in spawns]
+        finally:
+            for server in servers.values():
+                server.stop()
+            for sim in sims:
+                sim.stop()
+    return {name: {k: statistics.median(v) for k, v in f.items()}
+            for name, f in figures.items()}
 
 
 def measure_kind(kind: str, repeats: int) -> Dict[str, Any]:
@@ -107,11 +199,12 @@ def measure_kind(kind: str, repeats: int) -> Dict[str, Any]:
         repeats = min(repeats, QUAD_REPEATS)
     steps = warm_conversation(kind)
     with ServedLab({"devices": {"R1": {"kind": kind}}}) as lab:
+        opens = lab_lines(lab)
         framework_bringup(lab)  # the consoles are warm from here on
-        bare_bringup(lab, kind, steps)
+        bare_bringup(opens, kind, steps)
         framework, bare = [], []
         for _ in range(repeats):
-            bare.append(bare_bringup(lab, kind, steps))
+            bare.append(bare_bringup(opens, kind, steps))
             framework.append(framework_bringup(lab))
     return {"kind": kind, "connect": statistics.median(framework),
             "bare": statistics.median(bare), "waits": answer_test_waits(kind)}
@@ -141,6 +234,21 @@ def rows(quick: bool = False) -> list:
                        "warm %s: connect" % kind, m["connect"] * 1e3, "ms",
                        "bare script", m["bare"] * 1e3, ratio,
                        "<= %.1fx bare script" % CONNECT_TARGET, ratio <= CONNECT_TARGET))
+    served = through_servers(repeats)
+    lab = served.pop("served lab")
+    group = "warm dual through real console servers"
+    out.append(Row(group, "warm dual, served lab: connect", lab["connect"] * 1e3, "ms",
+                   "bare script", lab["bare"] * 1e3, lab["connect"] / lab["bare"]))
+    for name, m in served.items():
+        ratio = m["connect"] / lab["connect"]
+        out.append(Row(group, "warm dual through %s: connect" % name, m["connect"] * 1e3, "ms",
+                       "served lab", lab["connect"] * 1e3, ratio,
+                       "<= %.1fx served lab" % SERVER_TARGET, ratio <= SERVER_TARGET,
+                       note="bare script through %s: %.0f ms (connect / bare %.2f); %s a line "
+                            "in %.0f ms (median)" % (
+                                name, m["bare"] * 1e3, m["connect"] / m["bare"],
+                                "telnet connected" if name == "ser2net" else
+                                "the console client attached", m["answer"] * 1e3)))
     return out
 
 
@@ -153,7 +261,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         verdict = {True: "pass", False: "FAIL", None: ""}[row.passed]
         print("%-52s %8.1f %s  (%s %.1f, ratio %s)  %s %s" % (
             row.figure, row.value, row.unit, row.baseline, row.baseline_value,
-            "-" if row.ratio is None else "%.2f" % row.ratio, row.target, verdict))
+            "-" if row.ratio is None else "%.2f" % row.ratio, row.target or "", verdict))
         if row.note:
             print("    " + row.note)
     return 0 if all(r.passed is not False for r in result) else 1

@@ -17,7 +17,7 @@ from .secrets import secrets_of
 from .settings import Settings, merged
 from .spawn import Spawn
 from .statemachine import StateMachine
-from .transports import TRANSPORTS, open_line
+from .transports import TRANSPORTS, open_line, wait_for_server
 
 # Options a connection accepts (from Device.connect); kept as given so that a
 # reconnection through another connection class can pass them on.
@@ -99,6 +99,13 @@ class BaseConnection:
         return "<%s %s/%s>" % (type(self).__name__, self.device.name, self.alias)
 
     def _open_spawn(self, console: str) -> Spawn:
+        spawn, finish = self._start_spawn(console)
+        finish()
+        return spawn
+
+    def _start_spawn(self, console: str) -> Tuple[Spawn, Callable[[], None]]:
+        """Start the line `console`; returns it and what finishes opening it
+        (waiting for its console server, attaching the recorder)."""
         consoles = getattr(self.device, "connections", None) or {}
         description = consoles.get(console) or {}
         if not any(key in description for key in ("line",) + TRANSPORTS):
@@ -106,12 +113,16 @@ class BaseConnection:
                                   "target" % (self.device.name, console))
         spawn = open_line(self.device, console, description, self.log,
                           getattr(self.settings, "SPAWN_MAX_BUFFER", 1 << 20),
-                          self.connection_timeout)
+                          self.connection_timeout, wait=False)
         spawn.hide(*secrets_of(getattr(self.device, "credentials", None), self.context))
-        recorder = getattr(self.device, "recorder", None)
-        if recorder is not None:
-            recorder.attach(spawn, console, self.context)
-        return spawn
+
+        def finish() -> None:
+            wait_for_server(spawn)
+            recorder = getattr(self.device, "recorder", None)
+            if recorder is not None:
+                recorder.attach(spawn, console, self.context)
+
+        return spawn, finish
 
     def _make_link_broker(self) -> Any:
         cls = self.link_broker_class

@@ -30,8 +30,9 @@ class LineRecord:
         # take it for its own.
         self.awaiting: Optional[Tuple[str, int]] = None
         # The spawn's `sends` when the line was last found to owe nothing (a
-        # prompt after everything sent, nothing owed, nothing since).
-        self.caught_up: Optional[int] = None
+        # prompt after everything sent, nothing owed, nothing since). What
+        # the transport sent to a console server is owed nothing by the device.
+        self.caught_up: Optional[int] = getattr(spawn, "connect_sends", 0) or None
         # Seconds the line took to answer a line sent on it, last measured.
         self.answer_time: Optional[float] = None
         # Hostname read from the last prompt matched while a hostname was learned.

@@ -212,8 +212,15 @@ class MultiRpConnection(BaseConnection):
                      if getattr(sub.state_machine, "unanswered", None) is not None), None)
 
     def _open_lines(self) -> None:
+        # Every line is started before any is waited for: their console
+        # servers connect (attach, log in) them at the same time.
+        finishing = []
         for sub in self.subconnections:
-            sub.open()
+            if sub.spawn is None or sub.spawn.closed:
+                sub.spawn, finish = self._start_spawn(sub.alias)
+                finishing.append(finish)
+        for finish in finishing:
+            finish()
         if self.chassis_type == "quad":
             # A console server shows a live console's prompt only once a key
             # is pressed, while the quad's answer test takes a line with

@@ -179,6 +179,12 @@ class Spawn:
         self.min_nudge_interval = 0.0
         # When a console server accepted the line, and how many seconds that took.
         self.connected_at = self.connect_time = 0.0
+        # Lines sent by the transport to the console server itself (its
+        # attach, its own login): none of them reached the device.
+        self.connect_sends = 0
+        # Set while a console server's line is still to be connected
+        # (quorvi.transports.wait_for_server finishes it).
+        self.server_pending: Optional[Callable[[], None]] = None
         self.observers: List[TranscriptObserver] = []
         self.transport = "command"  # how the line was opened (quorvi.transports sets it)
         try:

@@ -337,7 +337,7 @@ class StateMachine:
         if (spawn.min_nudge_interval or line.awaiting is not None or line.owed_prompts
                 or (spawn.sends and not line.owes_nothing())):
             return None
-        if getattr(spawn, "transport", None) == "console":
+        if getattr(spawn, "transport", None) in ("console", "conserver"):
             due = getattr(spawn, "connected_at", 0.0) + getattr(spawn, "connect_time", 0.0)
             return max(0.0, min(due - time.monotonic(), self.first_nudge_settle))
         return self.first_nudge_settle
@@ -566,7 +566,7 @@ class StateMachine:
         # how slowly the device answers.
         from_first_nudge = goal == "any" and line.awaiting is None
         quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
-        received = spawn.received
+        received, spoke_at = spawn.received, began - self.nudge_interval
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
@@ -578,7 +578,9 @@ class StateMachine:
             # shows its prompt unasked, after a handshake that takes a while).
             interval = max(self.nudge_interval, spawn.min_nudge_interval if not nudges else 0.0)
             if quiet is not None and not nudges:
-                interval = quiet
+                # Looked at a few times per window: the quiet is counted from
+                # the line's last output, not from the end of a window.
+                interval = quiet / 4
             wait = min(remaining, interval) if nudge else remaining
             try:
                 result = spawn.expect(patterns, timeout=wait, log_timeout=False)
@@ -587,11 +589,16 @@ class StateMachine:
                     raise ConnectionError("%s: the line closed while going to %r (%s)"
                                           % (spawn, goal, spawn.last_words())) from None
                 # No Return into a device that is printing: it is nudged
-                # once it has been quiet for a whole wait; nor into a
-                # program that has not spoken yet (it may be starting).
-                printing, received = spawn.received != received, spawn.received
+                # once it has been quiet for a whole wait (before the first
+                # nudge: for the quiet window since its last output); nor
+                # into a program that has not spoken yet (it may be starting).
+                now, printing = time.monotonic(), spawn.received != received
+                if printing:
+                    received, spoke_at = spawn.received, now
+                if quiet is not None and not nudges:
+                    printing = now - spoke_at < quiet
                 starting = (quiet is not None and not received
-                            and time.monotonic() - began < self.nudge_interval)
+                            and now - began < self.nudge_interval)
                 if nudge and not answered and not printing and not starting \
                         and time.monotonic() < deadline:
                     spawn.sendline()

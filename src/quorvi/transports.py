@@ -444,10 +444,11 @@ def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
 
 
 def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
-              max_buffer: int, timeout: float) -> Spawn:
+              max_buffer: int, timeout: float, wait: bool = True) -> Spawn:
     """Start the process of the line `alias` of `device` and give its spawn the
     transport's dialog (`connect_dialog`). `description` is what `line_of`
-    reads."""
+    reads. A console server's line is returned connected, or with
+    wait=False at once, to be finished with wait_for_server."""
     name = "%s/%s" % (device.name, alias)
     line = line_of(alias, description)
     if line is None or line.transport == "command":
@@ -479,25 +480,45 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     if line.transport == "ssh":
         spawn.min_nudge_interval = SSH_FIRST_NUDGE
     if line.transport in CONSOLE_SERVER_TRANSPORTS:
-        began = time.monotonic()
-        connected = False
-        try:
-            if isinstance(spawn, ConserverSpawn):
-                attach_conserver(spawn, line, login, timeout)
-            else:
-                wait_console_connected(spawn, line, timeout)
-                if login:
-                    port_login(spawn, line, login, timeout)
-            connected = True
-        finally:
-            if not connected:
-                spawn.close()
-        # What a port shows by itself (a screen left behind) comes about as
-        # fast as the connection did: the first Return waits that long.
-        spawn.connected_at = time.monotonic()
-        spawn.connect_time = spawn.connected_at - began
-        log.debug("%s: console server answered in %.3fs", name, spawn.connect_time)
+        server_line, began = line, time.monotonic()
+        spawn.server_pending = lambda: _reach_server(spawn, server_line, login, timeout, log,
+                                                     began)
+        if wait:
+            wait_for_server(spawn)
     return spawn
+
+
+def wait_for_server(spawn: Spawn) -> None:
+    """Finish opening a console server's line that open_line started with
+    wait=False: wait until the server has connected it (attached, logged
+    in). The line is closed when that fails. Several lines started first
+    and then waited for one after another wait for their servers together."""
+    pending, spawn.server_pending = spawn.server_pending, None
+    if pending is not None:
+        pending()
+
+
+def _reach_server(spawn: Spawn, line: Line, login: Mapping[str, Any], timeout: float, log: Any,
+                  began: float) -> None:
+    connected = False
+    try:
+        if isinstance(spawn, ConserverSpawn):
+            attach_conserver(spawn, line, login, timeout)
+        else:
+            wait_console_connected(spawn, line, timeout)
+            if login:
+                port_login(spawn, line, login, timeout)
+        connected = True
+    finally:
+        if not connected:
+            spawn.close()
+    # What a port shows by itself (a screen left behind) comes about as
+    # fast as the connection did: the first Return waits that long.
+    spawn.connected_at = time.monotonic()
+    spawn.connect_time = spawn.connected_at - began
+    # What went out so far (an attach, a port login) went to the server.
+    spawn.connect_sends = spawn.sends
+    log.debug("%s: console server answered in %.3fs", spawn.name, spawn.connect_time)
 
 
 def server_login_secrets(device: str, connections: Mapping[str, Any]) -> List[str]:

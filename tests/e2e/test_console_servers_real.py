@@ -2,188 +2,40 @@
 made by socat, served as telnet ports) and conserver (exec consoles, reached
 with its `console` client through conserver: lines). Each is started on free
 ports of 127.0.0.1 with a throwaway configuration and always stopped."""
-import os
-import shutil
-import socket
-import subprocess
-import time
-
 import pytest
+from realservers import Conserver, Ser2net, missing
 
 from quorvi.core.errors import ConnectionError
 from quorvi.inventory import load
 from quorvi.sim.harness import kill_processes, processes_with
 from quorvi.spawn import Spawn
 
-from .conftest import FAST, free_port
+from .conftest import FAST
 
 CHASSIS = {"single": "single_rp", "dual": "dual_rp", "stack": "stack", "quad": "quad"}
-CONSERVER_PID_FILE = "/run/conserver/conserver.pid"
 
 
-def wait_listening(port, proc, what, log, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                pytest.fail("%s did not start: %s" % (what, log.read_text() if log.exists()
-                                                       else "no output"))
-            time.sleep(0.02)
-
-
-def script(directory, sim, console):
-    """A script that opens `console` of `sim` (no quoting left for a
-    console server's configuration to get wrong)."""
-    path = directory / ("%s.sh" % console)
-    path.write_text("#!/bin/sh\nexec %s\n" % sim.command(console))
-    path.chmod(0o755)
-    return path
-
-
-def descendants(pid):
-    """The processes below `pid` (read from /proc while it runs)."""
-    found = []
+def served(servers, hint):
+    """A fixture body: the start of `servers`, which are stopped afterwards."""
+    if missing(*servers.PROGRAMS):
+        pytest.skip("%s missing (scripts/install-deps.sh installs %s)"
+                    % (", ".join(missing(*servers.PROGRAMS)), hint))
     try:
-        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-            children = [int(c) for c in f.read().split()]
-    except OSError:
-        return found
-    for child in children:
-        found += [child] + descendants(child)
-    return found
-
-
-def stop(proc):
-    """Stop `proc` and wait until the processes it started (the consoles
-    behind socat) are gone too, so that nothing outlives the fixture."""
-    below = descendants(proc.pid)
-    _terminate(proc)
-    deadline = time.monotonic() + 5
-    for pid in below:
-        while os.path.exists("/proc/%d" % pid) and _alive(pid):
-            if time.monotonic() > deadline:
-                try:
-                    os.kill(pid, 9)
-                except OSError:
-                    pass
-                break
-            time.sleep(0.01)
-
-
-def _alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def _terminate(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
+        yield servers.start
+    finally:
+        assert not servers.stop(), "console server processes left running"
 
 
 @pytest.fixture
 def ser2net(tmp_path):
-    """ser2net(sim) serves each console of `sim` as a telnet port; returns
-    {console: port}. socat gives each console a pty; a descriptor held open on
-    it keeps it (and the console's session) alive between clients."""
-    if not all(shutil.which(p) for p in ("ser2net", "socat", "telnet")):
-        pytest.skip("ser2net, socat or telnet missing (scripts/install-deps.sh installs them)")
-    procs, held = [], []
-
-    def start(sim):
-        ports, config = {}, []
-        for console in sim.consoles:
-            tty = tmp_path / ("%s.tty" % console)
-            procs.append(subprocess.Popen(
-                ["socat", "PTY,link=%s,rawer" % tty,
-                 "EXEC:%s,pty,setsid,ctty,stderr" % script(tmp_path, sim, console)],
-                stderr=subprocess.DEVNULL))
-            deadline = time.monotonic() + 10
-            while not tty.exists():
-                assert time.monotonic() < deadline, "socat made no pty for %s" % console
-                time.sleep(0.01)
-            held.append(os.open(str(tty), os.O_RDWR | os.O_NOCTTY))
-            ports[console] = free_port()
-            config.append("connection: &%s\n  accepter: telnet(rfc2217=false),tcp,127.0.0.1,%d\n"
-                          "  connector: serialdev,%s,9600n81,local\n"
-                          "  options:\n    kickolduser: false\n" % (console, ports[console], tty))
-        (tmp_path / "ser2net.yaml").write_text("".join(config))
-        log = tmp_path / "ser2net.log"
-        with open(log, "w") as out:
-            proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", str(tmp_path / "ser2net.yaml"),
-                                     "-P", str(tmp_path / "ser2net.pid")],
-                                    stdout=out, stderr=subprocess.STDOUT)
-        procs.append(proc)
-        for port in ports.values():
-            wait_listening(port, proc, "ser2net", log)
-        return ports
-
-    yield start
-    for proc in reversed(procs):
-        stop(proc)
-    for fd in held:
-        os.close(fd)
+    """ser2net(sim): {console: telnet port} (see realservers.Ser2net)."""
+    yield from served(Ser2net(tmp_path), "them")
 
 
 @pytest.fixture
 def conserver(tmp_path):
-    """conserver(sim, password=None) serves each console of `sim` as an exec
-    console; returns the master port. With a password, clients from
-    127.0.0.1 are only allowed (not trusted): user "ops" must log in."""
-    if not all(shutil.which(p) for p in ("conserver", "console")):
-        pytest.skip("conserver or console missing (scripts/install-deps.sh installs "
-                    "conserver-server and conserver-client)")
-    procs = []
-
-    def start(sim, password=None):
-        port = free_port()
-        consoles = "".join('console %s { exec "%s"; }\n' % (c, script(tmp_path, sim, c))
-                           for c in sim.consoles)
-        (tmp_path / "conserver.cf").write_text(
-            "default * { type exec; master 127.0.0.1; rw *; }\n%s"
-            "access * { %s 127.0.0.1; }\n" % (consoles, "allowed" if password else "trusted"))
-        hashed = ""
-        if password:
-            hashed = "ops:%s\n" % subprocess.run(["openssl", "passwd", "-6", password],
-                                                 check=True, capture_output=True,
-                                                 text=True).stdout.strip()
-        (tmp_path / "conserver.passwd").write_text(hashed)
-        log = tmp_path / "conserver.log"
-        with open(log, "w") as out:
-            proc = subprocess.Popen(["conserver", "-C", str(tmp_path / "conserver.cf"),
-                                     "-P", str(tmp_path / "conserver.passwd"), "-p", str(port),
-                                     "-M", "127.0.0.1"], stdout=out, stderr=subprocess.STDOUT)
-        procs.append(proc)
-        wait_listening(port, proc, "conserver", log)
-        return port
-
-    yield start
-    for proc in procs:
-        stop(proc)
-        # Its pid file is fixed at build time: take it away if it is ours.
-        try:
-            with open(CONSERVER_PID_FILE) as f:
-                ours = f.read().strip() == str(proc.pid)
-            if ours:
-                os.unlink(CONSERVER_PID_FILE)
-        except OSError:
-            pass
-    # Its group processes end after the master, on the signal it passes on.
-    children = lambda: processes_with("-C", str(tmp_path / "conserver.cf"))  # noqa: E731
-    deadline = time.monotonic() + 5
-    while children() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    assert not kill_processes(children), "conserver processes left running"
+    """conserver(sim, password=None): the master port (see realservers.Conserver)."""
+    yield from served(Conserver(tmp_path), "conserver-server and conserver-client")
 
 
 def lab(tmp_path, sim, lines, extra=""):

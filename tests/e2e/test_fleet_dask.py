@@ -57,11 +57,14 @@ def dask_tmp(tmp_path, monkeypatch):
         yield tmp_path
 
 
-def test_local_cluster_gives_the_thread_engine_results(lab, on_threads, dask_tmp):
+@pytest.mark.parametrize("processes", [True, False], ids=["worker-processes", "in-process"])
+def test_local_cluster_gives_the_thread_engine_results(lab, on_threads, dask_tmp, processes):
     results = [r.to_dict() for r in Fleet(lab).run(Task.execute("show version"), engine="dask",
-                                                    workers=2, threads_per_worker=2, timeout=30)]
+                                                    workers=2, threads_per_worker=2, timeout=30,
+                                                    processes=processes)]
     assert comparable(results) == on_threads
-    assert os.getpid() not in {int(r["worker"].rpartition(":")[2]) for r in results}
+    pids = {int(r["worker"].rpartition(":")[2]) for r in results}
+    assert (os.getpid() in pids) is not processes and (processes or pids == {os.getpid()})
 
 
 def _free_port():

@@ -84,13 +84,16 @@ def _active_here(run_id: str) -> int:
 class DaskEngine:
     """A Dask cluster: a LocalCluster of worker processes started (and
     stopped) here, or an existing scheduler at `scheduler`, never started or
-    stopped by quorvi."""
+    stopped by quorvi. processes=False makes the LocalCluster's workers
+    threads of this process (one worker of workers x threads_per_worker
+    threads): no worker processes, nannies or network between them, the
+    least overhead where the cores are few."""
 
     name = "dask"
 
     def __init__(self, scheduler: Optional[str] = None, workers: Optional[int] = None,
                  threads_per_worker: Optional[int] = None, dashboard: Optional[str] = None,
-                 timeout: float = 30.0) -> None:
+                 timeout: float = 30.0, processes: bool = True) -> None:
         try:
             import distributed
         except ImportError:
@@ -98,14 +101,24 @@ class DaskEngine:
                               "package python3-distributed (scripts/install-deps.sh)") from None
         self._distributed = distributed
         self.cluster: Any = None
+        # Whether the workers are processes of their own (a scheduler
+        # elsewhere has its own workers).
+        self.processes = processes or scheduler is not None
         self.scheduler = scheduler
         try:
             if scheduler is None:
+                workers = workers or DEFAULT_DASK_WORKERS
+                threads = threads_per_worker or DEFAULT_THREADS_PER_WORKER
+                # In-process workers talk to the scheduler without a network.
+                # The scheduler's and workers' HTTP servers (always started)
+                # listen on 127.0.0.1 only.
+                local: Dict[str, str] = {"host": "127.0.0.1"} if processes else {}
                 self.cluster = distributed.LocalCluster(
-                    n_workers=workers or DEFAULT_DASK_WORKERS,
-                    threads_per_worker=threads_per_worker or DEFAULT_THREADS_PER_WORKER,
-                    processes=True, host="127.0.0.1", dashboard_address=dashboard,
-                    silence_logs=logging.ERROR)
+                    n_workers=workers if processes else 1,
+                    threads_per_worker=threads if processes else workers * threads,
+                    processes=processes, dashboard_address=dashboard or "127.0.0.1:0",
+                    worker_dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
+                    **local)
                 self.client = distributed.Client(self.cluster, timeout=timeout)
             else:
                 self.client = distributed.Client(scheduler, timeout=timeout)
