@@ -566,7 +566,9 @@ class StateMachine:
         # how slowly the device answers.
         from_first_nudge = goal == "any" and line.awaiting is None
         quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
-        received, spoke_at = spawn.received, began - self.nudge_interval
+        # The quiet before the first nudge counts from the start of the wait
+        # at the earliest: a device about to show its login gets that long.
+        received, spoke_at = spawn.received, began
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
