@@ -38,6 +38,14 @@ def missing(*programs: str) -> List[str]:
     return [p for p in programs if not shutil.which(p)]
 
 
+def not_ours() -> Dict[str, str]:
+    """The environment for a program that is not ours: without the sanitizer
+    runtimes that the sanitizer run preloads (ser2net does not start with
+    them)."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def wait_listening(port: int, proc: subprocess.Popen, what: str, log: Path,
                    timeout: float = 10.0) -> None:
     deadline = time.monotonic() + timeout
@@ -120,7 +128,7 @@ class Ser2net:
             proc = subprocess.Popen(["ser2net", "-n", "-u", "-c",
                                      str(self.directory / "ser2net.yaml"),
                                      "-P", str(self.directory / "ser2net.pid")],
-                                    stdout=out, stderr=subprocess.STDOUT)
+                                    stdout=out, stderr=subprocess.STDOUT, env=not_ours())
         self.procs.append(proc)
         for port in ports.values():
             wait_listening(port, proc, "ser2net", log)
@@ -167,7 +175,7 @@ class Conserver:
             proc = subprocess.Popen(["conserver", "-C", str(self.directory / "conserver.cf"),
                                      "-P", str(self.directory / "conserver.passwd"),
                                      "-p", str(port), "-M", "127.0.0.1"],
-                                    stdout=out, stderr=subprocess.STDOUT)
+                                    stdout=out, stderr=subprocess.STDOUT, env=not_ours())
         self.procs.append(proc)
         wait_listening(port, proc, "conserver", log)
         return port
