@@ -10,6 +10,7 @@ import textwrap
 import time
 
 import pytest
+from realservers import not_ours
 
 from quorvi.device import Device
 from quorvi.settings import Settings
@@ -160,8 +161,7 @@ def _serve_sshd(directory):
     port = free_port()
     # sshd is not ours: the sanitizer runtimes preloaded for the sanitizer
     # run would trip its sandbox (the pre-authentication child is killed).
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+    env = not_ours()
     proc = subprocess.Popen([SSHD, "-D", "-f", str(directory / "sshd_config"), "-p", str(port),
                              "-E", str(directory / "sshd.log")], env=env)
     try:
