@@ -120,6 +120,8 @@ class SpawnLike(Protocol):
     # prompt is sought, and how long to wait before the first empty line.
     connect_dialog: list
     min_nudge_interval: float
+    # A line may also tell when it last sent (`last_send_time`, monotonic):
+    # an answer then counts from that send, not from the start of a wait.
 
     @property
     def closed(self) -> bool: ...
@@ -167,6 +169,7 @@ class Spawn:
         self._searched: Optional[tuple] = None
         self._eof = False
         self.sends = 0  # how many times text was sent
+        self.last_send_time = 0.0  # time.monotonic() of the last send
         self._received = 0  # characters received so far
         self._send_marks: List[int] = []  # characters received before each recent send
         self.last_match: Optional[ExpectResult] = None  # what the last expect found
@@ -308,6 +311,7 @@ class Spawn:
         except OSError as exc:
             raise ConnectionError("%s: cannot send %r: %s" % (self, self._hidden(text), exc)) from None
         self.sends += 1
+        self.last_send_time = time.monotonic()
         for observer in self.observers:
             observer.sent(text)
         start = self._received - len(self._buffer)

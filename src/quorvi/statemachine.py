@@ -559,12 +559,17 @@ class StateMachine:
         # line would be read as the next answer.
         nudges = nudged_at = 0
         answered = False
-        last_sent = began = time.monotonic()
+        began = time.monotonic()
         line = self.line_record(spawn)
-        # Waiting for "any" state with no answer outstanding starts with
+        # Waiting for "any" state on a line that owes nothing starts with
         # nothing sent: the silence before the first nudge is no measure of
-        # how slowly the device answers.
-        from_first_nudge = goal == "any" and line.awaiting is None
+        # how slowly the device answers. A line sent something since (a
+        # Return of the caller's) answers that first: measured from it.
+        from_first_nudge = (goal == "any" and line.awaiting is None
+                            and (not spawn.sends or line.owes_nothing()))
+        last_sent = began
+        if not from_first_nudge and spawn.sends:
+            last_sent = min(began, getattr(spawn, "last_send_time", began) or began)
         quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
         # The quiet before the first nudge counts from the start of the wait
         # at the earliest: a device about to show its login gets that long.

@@ -256,10 +256,12 @@ class SilentLine(FakeLine):
 
     def __init__(self, delay):
         self.buffer, self.delay, self.sent_at, self.answered = "", delay, [], 0
+        self.last_send_time = 0.0
 
     def sendline(self, text=""):
         self.sends += 1
         self.sent_at.append(time.monotonic())
+        self.last_send_time = self.sent_at[-1]
 
     def read_pending(self, timeout=0.0):
         return ""
@@ -281,18 +283,25 @@ class SilentLine(FakeLine):
         raise AssertionError("no pattern matches a prompt")
 
 
-@pytest.mark.parametrize("delay, owed", [
-    (0.0, 1),
-    (0.1, 1),
-    (0.45, 2),   # a second nudge went out before the first was answered
+@pytest.mark.parametrize("delay, owed, returned_first", [
+    (0.0, 1, False),
+    (0.1, 1, False),
+    (0.45, 2, False),   # a second nudge went out before the first was answered
+    # The caller pressed Return before the wait: the prompt found answers that
+    # Return, the nudge's is still owed, and the answer time counts from it.
+    (0.45, 1, True),
 ])
-def test_a_silent_console_owes_a_wait_as_long_as_its_answers_not_its_silence(delay, owed):
+def test_a_silent_console_owes_a_wait_as_long_as_its_answers_not_its_silence(
+        delay, owed, returned_first):
     # Reached by nudging, the line may still owe the nudges' prompts: the wait
     # for them scales with how fast the first nudge was answered, not with the
     # console's silence before it.
     nudge = 0.3
     sm = StateMachine("R1", Settings({"PROMPT_NUDGE_INTERVAL": nudge}))
     line = SilentLine(delay)
+    if returned_first:
+        sm.line_record(line).caught_up = 0  # the line owed nothing before that Return
+        line.sendline()
     assert sm.go_to("any", line, timeout=5) == "enable"
     record = sm.line_record(line)
     assert record.owed_prompts == owed
