@@ -4,7 +4,8 @@ client left at a prompt, beside a bare script that has the same
 conversation over the same telnet lines.
 
 A console server shows a new client nothing until a key is pressed, so the
-bare script opens the device's telnet lines, presses Return on each at
+bare script opens the device's telnet ports (plain sockets, as quorvi's
+`console:` lines are connections of its own), presses Return on each at
 once, reads each prompt and sends the lines the link broker's documented
 steps send, waiting for each answer's prompt (bench_bringup.conversation;
 the quad with the same answer-test waits). Both run alternately against the
@@ -26,6 +27,7 @@ conserver attached) is reported beside it.
 .venv/bin/python bench/bench_warm.py [--quick]
 """
 import argparse
+import socket
 import statistics
 import sys
 import tempfile
@@ -34,6 +36,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 import pexpect
+from pexpect import fdpexpect
 
 from bench_bringup import ANSWER_TEST, conversation, converse, hang_up
 from quorvi import chassis
@@ -86,12 +89,26 @@ def answer_test_waits(kind: str) -> float:
     return RPR_TIMEOUT * (len(tests) + sum(1 for answers in tests if not answers))
 
 
-TELNET_READY = "Escape character is '^]'."
 CONSERVER_READY = "[Enter `^Ec?' for help]"
 
 
 def telnet_lines(ports: Dict[str, int]) -> Dict[str, Any]:
-    return {c: ("telnet 127.0.0.1 %d" % port, TELNET_READY) for c, port in ports.items()}
+    """The bare script's lines to telnet ports: plain sockets (the wire, no
+    client process and no negotiation answered)."""
+    return {c: (port, None) for c, port in ports.items()}
+
+
+def open_bare(command: Any) -> Any:
+    """A pexpect child for a line: a socket to a port on 127.0.0.1 (an int),
+    or a client program (a command)."""
+    if isinstance(command, int):
+        sock = socket.create_connection(("127.0.0.1", command))
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return fdpexpect.fdspawn(sock.detach(), encoding="utf-8", codec_errors="replace",
+                                 use_poll=True)
+    child = pexpect.spawn(command, encoding="utf-8")
+    child.delaybeforesend = None
+    return child
 
 
 def lab_lines(lab: ServedLab) -> Dict[str, Any]:
@@ -105,10 +122,10 @@ def bare_bringup(opens: Dict[str, Any], kind: str, steps: List[Any]) -> float:
     children: Dict[str, Any] = {}
     try:
         for console, (command, _) in opens.items():
-            children[console] = pexpect.spawn(command, encoding="utf-8")
-            children[console].delaybeforesend = None
+            children[console] = open_bare(command)
         for console, (_, ready) in opens.items():
-            children[console].expect_exact(ready, timeout=10)
+            if ready is not None:
+                children[console].expect_exact(ready, timeout=10)
         if kind == "quad":
             for child in children.values():
                 child.send("\r")

@@ -152,6 +152,30 @@ class Spawn:
     def __init__(self, command: str, name: str = "", log: Optional[logging.Logger] = None,
                  max_buffer: int = 1024 * 1024, dimensions: Sequence[int] = (24, 512),
                  env: Optional[dict] = None) -> None:
+        self._setup(command, name, log, max_buffer)
+        try:
+            argv = shlex.split(command)
+        except ValueError as exc:
+            raise ConnectionError("line %s: cannot parse its command: %s" % (self.name, exc)) from None
+        if not argv:
+            raise ConnectionError("empty command for line %s" % self.name)
+        try:
+            self._pid, master = start_on_pty(argv, dimensions, env)
+        except OSError as exc:
+            self.log.debug("%s: cannot start %s: %s", self.name, command, exc)
+            raise ConnectionError("cannot start line %s: %s: %s; check the line's command"
+                                  % (self.name, argv[0], exc.strerror or exc)) from None
+        # pexpect reads and writes the line; unlike pexpect.spawn, nothing
+        # sleeps before a send.
+        self._child = fdpexpect.fdspawn(master, encoding="utf-8", codec_errors="replace",
+                                        use_poll=True)
+        self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
+        for hook in spawn_hooks:
+            hook(self)
+
+    def _setup(self, command: str, name: str, log: Optional[logging.Logger],
+               max_buffer: int) -> None:
+        """Everything a line keeps but its process."""
         self.command = command
         self.name = name or command
         self.log = log or logging.getLogger("quorvi.spawn")
@@ -190,26 +214,8 @@ class Spawn:
         self.server_pending: Optional[Callable[[], None]] = None
         self.observers: List[TranscriptObserver] = []
         self.transport = "command"  # how the line was opened (quorvi.transports sets it)
-        try:
-            argv = shlex.split(command)
-        except ValueError as exc:
-            raise ConnectionError("line %s: cannot parse its command: %s" % (self.name, exc)) from None
-        if not argv:
-            raise ConnectionError("empty command for line %s" % self.name)
-        try:
-            self._pid, master = start_on_pty(argv, dimensions, env)
-        except OSError as exc:
-            self.log.debug("%s: cannot start %s: %s", self.name, command, exc)
-            raise ConnectionError("cannot start line %s: %s: %s; check the line's command"
-                                  % (self.name, argv[0], exc.strerror or exc)) from None
         self._exit_status: Optional[int] = None
-        # pexpect reads and writes the line; unlike pexpect.spawn, nothing
-        # sleeps before a send.
-        self._child = fdpexpect.fdspawn(master, encoding="utf-8", codec_errors="replace",
-                                        use_poll=True)
-        self.log.debug("%s: started %s, pid %s", self.name, command, self.pid)
-        for hook in spawn_hooks:
-            hook(self)
+        self._pid = 0
 
     def __str__(self) -> str:
         # Messages name the line; its full command is logged at debug level only.
@@ -250,13 +256,7 @@ class Spawn:
         and the last characters it printed."""
         words = []
         if self._eof or self._child.closed:
-            status = self._exited(0.2)  # a program that closed its terminal is ending
-            if status is None:
-                words.append("its program closed the line")
-            elif os.WIFSIGNALED(status):
-                words.append("its program was ended by signal %d" % os.WTERMSIG(status))
-            else:
-                words.append("its program exited with status %d" % os.waitstatus_to_exitcode(status))
+            words.append(self._how_it_ended())
         # Its lines joined, shown as printed (quoted only when not printable).
         tail = " / ".join(line.strip() for line in self._tail.splitlines() if line.strip())
         if not tail:
@@ -264,6 +264,24 @@ class Spawn:
         else:
             words.append("last output: %s" % (tail if tail.isprintable() else repr(tail)))
         return "; ".join(words)
+
+    def _how_it_ended(self) -> str:
+        status = self._exited(0.2)  # a program that closed its terminal is ending
+        if status is None:
+            return "its program closed the line"
+        if os.WIFSIGNALED(status):
+            return "its program was ended by signal %d" % os.WTERMSIG(status)
+        return "its program exited with status %d" % os.waitstatus_to_exitcode(status)
+
+    def kill(self) -> None:
+        """End the line's program now (from any thread): whoever reads the
+        line sees it close."""
+        if self._pid <= 0:
+            return  # never started: no process (0 would be the whole group)
+        try:
+            os.kill(self._pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
 
     def is_alive(self) -> bool:
         return not self._child.closed and self._exited(0) is None
@@ -366,6 +384,11 @@ class Spawn:
         except pexpect.EOF:
             self._eof = True
             return ""
+        self._take(data)
+        return data
+
+    def _take(self, data: str) -> None:
+        """Text read from the line: logged, observed, added to the buffer."""
         # Bounded: a console that floods the line must not flood the log too.
         # An echoed secret may come in two reads: the end of a read that may
         # begin one is shown with the next read.
@@ -374,7 +397,6 @@ class Spawn:
         for observer in self.observers:
             observer.received(data)
         self._append(data)
-        return data
 
     def settle(self, quiet: float = 0.05, limit: float = 1.0) -> str:
         """Read pending output until the line has been quiet for `quiet` seconds

@@ -598,13 +598,15 @@ class StateMachine:
                 # No Return into a device that is printing: it is nudged
                 # once it has been quiet for a whole wait (before the first
                 # nudge: for the quiet window since its last output); nor
-                # into a program that has not spoken yet (it may be starting).
+                # into a program that has not spoken yet (it may be starting;
+                # a console server that accepted the line is up).
                 now, printing = time.monotonic(), spawn.received != received
                 if printing:
                     received, spoke_at = spawn.received, now
                 if quiet is not None and not nudges:
                     printing = now - spoke_at < quiet
                 starting = (quiet is not None and not received
+                            and not getattr(spawn, "connected_at", 0.0)
                             and now - began < self.nudge_interval)
                 if nudge and not answered and not printing and not starting \
                         and time.monotonic() < deadline:

@@ -18,14 +18,16 @@ device's own login and named as the console server's.
 """
 import re
 import shlex
+import socket
 import time
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Dict, List, Mapping, Optional, Tuple, cast
 
 from . import credentials as creds
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Dialog, Statement, send_secret
 from .spawn import Spawn
+from .telnet import TelnetSpawn
 
 # HOST:PORT, the host possibly an [IPv6] address.
 CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
@@ -65,8 +67,6 @@ SSH_DEFAULT_OPTIONS = {
 # An ssh login shows the shell's prompt unasked once the handshake is done:
 # an empty line sent earlier would only bring a second prompt to wait for.
 SSH_FIRST_NUDGE = 5.0
-# How long telnet's "Escape character" line may lag behind "Connected to".
-ESCAPE_LINE_WAIT = 2.0
 TRANSPORTS = ("console", "ssh", "command", "conserver")
 # Transports through a console server, whose line shows nothing until a key is pressed.
 CONSOLE_SERVER_TRANSPORTS = ("console", "conserver")
@@ -110,11 +110,21 @@ def send_key(key: str) -> Any:
 
 
 # -- console servers -----------------------------------------------------------
-def console_argv(line: Line) -> List[str]:
+def console_address(line: Line) -> Tuple[str, int]:
     match = CONSOLE_RE.match(line.target)
     if not match:
         raise ConnectionError("line %s: console %r is not SERVER:PORT" % (line.alias, line.target))
-    return ["telnet", _host(match.group("host")), match.group("port")]
+    return _host(match.group("host")), int(match.group("port"))
+
+
+def open_console(line: Line, name: str, log: Any, max_buffer: int) -> TelnetSpawn:
+    """A `console:` line, connecting (wait_console_connected finishes it)."""
+    host, port = console_address(line)
+    try:
+        return TelnetSpawn(host, port, name=name, log=log, max_buffer=max_buffer)
+    except socket.gaierror as exc:
+        raise ConnectionError(_where(name, "cannot resolve console server %r: %s"
+                                     % (host, exc.strerror or exc))) from None
 
 
 def console_dialog(line: Line) -> Dialog:
@@ -132,42 +142,21 @@ def console_dialog(line: Line) -> Dialog:
     ])
 
 
-def wait_console_connected(spawn: Spawn, line: Line, timeout: float) -> None:
-    """Wait until telnet reports the TCP connection to the console server;
-    a refused, unknown or unreachable server raises a ConnectionError."""
+def wait_console_connected(spawn: TelnetSpawn, line: Line, timeout: float) -> None:
+    """Wait until the console server has accepted the connection; a refused
+    or unreachable server raises a ConnectionError."""
     server, _, port = line.target.rpartition(":")
-    patterns = [
-        r"Connected to [^\r\n]*\r?\n",
-        r"Unable to connect to remote host: ([^\r\n]+)",
-        r"(?:Server lookup failure|Could not resolve)[^\r\n]*?([^\r\n:]+)\r?\n",
-    ]
-    try:
-        result = spawn.expect(patterns, timeout=timeout, log_timeout=False)
-    except TimeoutError:
-        if spawn.eof:
-            said = " ".join(spawn.buffer.split())
-            raise ConnectionError(_where(spawn, "telnet to console server %s port %s ended: %s"
-                                         % (server, port, said or "no output"))) from None
+    why = spawn.wait_connected(timeout)
+    if why is None:
+        return
+    if why == "timed out":
         raise ConnectionError(_where(spawn, "console server %s port %s did not answer within "
                                      "%gs: is the server reachable from here?"
-                                     % (server, port, timeout))) from None
-    if result.index == 1:
-        reason = result.match.group(1).strip()
-        hint = ("is the port number right and the port enabled on the server?"
-                if "refused" in reason.lower() else "is the server reachable from here?")
-        raise ConnectionError(_where(spawn, "console server %s port %s: %s; %s"
-                                     % (server, port, reason, hint)))
-    if result.index == 2:
-        raise ConnectionError(_where(spawn, "cannot resolve console server %r: %s"
-                                     % (server, result.match.group(1).strip())))
-    # telnet's own "Escape character is '^]'." follows at once: swallow it, so
-    # that what is left is the console's alone (a quad tells a silent console
-    # from a live one by whether anything arrives).
-    try:
-        spawn.expect([r"Escape character is [^\r\n]*\r?\n"], timeout=ESCAPE_LINE_WAIT,
-                     log_timeout=False)
-    except TimeoutError:
-        pass  # a client that does not print it
+                                     % (server, port, timeout)))
+    hint = ("is the port number right and the port enabled on the server?"
+            if "refused" in why.lower() else "is the server reachable from here?")
+    raise ConnectionError(_where(spawn, "console server %s port %s: %s; %s"
+                                 % (server, port, why, hint)))
 
 
 # -- a console server's own login ------------------------------------------------
@@ -445,7 +434,7 @@ def line_of(alias: str, description: Mapping[str, Any]) -> Optional[Line]:
 
 def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
               max_buffer: int, timeout: float, wait: bool = True) -> Spawn:
-    """Start the process of the line `alias` of `device` and give its spawn the
+    """Open the line `alias` of `device` and give its spawn the
     transport's dialog (`connect_dialog`). `description` is what `line_of`
     reads. A console server's line is returned connected, or with
     wait=False at once, to be finished with wait_for_server."""
@@ -453,28 +442,31 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     line = line_of(alias, description)
     if line is None or line.transport == "command":
         command = line.target if line is not None else description["command"]
-        spawn = Spawn(command, name=name, log=log, max_buffer=max_buffer)
+        program = Spawn(command, name=name, log=log, max_buffer=max_buffer)
         # A replayed line keeps the first-nudge wait of the line it recorded.
-        spawn.min_nudge_interval = float(description.get("first_nudge") or 0.0)
-        return spawn
+        program.min_nudge_interval = float(description.get("first_nudge") or 0.0)
+        return program
     credentials = getattr(device, "credentials", None) or {}
     login = server_login_of(device.name, line)
-    spawn_class = Spawn
+
+    def started(argv: List[str], spawn_class: type = Spawn) -> Spawn:
+        return spawn_class(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
+                           max_buffer=max_buffer)
+
+    spawn: Spawn
     if line.transport == "console":
-        argv, dialog = console_argv(line), console_dialog(line)
+        spawn, dialog = open_console(line, name, log, max_buffer), console_dialog(line)
     elif line.transport == "conserver":
         if line.busy not in BUSY_POLICIES:
             raise ConnectionError("line %s: busy must be one of %s, not %r"
                                   % (alias, ", ".join(BUSY_POLICIES), line.busy))
-        argv, dialog, spawn_class = conserver_argv(line, login.get("username")), Dialog([]), \
-            ConserverSpawn
+        spawn = started(conserver_argv(line, login.get("username")), ConserverSpawn)
+        dialog = Dialog([])
     else:
         username = (credentials.get("default") or {}).get("username")
-        argv = ssh_argv(line, str(username) if username is not None else None,
-                        _has_password(credentials), timeout)
+        spawn = started(ssh_argv(line, str(username) if username is not None else None,
+                                 _has_password(credentials), timeout))
         dialog = ssh_dialog(line)
-    spawn = spawn_class(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
-                        max_buffer=max_buffer)
     spawn.connect_dialog = dialog
     spawn.transport = line.transport
     if line.transport == "ssh":
@@ -505,7 +497,7 @@ def _reach_server(spawn: Spawn, line: Line, login: Mapping[str, Any], timeout: f
         if isinstance(spawn, ConserverSpawn):
             attach_conserver(spawn, line, login, timeout)
         else:
-            wait_console_connected(spawn, line, timeout)
+            wait_console_connected(cast(TelnetSpawn, spawn), line, timeout)
             if login:
                 port_login(spawn, line, login, timeout)
         connected = True

@@ -8,7 +8,6 @@ killed: whatever waits on those lines then sees them close at once, and the
 device's own clean-up runs as after any failure."""
 import os
 import resource
-import signal
 import threading
 from typing import Any, List, Optional, Set
 
@@ -122,10 +121,7 @@ class DeviceRun:
 
 
 def _kill(spawn: Any) -> None:
-    try:
-        os.kill(spawn.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
+    spawn.kill()
 
 
 _active: Set[DeviceRun] = set()

@@ -8,8 +8,7 @@ behind the port echoes what it receives whatever the client agreed to, as a
 serial line does."""
 from typing import Dict, List, Tuple
 
-IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
-ECHO, SGA = 1, 3
+from ..telnet import DO, DONT, ECHO, IAC, SB, SE, SGA, WILL, WONT  # noqa: F401 (one home)
 
 OFFERED: Tuple[int, ...] = (ECHO, SGA)  # what the server does itself
 ACCEPTED: Tuple[int, ...] = (SGA,)      # what it lets the client do
