@@ -199,12 +199,19 @@ class StateMachine:
 
     def prompt_pattern(self, definition: StateDef) -> str:
         """The prompt of a state as a regex: at a line start and at the end of
-        what the line has shown. The same prompt may stand there several times
-        in a row ("R1>R1>"): an empty line sent before the device showed its
-        prompt is echoed first, and its answer follows that prompt directly."""
+        what the line has shown. Prompts may stand there several times in a
+        row ("R1>R1>", "R1>R1#"): an empty line sent before the device showed
+        its prompt is echoed first, and its answer follows that prompt
+        directly; the last one is the line's. (While a hostname is learned,
+        only the same prompt repeats: any text would pass for another.)"""
         body = self.prompt_body(definition)
         if "{hostname}" in definition.prompt:
-            body = "(?:%s)*%s" % (body.replace("(?P<hostname>", "(?:"), body)
+            before = [body]
+            if not self.learn_hostname:
+                before += [self.prompt_body(s.definition) for s in getattr(self, "states", ())
+                           if "{hostname}" in s.definition.prompt and s.definition is not definition]
+            body = "(?:%s)*%s" % ("|".join(b.replace("(?P<hostname>", "(?:") for b in before),
+                                  body)
         return PROMPT_START + body + PROMPT_END
 
     # -- states -----------------------------------------------------------
@@ -323,6 +330,20 @@ class StateMachine:
         begins = len(text) - after
         return (not result.sent_since and 0 <= begins <= result.match.start()
                 and not text[begins:result.match.start()].strip())
+
+    def _prompts_before(self, spawn: SpawnLike, result: ExpectResult, since: int) -> int:
+        """Prompts of this machine in what `result` took in before its match,
+        among what came after the line had received `since` characters."""
+        text = result.match_output
+        after = spawn.received - since - len(spawn.buffer)
+        begins = max(0, len(text) - after)
+        before = text[begins:result.match.start()]
+        if not before or self.learn_hostname:
+            return 0  # a hostname being learned: any line ending in ">" would count
+        ends = {m.end() for state in self.states if "{hostname}" in state.definition.prompt
+                for m in re.finditer(PROMPT_START + self.prompt_body(state.definition)
+                                     + r"(?=[\r\n]|$)", before)}
+        return len(ends)
 
     def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:
         """How long a line that owes no answer must have been quiet before
@@ -557,7 +578,7 @@ class StateMachine:
         # (on a line that timed out nothing is counted: its state is unknown).
         # Once a question has been answered the line is not nudged: an empty
         # line would be read as the next answer.
-        nudges = nudged_at = 0
+        nudges = nudged_at = first_nudged_at = 0
         answered = False
         began = time.monotonic()
         line = self.line_record(spawn)
@@ -613,6 +634,8 @@ class StateMachine:
                     spawn.sendline()
                     nudges += 1
                     nudged_at = spawn.received
+                    if nudges == 1:
+                        first_nudged_at = nudged_at
                     if from_first_nudge:
                         last_sent, from_first_nudge = time.monotonic(), False
                 continue
@@ -649,6 +672,10 @@ class StateMachine:
             late = result.sent_since
             if nudges == 1 and quiet is not None and self._answers_nudge(spawn, result, nudged_at):
                 nudges -= 1
+            elif nudges:
+                # Prompts before the one found, after the first nudge, each
+                # answered a nudge (the one found may have come unasked).
+                nudges = max(0, nudges - self._prompts_before(spawn, result, first_nudged_at))
             self._owe_prompts(spawn, nudges, answer_time, late)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn, result,

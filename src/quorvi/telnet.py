@@ -30,8 +30,12 @@ SERVER_MAY: Tuple[int, ...] = (BINARY, ECHO, SGA)  # options the server may enab
 CLIENT_DOES: Tuple[int, ...] = (BINARY, SGA)       # options this client enables on its side
 SEND_TIMEOUT = 10.0  # seconds a send may wait for room on the connection
 # How long a connected port may take to greet (its negotiation, a screen it
-# shows by itself) before it counts as one that shows nothing unasked.
-GREETING_WAIT = 0.02
+# shows by itself) before it counts as one that shows nothing unasked: a
+# server greets as it accepts, so about as long again as the connection
+# took, this many times that, within these bounds.
+GREETING_FACTOR = 2
+GREETING_WAIT_MIN = 0.002
+GREETING_WAIT_MAX = 0.02
 
 
 class TelnetCodec:
@@ -118,6 +122,8 @@ class TelnetConnection:
         self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self._addresses: List[Any] = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
         self.sock: Optional[socket.socket] = None
+        self.started_at = time.monotonic()
+        self.connect_time = 0.0  # seconds until the server accepted the connection
         self._start_next()
 
     def _start_next(self) -> None:
@@ -149,6 +155,7 @@ class TelnetConnection:
                     return "timed out"
                 self._error = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
                 if not self._error:
+                    self.connect_time = time.monotonic() - self.started_at
                     self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                     self.sock.settimeout(SEND_TIMEOUT)
                     return None
@@ -241,7 +248,8 @@ class TelnetSpawn(Spawn):
             self._eof = True
             return why
         self.log.debug("%s: connected to %s port %s", self.name, self.host, self.port)
-        text = self._child.greeting(GREETING_WAIT)
+        wait = GREETING_FACTOR * self._child.connect_time
+        text = self._child.greeting(min(max(wait, GREETING_WAIT_MIN), GREETING_WAIT_MAX))
         if text:
             self._take(text)
         return None

@@ -79,6 +79,20 @@ def test_session_logs_one_file_per_device_and_line_secrets_masked(lab, tmp_path)
         assert '"********\\r"' in text  # the login password was sent, masked
 
 
+def test_session_logs_of_console_server_lines(served_lab, tmp_path):
+    # console: lines are connections of this process, not programs on a pty:
+    # their logs hold the same conversation.
+    served = served_lab({"devices": {"R1": {"kind": "dual"}}})
+    device = served.device_kwargs("R1", settings=FAST)
+    results = list(Fleet([device]).run(Task.execute("show version"), logs=str(tmp_path)))
+    assert results[0].ok, results[0].error
+    for line in ("a", "b"):
+        records = [r.split(" ", 2) for r in (tmp_path / ("R1.%s.log" % line)).read_text()
+                   .splitlines()]
+        assert {direction for _, direction, _ in records} == {"sent", "recv"}
+    assert '"show version\\r"' in (tmp_path / "R1.a.log").read_text()
+
+
 def test_ctrl_c_closes_every_line_writes_valid_results_and_exits_130(lab, tmp_path):
     devices = [lab("FAST%d" % i) for i in range(2)]
     devices += [lab("SLOW%d" % i, response_delay=0.5) for i in range(3)]

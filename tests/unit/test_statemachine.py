@@ -48,7 +48,10 @@ PROMPTS = [
     ("\r\nR1-stbyx#", None), ("\r\nR1# show version", None),
     # An empty line typed ahead: its answer follows the first prompt directly.
     ("\r\n\r\nR1>R1>", "disable"), ("\r\nR1-stby#R1-stby#R1-stby#", "enable"),
-    ("\r\nR1(config)#R1(config)#", "config"), ("\r\nR1#R1>", None), ("\r\nR2>R1>", None),
+    ("\r\nR1(config)#R1(config)#", "config"), ("\r\nR2>R1>", None),
+    # ... or the answer to the next line: the last prompt is the line's.
+    ("\r\nR1#R1>", "disable"), ("\r\nR1>R1#", "enable"), ("\r\nR1-stby>R1-stby#", "enable"),
+    ("\r\nR1(config)#R1#", "enable"), ("\r\nR1>R1#R1(config)#", "config"),
 ]
 
 
@@ -307,3 +310,40 @@ def test_a_silent_console_owes_a_wait_as_long_as_its_answers_not_its_silence(
     assert record.owed_prompts == owed
     floor = sm.owed_wait_floor
     assert max(3 * delay, floor) <= record.owed_prompt_wait < 3 * delay + floor + allowed(0.1)
+
+
+class GreetingLine(FakeLine):
+    """A console server's line that shows `shown` at once when it gets its
+    first Return (a fresh console: its greeting and prompt, then the answer)."""
+
+    connected_at = 1.0  # accepted by its console server
+
+    def __init__(self, shown):
+        self.buffer, self.shown, self.received = "", shown, 0
+
+    def expect(self, patterns, timeout=None, log_timeout=True, trim_buffer=True):
+        if self.sends and self.shown:
+            self.buffer, self.received = self.buffer + self.shown, self.received + len(self.shown)
+            self.shown = ""
+        for index, pattern in enumerate(patterns):
+            match = re.search(pattern, self.buffer)
+            if match:
+                output, self.buffer = self.buffer[:match.end()], self.buffer[match.end():]
+                return SimpleNamespace(index=index, match=match, match_output=output,
+                                       sends=self.sends, sent_since=0)
+        time.sleep(timeout)
+        raise TimeoutError("nothing")
+
+
+@pytest.mark.parametrize("shown, owed", [
+    ("\r\nR1>", 0),                                    # the answer alone
+    ("\r\nWelcome to R1\r\n\r\nR1>", 1),               # an unasked prompt: the answer is owed
+    ("\r\nWelcome to R1\r\n\r\nR1>\r\nR1>", 0),         # the unasked prompt, then the answer
+    ("\r\nR1 console> ready\r\nR1>", 1),               # prompt-like text is not a prompt
+])
+def test_prompts_shown_with_a_greeting_count_against_the_nudges_owed(shown, owed):
+    sm = StateMachine("R1", Settings({"PROMPT_NUDGE_INTERVAL": 0.3}))
+    line = GreetingLine(shown)
+    assert sm.go_to("any", line, timeout=5) == "disable"
+    assert line.sends == 1
+    assert sm.line_record(line).owed_prompts == owed

@@ -19,8 +19,8 @@ def safe_file_name(name: str) -> str:
 
 
 class SessionLog:
-    """The log file of one device's line; used as pexpect's logfile_read and
-    logfile_send through `reader` and `sender`."""
+    """The log file of one device's line: an observer of its spawn
+    (quorvi.spawn.TranscriptObserver), whatever opened the line."""
 
     def __init__(self, path: str, mask: Masker) -> None:
         self.path = path
@@ -37,7 +37,19 @@ class SessionLog:
         self.file.write("%s %s %s\n" % (stamp, direction, json.dumps(text)))
         self.file.flush()
 
+    # -- the spawn's observer ---------------------------------------------
+    def sent(self, data: str) -> None:
+        self.sender.write(data)
+
+    def received(self, data: str) -> None:
+        self.reader.write(data)
+
+    def closed(self) -> None:
+        pass  # the file is closed with the device's logs (close)
+
     def close(self) -> None:
+        if self.file.closed:
+            return
         for direction in (self.reader, self.sender):
             self.record(direction.direction, direction.stream.flush())
         self.file.close()
@@ -75,9 +87,7 @@ class DeviceLogs:
                                                            safe_file_name(line)))
         log = SessionLog(path, self.mask)
         self.logs.append(log)
-        child = spawn._child  # the pexpect object that reads and writes the line
-        child.logfile_read = log.reader
-        child.logfile_send = log.sender
+        spawn.observe(log)
 
     def close(self) -> None:
         for log in self.logs:
