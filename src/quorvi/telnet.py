@@ -38,45 +38,37 @@ GREETING_WAIT_MIN = 0.002
 GREETING_WAIT_MAX = 0.02
 
 
-class TelnetCodec:
-    """Splits what the server sends into data and the negotiation replies
-    owed; encodes what is typed."""
+class TelnetStream:
+    """The command layer of a telnet byte stream, either side: data bytes go
+    to `take`, option requests to `negotiate` (whose replies are returned),
+    subnegotiations and other commands are dropped."""
 
-    __slots__ = ("ours", "theirs", "state", "command", "after_cr")
+    __slots__ = ("state", "command")
 
     def __init__(self) -> None:
-        self.ours: Dict[int, bool] = {}    # option -> enabled on our side
-        self.theirs: Dict[int, bool] = {}  # option -> enabled on the server's side
         self.state = "data"   # data | iac | option | sb | sb-iac
         self.command = 0
-        self.after_cr = False
 
-    def decode(self, data: bytes) -> Tuple[bytes, bytes]:
-        """(the data in `data`, the replies owed to the server)."""
-        if self.state == "data" and IAC not in data and not self.after_cr and b"\r\0" not in data:
-            self.after_cr = data.endswith(b"\r")
-            return data, b""
-        out = bytearray()
+    def parse(self, data: bytes, out: Any) -> bytes:
+        """Feed `data`: its data bytes to `take(byte, out)`; the replies owed."""
         replies = bytearray()
         for byte in data:
             state = self.state
             if state == "data":
                 if byte == IAC:
                     self.state = "iac"
-                elif not (byte == 0 and self.after_cr):
-                    out.append(byte)
-                self.after_cr = byte == 13
+                else:
+                    self.take(byte, out)
             elif state == "iac":
                 if byte == IAC:
                     self.state = "data"
-                    out.append(byte)
-                    self.after_cr = False
+                    self.take(byte, out)
                 elif byte in (DO, DONT, WILL, WONT):
                     self.command, self.state = byte, "option"
                 elif byte == SB:
                     self.state = "sb"
                 else:
-                    self.state = "data"  # NOP, GA, AYT...: nothing a client acts on
+                    self.state = "data"  # NOP, GA, AYT, BRK...: nothing to act on
             elif state == "option":
                 self.state = "data"
                 replies += self.negotiate(self.command, byte)
@@ -85,7 +77,40 @@ class TelnetCodec:
                     self.state = "sb-iac"
             elif state == "sb-iac":
                 self.state = "data" if byte == SE else "sb"
-        return bytes(out), bytes(replies)
+        return bytes(replies)
+
+    def take(self, byte: int, out: Any) -> None:
+        raise NotImplementedError
+
+    def negotiate(self, command: int, option: int) -> bytes:
+        raise NotImplementedError
+
+
+class TelnetCodec(TelnetStream):
+    """Splits what the server sends into data and the negotiation replies
+    owed; encodes what is typed."""
+
+    __slots__ = ("ours", "theirs", "after_cr")
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.ours: Dict[int, bool] = {}    # option -> enabled on our side
+        self.theirs: Dict[int, bool] = {}  # option -> enabled on the server's side
+        self.after_cr = False
+
+    def decode(self, data: bytes) -> Tuple[bytes, bytes]:
+        """(the data in `data`, the replies owed to the server)."""
+        if self.state == "data" and IAC not in data and not self.after_cr and b"\r\0" not in data:
+            self.after_cr = data.endswith(b"\r")
+            return data, b""
+        out = bytearray()
+        replies = self.parse(data, out)
+        return bytes(out), replies
+
+    def take(self, byte: int, out: Any) -> None:
+        if not (byte == 0 and self.after_cr):  # CR NUL is a bare CR
+            out.append(byte)
+        self.after_cr = byte == 13
 
     def negotiate(self, command: int, option: int) -> bytes:
         if command in (DO, DONT):

@@ -8,24 +8,23 @@ behind the port echoes what it receives whatever the client agreed to, as a
 serial line does."""
 from typing import Dict, List, Tuple
 
-from ..telnet import DO, DONT, ECHO, IAC, SB, SE, SGA, WILL, WONT  # noqa: F401 (one home)
+from ..telnet import DO, DONT, ECHO, IAC, SGA, WILL, WONT, TelnetStream
 
 OFFERED: Tuple[int, ...] = (ECHO, SGA)  # what the server does itself
 ACCEPTED: Tuple[int, ...] = (SGA,)      # what it lets the client do
 ASKED = "asked"        # an option we requested, answer pending
 
 
-class TelnetCodec:
+class TelnetCodec(TelnetStream):
     """Decodes what a client sends into keys (every line end becomes "\\r")
     and the negotiation replies owed; encodes device output."""
 
-    __slots__ = ("ours", "theirs", "state", "command", "after_cr")
+    __slots__ = ("ours", "theirs", "after_cr")
 
     def __init__(self) -> None:
+        super().__init__()
         self.ours: Dict[int, object] = {}    # option -> enabled on our side
         self.theirs: Dict[int, object] = {}  # option -> enabled on the client's side
-        self.state = "data"   # data | iac | option | sb | sb-iac
-        self.command = 0
         self.after_cr = False
 
     def greeting(self) -> bytes:
@@ -35,33 +34,11 @@ class TelnetCodec:
 
     def decode(self, data: bytes) -> Tuple[str, bytes]:
         keys: List[str] = []
-        replies = bytearray()
-        for byte in data:
-            state = self.state
-            if state == "data":
-                if byte == IAC:
-                    self.state = "iac"
-                else:
-                    self.key(byte, keys)
-            elif state == "iac":
-                if byte == IAC:
-                    self.state = "data"
-                    self.key(byte, keys)
-                elif byte in (DO, DONT, WILL, WONT):
-                    self.command, self.state = byte, "option"
-                elif byte == SB:
-                    self.state = "sb"
-                else:
-                    self.state = "data"  # NOP, AYT, BRK...: nothing a console acts on
-            elif state == "option":
-                self.state = "data"
-                replies += self.negotiate(self.command, byte)
-            elif state == "sb":
-                if byte == IAC:
-                    self.state = "sb-iac"
-            elif state == "sb-iac":
-                self.state = "data" if byte == SE else "sb"
-        return "".join(keys), bytes(replies)
+        replies = self.parse(data, keys)
+        return "".join(keys), replies
+
+    def take(self, byte: int, keys: list) -> None:
+        self.key(byte, keys)
 
     def key(self, byte: int, keys: list) -> None:
         # CR LF, CR NUL, CR and LF alone: one Return each.
