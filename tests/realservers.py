@@ -118,10 +118,12 @@ class Ser2net:
             self.held.append(os.open(str(tty), os.O_RDWR | os.O_NOCTTY))
             ports[console] = free_port()
             # nodelay: a prompt sent right after an echo would otherwise
-            # wait for the client's delayed acknowledgement (~40 ms).
+            # wait for the client's delayed acknowledgement (~40 ms);
+            # chardelay off: each chunk would wait two characters' time
+            # (2 ms at 9600 baud) for more (docs/console-servers.md).
             config.append("connection: &%s\n  accepter: telnet(rfc2217=false),tcp(nodelay),"
                           "127.0.0.1,%d\n  connector: serialdev,%s,9600n81,local\n"
-                          "  options:\n    kickolduser: false\n" % (console, ports[console], tty))
+                          "  options:\n    kickolduser: false\n    chardelay: false\n" % (console, ports[console], tty))
         (self.directory / "ser2net.yaml").write_text("".join(config))
         log = self.directory / "ser2net.log"
         with open(log, "w") as out:
