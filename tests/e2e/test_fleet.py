@@ -97,9 +97,12 @@ def test_ctrl_c_closes_every_line_writes_valid_results_and_exits_130(lab, tmp_pa
     devices = [lab("FAST%d" % i) for i in range(2)]
     devices += [lab("SLOW%d" % i, response_delay=0.5) for i in range(3)]
     inventory, results = write_inventory(tmp_path / "lab.json", devices), tmp_path / "out.jsonl"
+    # A shell without job control starts background jobs with SIGINT ignored,
+    # and Python keeps an ignored SIGINT ignored: the run gets the default.
     run = subprocess.Popen(QUORVI + ["run", "--inventory", str(inventory), "--results",
                                      str(results), "--workers", "5", "--execute"] +
-                           ["show version"] * 4, stderr=subprocess.PIPE, text=True)
+                           ["show version"] * 4, stderr=subprocess.PIPE, text=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and run.poll() is None and \
