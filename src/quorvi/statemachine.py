@@ -446,7 +446,8 @@ class StateMachine:
             line.caught_up = spawn.sends
         return len(found)
 
-    def _owe_prompts(self, spawn: SpawnLike, nudges: int, answer_time: float, late: int = 0) -> None:
+    def _owe_prompts(self, spawn: SpawnLike, nudges: int, answer_time: Optional[float],
+                     late: int = 0) -> None:
         """Note in the line's record that the device may still answer `nudges`
         empty lines, and `late` lines sent after the prompt just found had
         shown. `answer_time` is how long the prompt just found took since the
@@ -455,9 +456,10 @@ class StateMachine:
         a few times that is waited for each (OWED_PROMPT_WAIT_MIN and
         OWED_PROMPT_WAIT_MAX bound it). The prompt found for late lines had
         shown before they went out, so it measures nothing: they are waited
-        for as long as the line took to answer before, if it ever did."""
+        for as long as the line took to answer before, if it ever did; so is
+        an `answer_time` of None (the prompt found may have come unasked)."""
         line = self.line_record(spawn)
-        line.owe(nudges + late, line.answer_time if late else answer_time,
+        line.owe(nudges + late, line.answer_time if late or answer_time is None else answer_time,
                  self.owed_wait_floor, self.owed_wait_cap)
 
     def read_prompt(self, spawn: SpawnLike) -> bool:
@@ -582,13 +584,21 @@ class StateMachine:
         answered = False
         began = time.monotonic()
         line = self.line_record(spawn)
+        # Lines sent before this wait whose answers may still come: none on
+        # a line never sent anything; unknown (None) if it never caught up.
+        if not spawn.sends:
+            sent_before: Optional[int] = 0
+        elif line.caught_up is not None:
+            sent_before = spawn.sends - line.caught_up + line.owed_prompts
+        else:
+            sent_before = None
         # Waiting for "any" state on a line that owes nothing starts with
         # nothing sent: the silence before the first nudge is no measure of
         # how slowly the device answers. A line sent something since (a
         # Return of the caller's) answers that first: measured from it.
         from_first_nudge = (goal == "any" and line.awaiting is None
                             and (not spawn.sends or line.owes_nothing()))
-        last_sent = began
+        last_sent, timed_from_nudge = began, False
         if not from_first_nudge and spawn.sends:
             last_sent = min(began, getattr(spawn, "last_send_time", began) or began)
         quiet = self._first_nudge_quiet(spawn) if nudge and goal == "any" else None
@@ -638,6 +648,7 @@ class StateMachine:
                         first_nudged_at = nudged_at
                     if from_first_nudge:
                         last_sent, from_first_nudge = time.monotonic(), False
+                        timed_from_nudge = True
                 continue
             answer_time = time.monotonic() - last_sent
             if result.index < len(statements):
@@ -670,13 +681,23 @@ class StateMachine:
             # each nudge may still bring a prompt, unless one nudge alone was
             # due on the line and the prompt found is its answer.
             late = result.sent_since
+            # The prompt found measures how fast the line answers only when it
+            # may be an answer: one that came after a banner the first nudge
+            # did not ask for may have come unasked, and says nothing of when
+            # the nudges' prompts will come.
+            measured: Optional[float] = answer_time
             if nudges == 1 and quiet is not None and self._answers_nudge(spawn, result, nudged_at):
                 nudges -= 1
             elif nudges:
-                # Prompts before the one found, after the first nudge, each
-                # answered a nudge (the one found may have come unasked).
-                nudges = max(0, nudges - self._prompts_before(spawn, result, first_nudged_at))
-            self._owe_prompts(spawn, nudges, answer_time, late)
+                if sent_before is not None:
+                    # Prompts before the one found, after the first nudge,
+                    # beyond those lines sent before the wait may still
+                    # bring, each answered a nudge.
+                    seen = self._prompts_before(spawn, result, first_nudged_at)
+                    nudges = max(0, nudges - max(0, seen - sent_before))
+                if timed_from_nudge and not self._answers_nudge(spawn, result, first_nudged_at):
+                    measured = None
+            self._owe_prompts(spawn, nudges, measured, late)
             self.last_output = result.match_output
             self._record(states[result.index - len(statements)], result.match, spawn, result,
                          owed=nudges + late)
