@@ -338,11 +338,21 @@ class StateMachine:
         after = spawn.received - since - len(spawn.buffer)
         begins = max(0, len(text) - after)
         before = text[begins:result.match.start()]
-        if not before or self.learn_hostname:
-            return 0  # a hostname being learned: any line ending in ">" would count
-        ends = {m.end() for state in self.states if "{hostname}" in state.definition.prompt
-                for m in re.finditer(PROMPT_START + self.prompt_body(state.definition)
-                                     + r"(?=[\r\n]|$)", before)}
+        if not before:
+            return 0
+        bodies = [self.prompt_body(state.definition) for state in self.states
+                  if "{hostname}" in state.definition.prompt]
+        if self.learn_hostname:
+            # Any line ending in ">" would pass for a prompt: only the
+            # hostname the prompt found shows counts.
+            seen = result.match.groupdict().get("hostname")
+            if not seen:
+                return 0
+            bodies = [state.definition.prompt.replace(
+                "{hostname}", "%s%s" % (re.escape(seen), STANDBY_SUFFIX))
+                for state in self.states if "{hostname}" in state.definition.prompt]
+        ends = {m.end() for body in bodies
+                for m in re.finditer(PROMPT_START + body + r"(?=[\r\n]|$)", before)}
         return len(ends)
 
     def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:

@@ -344,8 +344,10 @@ class GreetingLine(FakeLine):
     ("\r\nWelcome to R1\r\n\r\nR1>\r\nR1>", 0),         # the unasked prompt, then the answer
     ("\r\nR1 console> ready\r\nR1>", 1),               # prompt-like text is not a prompt
 ])
-def test_prompts_shown_with_a_greeting_count_against_the_nudges_owed(shown, owed):
+@pytest.mark.parametrize("learn", [False, True])
+def test_prompts_shown_with_a_greeting_count_against_the_nudges_owed(shown, owed, learn):
     sm = StateMachine("R1", Settings({"PROMPT_NUDGE_INTERVAL": 0.3}))
+    sm.learn_hostname = learn  # a hostname being learned: the one the prompt shows
     line = GreetingLine(shown)
     assert sm.go_to("any", line, timeout=5) == "disable"
     assert line.sends == 1
