@@ -358,9 +358,9 @@ class StateMachine:
     def _first_nudge_quiet(self, spawn: SpawnLike) -> Optional[float]:
         """How long a line that owes no answer must have been quiet before
         its first empty line (None: a whole nudge interval). A console
-        server shows nothing until a key is pressed: at once, or until as
-        long after the server accepted the line as that took (what a port
-        shows by itself comes about as fast). A `command:` line's program may still print
+        server shows nothing until a key is pressed: a conserver's console
+        at once, a telnet port once as long after the server accepted the
+        line as that took (what a port shows by itself comes about as fast). A `command:` line's program may still print
         its prompt unasked: a short quiet once it has spoken (until then it
         may be starting, and gets a whole interval). FIRST_NUDGE_SETTLE
         bounds both."""
@@ -368,7 +368,10 @@ class StateMachine:
         if (spawn.min_nudge_interval or line.awaiting is not None or line.owed_prompts
                 or (spawn.sends and not line.owes_nothing())):
             return None
-        if getattr(spawn, "transport", None) in ("console", "conserver"):
+        transport = getattr(spawn, "transport", None)
+        if transport == "conserver":
+            return 0.0  # attached once the server answered: nothing more comes unasked
+        if transport == "console":
             due = getattr(spawn, "connected_at", 0.0) + getattr(spawn, "connect_time", 0.0)
             return max(0.0, min(due - time.monotonic(), self.first_nudge_settle))
         return self.first_nudge_settle

@@ -251,7 +251,39 @@ class TelnetConnection:
             sock.close()
 
 
-class TelnetSpawn(Spawn):
+class SocketSpawn(Spawn):
+    """A line that is a connection of this process, with no program of its
+    own: `_child` is the connection (`child_fd`, `read_nonblocking`, `send`,
+    `hang_up`, `closed`, `close`), set by the subclass."""
+
+    _child: Any
+
+    @property
+    def pid(self) -> int:
+        return 0  # no process: the line is a connection of this process
+
+    def _exited(self, wait: float) -> Optional[int]:
+        return 0 if self._child.closed or self._eof else None
+
+    def _how_it_ended(self) -> str:
+        return "the console server closed the connection"
+
+    def kill(self) -> None:
+        """Hang the line up now, from any thread."""
+        self._child.hang_up()
+
+    def close(self) -> None:
+        if self._child.closed:
+            return
+        self._child.close()
+        self._eof = True
+        self.log.debug("%s: closed", self.name)
+        observers, self.observers = self.observers, []
+        for observer in observers:
+            observer.closed()
+
+
+class TelnetSpawn(SocketSpawn):
     """A `console:` line: a console server's telnet port, with no process of
     its own. Started without waiting; `wait_connected` finishes it. A name
     that does not resolve raises socket.gaierror."""
@@ -278,27 +310,3 @@ class TelnetSpawn(Spawn):
         if text:
             self._take(text)
         return None
-
-    @property
-    def pid(self) -> int:
-        return 0  # no process: the line is a connection of this process
-
-    def _exited(self, wait: float) -> Optional[int]:
-        return 0 if self._child.closed or self._eof else None
-
-    def _how_it_ended(self) -> str:
-        return "the console server closed the connection"
-
-    def kill(self) -> None:
-        """Hang the line up now, from any thread."""
-        self._child.hang_up()
-
-    def close(self) -> None:
-        if self._child.closed:
-            return
-        self._child.close()
-        self._eof = True
-        self.log.debug("%s: closed", self.name)
-        observers, self.observers = self.observers, []
-        for observer in observers:
-            observer.closed()

@@ -1,6 +1,6 @@
-"""How a line is opened: a console server port through telnet, a console of
-a conserver through its `console` client, a host through the OpenSSH client,
-or any command.
+"""How a line is opened: a console server's telnet port and a console of a
+conserver, both spoken by this process (quorvi.telnet, quorvi.conserver), a
+host through the OpenSSH client, or any command.
 
 Each transport gives the command line that opens the line and a dialog: the
 statements the state machine applies while it looks for a prompt on that
@@ -27,6 +27,7 @@ from . import credentials as creds
 from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Dialog, Statement, send_secret
 from .spawn import Spawn
+from .conserver import ConserverError, ConserverSpawn
 from .telnet import TelnetSpawn
 
 # HOST:PORT, the host possibly an [IPv6] address.
@@ -70,12 +71,6 @@ SSH_FIRST_NUDGE = 5.0
 TRANSPORTS = ("console", "ssh", "command", "conserver")
 # Transports through a console server, whose line shows nothing until a key is pressed.
 CONSOLE_SERVER_TRANSPORTS = ("console", "conserver")
-# The conserver client's escape: set on its command line, so that a user's
-# console.cf cannot change it. Then "a" attaches read-write, "f" forces it,
-# "." detaches.
-CONSERVER_ESCAPE = "\x05c"
-# How long a detach may take before the client is hung up anyway.
-DETACH_WAIT = 2.0
 # The verdict of a port login: a refusal comes about as fast as the password
 # question came after the username; this many times that, within these bounds.
 LOGIN_VERDICT_FACTOR = 4
@@ -222,37 +217,38 @@ def port_login(spawn: Spawn, line: Line, login: Mapping[str, Any], timeout: floa
 
 
 # -- conserver ---------------------------------------------------------------------
-def conserver_argv(line: Line, username: Optional[str] = None) -> List[str]:
-    """The `console` client's command line: attach to CONSOLE on the conserver
-    at HOST (its master port PORT, if given), with our own escape sequence."""
+def conserver_target(line: Line) -> Tuple[str, Optional[int], str]:
+    """(host, master port or None, console) of a `conserver:` line."""
     match = CONSERVER_RE.match(line.target)
     if not match:
         raise ConnectionError("line %s: conserver console %r is not CONSOLE@HOST[:PORT]"
                               % (line.alias, line.target))
-    argv = ["console", "-e", "^Ec", "-M", _host(match.group("host"))]
-    if match.group("port"):
-        argv += ["-p", match.group("port")]
-    if username:
-        argv += ["-l", username]
-    return argv + [match.group("console")]
+    port = match.group("port")
+    return _host(match.group("host")), int(port) if port else None, match.group("console")
 
 
-class ConserverSpawn(Spawn):
-    """A line through conserver's `console` client. Closing it detaches with
-    the client's escape sequence first, so that the server frees the console
-    for the next user at once."""
+def open_conserver(line: Line, name: str, log: Any, max_buffer: int) -> ConserverSpawn:
+    host, port, console = conserver_target(line)
+    try:
+        return ConserverSpawn(host, port, console, name=name, log=log, max_buffer=max_buffer)
+    except socket.gaierror as exc:
+        raise ConnectionError(_where(name, "cannot resolve conserver %r: %s"
+                                     % (host, exc.strerror or exc))) from None
 
-    attached = False
 
-    def close(self) -> None:
-        if self.attached and not self.closed and not self.eof:
-            self.attached = False
-            try:
-                self.send(CONSERVER_ESCAPE + ".")
-                self.expect([r"\[disconnect\]"], timeout=DETACH_WAIT, log_timeout=False)
-            except (ConnectionError, TimeoutError):
-                pass  # a client already gone: the hang-up below ends it all the same
-        super().close()
+CONSERVER_REFUSALS = {
+    "unreachable": "cannot connect (%s); is conserver running there, and the port right?",
+    "unresolvable": "cannot resolve the server (%s)",
+    "refused": "the server refused the connection (%s)",
+    "not-found": "the server has no such console (%s); check the console name",
+    "permission": "the server refuses this user access to the console (%s); check the "
+                  "console's rw list in conserver.cf",
+    "down": "the server reports the console down (%s); bring it up on the conserver",
+    "read-only": "the server gives this user read-only access (%s); it was not attached "
+                 "read-only to be typed into; check the console's rw list in conserver.cf",
+    "closed": "the server closed the connection (%s)",
+    "protocol": "the server answered what this client does not know (%s)",
+}
 
 
 def attach_conserver(spawn: ConserverSpawn, line: Line, login: Mapping[str, Any],
@@ -260,87 +256,36 @@ def attach_conserver(spawn: ConserverSpawn, line: Line, login: Mapping[str, Any]
     """Log in to the conserver (its own password, if it asks), attach
     read-write (forcing it with busy: take-over) and leave the line at the
     console. A console held read-write by someone else is never used read-only:
-    the client detaches and a ConnectionError says who holds it."""
-    match = CONSERVER_RE.match(line.target)
-    console = match.group("console") if match else line.target
-    where = "console %s on conserver %s" % (console, line.target.partition("@")[2])
-    patterns = [
-        r"\[Enter `\^Ec\?' for help\]\r?\n",
-        r"Enter (\S+)'s password:\s*$",
-        r"(\S+): invalid password",
-        r"\S+: \S+: permission denied",
-        r"\S+: console `[^'\r\n]*' not found",
-        r"console: Unable to connect to ([^\r\n]+)",
-        r"console: getaddrinfo\(([^)\r\n]*)\): ([^\r\n]+)",
-        r"\[`[^'\r\n]*' -- console is down\]",
-    ]
-    deadline = time.monotonic() + timeout
-    sent_password = False
-    while True:
-        try:
-            result = spawn.expect(patterns, timeout=max(deadline - time.monotonic(), 0),
-                                  log_timeout=False)
-        except TimeoutError:
-            said = spawn.last_words()
-            raise ConnectionError(_where(spawn, "%s: the console client %s (%s)" % (
-                where, "ended" if spawn.eof else "did not attach within %gs" % timeout,
-                said))) from None
-        index = result.index
-        if index == 0:
-            break
-        if index == 1:
-            if "password" not in login:
-                raise ConnectionError(_where(spawn, "%s asks %s for a password: name the console "
-                                             "server's login (server_login on the line, or "
-                                             "console_servers in the inventory)"
-                                             % (where, result.match.group(1))))
-            if sent_password:
-                raise _refused(spawn, "conserver " + where.partition(" on conserver ")[2],
-                               login, "it asked for the password again")
-            send_secret(spawn, str(login["password"]))
-            sent_password = True
-            continue
-        if index == 2:
-            raise _refused(spawn, "conserver " + where.partition(" on conserver ")[2], login,
-                           "invalid password")
-        messages = {
-            3: "the server refuses this user access to the console; check the console's rw "
-               "list in conserver.cf",
-            4: "the server has no such console; check the console name",
-            5: "cannot connect (%s); is conserver running there, and the port right?",
-            6: "cannot resolve the server (%s: %s)",
-            7: "the server reports the console down; bring it up on the conserver",
-        }
-        raise ConnectionError(_where(spawn, "%s: %s" % (where, messages[index] % tuple(
-            result.match.groups()) if result.match.groups() else messages[index])))
-    spawn.attached = True
-    # The attach itself is asked for: the answer says for certain whether the
-    # line is read-write. "[no, X is attached]" may also come unasked, before it.
-    spawn.send(CONSERVER_ESCAPE + ("f" if line.busy == "take-over" else "a"))
-    answers = [r"\[ok\]", r"\[bumped ([^\]\r\n]+)\]", r"\[no, ([^\]\r\n]+) is attached\]",
-               r"\[(?:console is )?read-only[^\]\r\n]*\]"]
-    while True:
-        try:
-            result = spawn.expect(answers, timeout=max(deadline - time.monotonic(), 0),
-                                  log_timeout=False)
-        except TimeoutError:
-            raise ConnectionError(_where(spawn, "%s: the server did not confirm the read-write "
-                                         "attachment within %gs (%s)"
-                                         % (where, timeout, spawn.last_words()))) from None
-        if result.index == 0:
-            return
-        if result.index == 1:
-            spawn.log.warning("%s: took %s over from %s (busy: take-over)", spawn.name, where,
-                              result.match.group(1))
-            return
-        if result.index == 2 and line.busy == "take-over":
-            continue  # said unasked; the forced attachment's answer follows
-        holder = ("%s holds it read-write" % result.match.group(1) if result.index == 2
-                  else "the server gives this user read-only access")
-        raise ConnectionError(_where(spawn, "%s is busy: %s; it was not attached read-only "
-                                     "to be typed into. Ask them to detach, or set busy: "
-                                     "take-over on the line to force the attachment"
-                                     % (where, holder)))
+    the line detaches and a ConnectionError says who holds it."""
+    console = conserver_target(line)[2]
+    server = line.target.partition("@")[2]
+    where = "console %s on conserver %s" % (console, server)
+    password = login.get("password")
+    try:
+        bumped = spawn.attach(login.get("username"),
+                              (lambda: str(password)) if password is not None else None,
+                              line.busy == "take-over", timeout)
+    except ConserverError as exc:
+        if exc.reason == "password-needed":
+            raise ConnectionError(_where(spawn, "%s asks %s for a password: name the console "
+                                         "server's login (server_login on the line, or "
+                                         "console_servers in the inventory)"
+                                         % (where, exc.who))) from None
+        if exc.reason == "password-refused":
+            raise _refused(spawn, "conserver " + server, login, exc.said) from None
+        if exc.reason == "busy":
+            raise ConnectionError(_where(spawn, "%s is busy: %s holds it read-write; it was not "
+                                         "attached read-only to be typed into. Ask them to "
+                                         "detach, or set busy: take-over on the line to force "
+                                         "the attachment" % (where, exc.who))) from None
+        if exc.reason == "timed-out":
+            raise ConnectionError(_where(spawn, "%s: the server did not attach the console "
+                                         "within %gs (%s)" % (where, timeout, exc.said or
+                                                              "it said nothing"))) from None
+        raise ConnectionError(_where(spawn, "%s: %s" % (where, CONSERVER_REFUSALS.get(
+            exc.reason, CONSERVER_REFUSALS["protocol"]) % exc.said))) from None
+    if bumped:
+        spawn.log.warning("%s: took %s over from %s (busy: take-over)", spawn.name, where, bumped)
 
 
 # -- ssh -------------------------------------------------------------------------
@@ -449,10 +394,6 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
     credentials = getattr(device, "credentials", None) or {}
     login = server_login_of(device.name, line)
 
-    def started(argv: List[str], spawn_class: type = Spawn) -> Spawn:
-        return spawn_class(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
-                           max_buffer=max_buffer)
-
     spawn: Spawn
     if line.transport == "console":
         spawn, dialog = open_console(line, name, log, max_buffer), console_dialog(line)
@@ -460,12 +401,17 @@ def open_line(device: Any, alias: str, description: Mapping[str, Any], log: Any,
         if line.busy not in BUSY_POLICIES:
             raise ConnectionError("line %s: busy must be one of %s, not %r"
                                   % (alias, ", ".join(BUSY_POLICIES), line.busy))
-        spawn = started(conserver_argv(line, login.get("username")), ConserverSpawn)
-        dialog = Dialog([])
+        spawn, dialog = open_conserver(line, name, log, max_buffer), Dialog([])
+        password = login.get("password")
+        spawn.begin_attach(
+            login.get("username"), (lambda: str(password)) if password is not None else None,
+            line.busy == "take-over", timeout)
     else:
         username = (credentials.get("default") or {}).get("username")
-        spawn = started(ssh_argv(line, str(username) if username is not None else None,
-                                 _has_password(credentials), timeout))
+        argv = ssh_argv(line, str(username) if username is not None else None,
+                        _has_password(credentials), timeout)
+        spawn = Spawn(" ".join(shlex.quote(a) for a in argv), name=name, log=log,
+                      max_buffer=max_buffer)
         dialog = ssh_dialog(line)
     spawn.connect_dialog = dialog
     spawn.transport = line.transport

@@ -1,9 +1,9 @@
 """Console servers nobody here wrote: ser2net (a pty per simulated console,
 made by socat, served as telnet ports) and conserver (exec consoles, reached
-with its `console` client through conserver: lines). Each is started on free
+through conserver: lines; its own `console` client holds a console busy). Each is started on free
 ports of 127.0.0.1 with a throwaway configuration and always stopped."""
 import pytest
-from realservers import Conserver, Ser2net, missing
+from realservers import Conserver, Ser2net, free_port, missing
 
 from quorvi.core.errors import ConnectionError
 from quorvi.inventory import load
@@ -116,6 +116,26 @@ def test_conserver_console_held_by_someone_else(sim, conserver, tmp_path, busy):
     finally:
         device.destroy()
         holder.close()
+
+
+@pytest.mark.parametrize("target, error", [
+    ("nosuch@127.0.0.1:{port}", r"console nosuch on conserver 127\.0\.0\.1:\d+: the server has no "
+                                r"such console \(console `nosuch' not found\); check the console name"),
+    ("a@127.0.0.1:{free}", r"console a on conserver 127\.0\.0\.1:\d+: cannot connect \(127\.0\.0\.1 "
+                           r"port \d+: Connection refused\); is conserver running there"),
+])
+def test_conserver_line_that_cannot_attach_says_why(sim, conserver, tmp_path, target, error):
+    simulated = sim("single")
+    port = conserver(simulated)
+    target = target.format(port=port, free=free_port())
+    inventory = lab(tmp_path, simulated, {"a": ("conserver", target)})
+    device = inventory.device(simulated.hostname, settings=dict(FAST))
+    try:
+        with pytest.raises(ConnectionError, match=r"device %s, line a: %s" % (simulated.hostname,
+                                                                              error)):
+            device.connect()
+    finally:
+        device.destroy()
 
 
 @pytest.mark.parametrize("given, error", [
