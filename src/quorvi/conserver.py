@@ -95,6 +95,7 @@ class ConserverConnection:
         socket.getaddrinfo(host, self.port, type=socket.SOCK_STREAM)
         self.sock: Optional[socket.socket] = None
         self._opening: Optional[socket.socket] = None  # the connection being set up
+        self._hung_up = False
         self.encrypted = False
         self.pending = b""  # console output that came with the server's answers
         self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
@@ -146,6 +147,8 @@ class ConserverConnection:
         raise ConserverError("protocol", "[%s]" % answer)
 
     def _open(self, host: str, port: int, deadline: float) -> socket.socket:
+        if self._hung_up:
+            raise ConserverError("closed", "the line was hung up")
         try:
             sock = socket.create_connection((host, port), timeout=self._left(deadline))
         except socket.gaierror as exc:
@@ -307,6 +310,7 @@ class ConserverConnection:
     def hang_up(self) -> None:
         """End the connection now, from any thread: a read waiting on it
         sees the end at once."""
+        self._hung_up = True
         for sock in (self.sock, self._opening):
             if sock is not None:
                 try:
@@ -380,6 +384,11 @@ class ConserverSpawn(SocketSpawn):
         return bumped
 
     def close(self) -> None:
+        if self._attaching is not None:  # closed before the attach was waited for
+            self._child.hang_up()
+            self._attaching.join()
+            self._attaching = None
+            self._child.close()
         if self.attached and not self._child.closed and not self._eof:
             self.attached = False
             self._child.detach(DETACH_WAIT)

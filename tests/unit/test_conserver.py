@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from quorvi.conserver import ConserverConnection, ConserverError
+from quorvi.conserver import ConserverConnection, ConserverError, ConserverSpawn
 
 
 class ScriptedServer:
@@ -31,18 +31,25 @@ class ScriptedServer:
             except OSError:
                 return
             with conn:
-                conn.sendall(b"ok\r\n")
-                data = b""
-                while True:
-                    chunk = conn.recv(1024)
-                    if not chunk:
-                        break
-                    data += chunk
-                    while b"\r\n" in data:
-                        line, _, data = data.partition(b"\r\n")
-                        self.heard.append(line.decode())
-                        word = line.decode().split(" ")[0]
-                        conn.sendall(self.answers.get(word, "unknown command").encode() + b"\r\n")
+                try:
+                    self.converse(conn)
+                except OSError:
+                    pass  # the client hung up
+
+    def converse(self, conn):
+        conn.sendall(b"ok\r\n")
+        data = b""
+        while True:
+            chunk = conn.recv(1024)
+            if not chunk:
+                return
+            data += chunk
+            while b"\r\n" in data:
+                line, _, data = data.partition(b"\r\n")
+                self.heard.append(line.decode())
+                answer = self.answers.get(line.decode().split(" ")[0], "unknown command")
+                if answer is not None:  # None: never answered
+                    conn.sendall(answer.encode() + b"\r\n")
 
     def close(self):
         self.listener.close()
@@ -98,3 +105,15 @@ def test_console_output_around_an_answer_stays_with_the_line():
     finally:
         line.close()
         theirs.close()
+
+
+def test_a_line_closed_while_it_attaches_stops_attaching(server):
+    master = server({"login": "ok", "call": None})
+    line = ConserverSpawn("127.0.0.1", master.port, "a", name="R1/a")
+    line.begin_attach("ops", None, False, timeout=30)
+    while "call a" not in master.heard:
+        time.sleep(0.001)
+    attaching = line._attaching
+    began = time.monotonic()
+    line.close()
+    assert time.monotonic() - began < 5 and line.closed and not attaching.is_alive()
