@@ -78,6 +78,12 @@ def wait_gone(find: Callable[[], List[int]], timeout: float = 5.0) -> List[int]:
     return kill_processes(find)
 
 
+def consoles_of(sims: List[Any]) -> Callable[[], List[int]]:
+    """What finds the console processes of `sims` a console server ran: they
+    end on the hang-up of their ptys, a moment after the server."""
+    return lambda: [p for sim in sims for p in processes_with("--device", sim.path)]
+
+
 def stop_process(proc: subprocess.Popen) -> None:
     if proc.poll() is None:
         proc.terminate()
@@ -141,11 +147,8 @@ class Ser2net:
             stop_process(proc)
         for fd in self.held:
             os.close(fd)
-        # The consoles end on the hang-up of their ptys, a moment later.
-        consoles = lambda: [p for sim in self.sims  # noqa: E731
-                            for p in processes_with("--device", sim.path)]
-        self.procs, self.held, self.sims = [], [], []
-        return wait_gone(consoles)
+        sims, self.procs, self.held, self.sims = self.sims, [], [], []
+        return wait_gone(consoles_of(sims))
 
 
 class Conserver:
@@ -158,8 +161,10 @@ class Conserver:
     def __init__(self, directory: Path) -> None:
         self.directory = Path(directory)
         self.procs: List[subprocess.Popen] = []
+        self.sims: List[Any] = []
 
     def start(self, sim: Any, password: Optional[str] = None) -> int:
+        self.sims.append(sim)
         port = free_port()
         consoles = "".join('console %s { exec "%s"; }\n' % (c, script(self.directory, sim, c))
                            for c in sim.consoles)
@@ -193,6 +198,7 @@ class Conserver:
                     os.unlink(CONSERVER_PID_FILE)
             except OSError:
                 pass
-        self.procs = []
+        sims, self.procs, self.sims = self.sims, [], []
         # Its group processes end after the master, on the signal it passes on.
-        return wait_gone(lambda: processes_with("-C", str(self.directory / "conserver.cf")))
+        return (wait_gone(lambda: processes_with("-C", str(self.directory / "conserver.cf")))
+                + wait_gone(consoles_of(sims)))
