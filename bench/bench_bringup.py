@@ -38,7 +38,6 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pexpect
-from pexpect import fdpexpect
 
 from quorvi.chassis import SHORT_NAMES as KINDS
 from quorvi.device import Device
@@ -185,7 +184,7 @@ def converse(children: Dict[str, Any], steps: List[Step], rpr_timeout: float) ->
 
 def hang_up(children: Dict[str, Any]) -> None:
     for child in children.values():
-        if isinstance(child, fdpexpect.fdspawn):
+        if not isinstance(child, pexpect.spawn):
             child.close()  # a socket: no process to end
             continue
         child.delayafterclose = child.delayafterterminate = 0.01
