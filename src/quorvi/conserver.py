@@ -124,6 +124,7 @@ class ConserverConnection:
         else:
             raise ConserverError("protocol", "more than %d redirections to other masters"
                                  % REDIRECTS)
+        self.pending = b""  # nothing the master said belongs to the console
         self.sock = sock = self._open(host, int(answer), deadline)
         called = self._login_and_call(sock, user, password, deadline)
         if called not in ("[attached]", "[spy]"):
@@ -349,7 +350,7 @@ class ConserverSpawn(SocketSpawn):
         def run() -> None:
             try:
                 self._outcome = self._child.attach(user, password, take_over, timeout)
-            except (ConserverError, OSError) as exc:
+            except Exception as exc:  # raised again, the same object, by attach()
                 self._outcome = exc
 
         self._attaching = threading.Thread(target=run, name="attach %s" % self.name,

@@ -16,6 +16,7 @@ the life of the process, so one prompt serves every device that shares it.
 import getpass
 import os
 import sys
+import threading
 from typing import Any, Dict, Optional, Tuple
 
 from .core.errors import ConnectionError
@@ -26,6 +27,7 @@ from .secrets import MASK, MaskedStream, Masker  # noqa: F401
 SOURCES = ("env", "file", "prompt", "literal")
 
 _cache: Dict[Tuple[str, str], str] = {}
+_prompting = threading.Lock()  # one question on the terminal at a time
 
 
 def parse(value: Any) -> Tuple[str, str]:
@@ -107,7 +109,9 @@ class Secret:
             return _cache[key]
         # One answer per credential name serves every device that asks.
         key = ("prompt", self.credential)
-        if key not in _cache:
+        with _prompting:  # lines attaching together ask once, one after another
+            if key in _cache:
+                return _cache[key]
             try:
                 if not has_terminal():
                     raise EOFError  # getpass would warn, then read the password echoed
@@ -117,7 +121,7 @@ class Secret:
                 raise ConnectionError("%s: asks for a password on the terminal but there is "
                                       "none; use env:NAME or file:PATH instead"
                                       % self._where()) from None
-        return _cache[key]
+            return _cache[key]
 
 
 def has_terminal() -> bool:

@@ -143,6 +143,7 @@ def test_conserver_line_that_cannot_attach_says_why(sim, conserver, tmp_path, ta
     ("not-the-password", r"console server conserver 127\.0\.0\.1:\d+ refused its login as ops "
                          r"\(invalid password\).*not the device's"),
     (None, r"asks ops@\S+ for a password: name the console server.s login"),
+    ("env:QV_UNSET_PASSWORD", r"environment variable QV_UNSET_PASSWORD is not set"),
 ])
 def test_conserver_asks_for_its_own_login(sim, conserver, tmp_path, monkeypatch, caplog, given,
                                           error):
