@@ -11,7 +11,7 @@ from .core.errors import ConnectionError
 from .connection import BaseConnection
 from .line import LineHandle
 from .spawn import Spawn
-from .transports import CONSOLE_SERVER_TRANSPORTS
+from .transports import CONSOLE_SERVER_TRANSPORTS, watch_servers
 
 ROLES = ("active", "standby", "active_ics", "standby_ics")
 
@@ -219,6 +219,8 @@ class MultiRpConnection(BaseConnection):
             if sub.spawn is None or sub.spawn.closed:
                 sub.spawn, finish = self._start_spawn(sub.alias)
                 finishing.append(finish)
+        if len(finishing) > 1:
+            watch_servers(self._spawns(), self.connection_timeout)
         for finish in finishing:
             finish()
         if self.chassis_type == "quad":

@@ -149,10 +149,12 @@ class TelnetConnection:
         self.sock: Optional[socket.socket] = None
         self.started_at = time.monotonic()
         self.connect_time = 0.0  # seconds until the server accepted the connection
+        self.up_at: Optional[float] = None  # when it was seen accepted (watch_connects)
         self._start_next()
 
     def _start_next(self) -> None:
         family, kind, proto, _, address = self._addresses.pop(0)
+        self.up_at = None
         self.sock = socket.socket(family, kind, proto)
         self.sock.setblocking(False)
         self._error = self.sock.connect_ex(address)
@@ -180,7 +182,7 @@ class TelnetConnection:
                     return "timed out"
                 self._error = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
                 if not self._error:
-                    self.connect_time = time.monotonic() - self.started_at
+                    self.connect_time = (self.up_at or time.monotonic()) - self.started_at
                     self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                     self.sock.settimeout(SEND_TIMEOUT)
                     return None
@@ -193,12 +195,13 @@ class TelnetConnection:
 
     def greeting(self, wait: float) -> str:
         """The text that comes with what the server sends first, within
-        `wait` ("" when that is a negotiation alone, or nothing came): a
-        telnet server negotiates at once, and what it shows unasked (a
-        screen, a greeting) comes with it."""
+        `wait` of the connection coming up ("" when that is a negotiation
+        alone, or nothing came): a telnet server negotiates at once, and
+        what it shows unasked (a screen, a greeting) comes with it."""
         poller = select.poll()
         poller.register(self.child_fd, select.POLLIN)
-        if not poller.poll(wait * 1000):
+        left = self.started_at + self.connect_time + wait - time.monotonic()
+        if not poller.poll(max(left, 0) * 1000):
             return ""
         try:
             return self.read_nonblocking(4096, 0.0)
@@ -249,6 +252,25 @@ class TelnetConnection:
         if self.sock is not None:
             sock, self.sock = self.sock, None
             sock.close()
+
+
+def watch_connects(spawns: List["TelnetSpawn"], timeout: float) -> None:
+    """Watch the lines still connecting all at once, noting when each comes
+    up (or fails), so that one waited for after another has its own connect
+    time, not the time spent on the others first."""
+    poller, pending = select.poll(), {}
+    for connection in (spawn._child for spawn in spawns):
+        if connection.sock is not None and connection.up_at is None:
+            pending[connection.sock.fileno()] = connection
+            poller.register(connection.sock, select.POLLOUT)
+    deadline = time.monotonic() + timeout
+    while pending:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        for fd, _ in poller.poll(left * 1000):
+            poller.unregister(fd)
+            pending.pop(fd).up_at = time.monotonic()
 
 
 class SocketSpawn(Spawn):

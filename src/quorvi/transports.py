@@ -28,7 +28,7 @@ from .core.errors import ConnectionError, TimeoutError
 from .dialogs import Dialog, Statement, send_secret
 from .spawn import Spawn
 from .conserver import ConserverError, ConserverSpawn
-from .telnet import TelnetSpawn
+from .telnet import TelnetSpawn, watch_connects
 
 # HOST:PORT, the host possibly an [IPv6] address.
 CONSOLE_RE = re.compile(r"^(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:@\[\]]+):(?P<port>\d+)$")
@@ -434,6 +434,13 @@ def wait_for_server(spawn: Spawn) -> None:
     pending, spawn.server_pending = spawn.server_pending, None
     if pending is not None:
         pending()
+
+
+def watch_servers(spawns: List[Spawn], timeout: float) -> None:
+    """Before lines started together are waited for one after another:
+    note when each console server port accepts its line, all at once."""
+    watch_connects([s for s in spawns
+                    if isinstance(s, TelnetSpawn) and s.server_pending is not None], timeout)
 
 
 def _reach_server(spawn: Spawn, line: Line, login: Mapping[str, Any], timeout: float, log: Any,

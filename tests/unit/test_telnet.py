@@ -3,12 +3,14 @@ it puts on the wire, and how a connection starts and ends."""
 import socket
 import threading
 import time
+import types
 
 import pexpect
 import pytest
 
+from quorvi import telnet
 from quorvi.telnet import (BINARY, DO, DONT, ECHO, IAC, SB, SE, SGA, WILL, WONT, TelnetCodec,
-                           TelnetConnection)
+                           TelnetConnection, TelnetSpawn, watch_connects)
 
 NAWS, TTYPE = 31, 24
 
@@ -127,3 +129,22 @@ def test_a_refused_port_says_so():
         line = TelnetConnection("127.0.0.1", port)
         assert line.finish_connect(5) == "Connection refused"
     assert line.closed
+
+
+def test_a_line_waited_for_after_another_keeps_its_own_connect_time(monkeypatch):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)  # the backlog accepts both lines; the server never speaks
+    port = listener.getsockname()[1]
+    lines = [TelnetSpawn("127.0.0.1", port, name="R1/%s" % c) for c in "ab"]
+    try:
+        watch_connects(lines, 5.0)
+        # A second goes by on the first line before the second is waited for.
+        later = types.SimpleNamespace(monotonic=lambda: time.monotonic() + 1.0)
+        monkeypatch.setattr(telnet, "time", later)
+        assert lines[1].wait_connected(5.0) is None
+        assert lines[1]._child.connect_time < 0.5
+    finally:
+        for line in lines:
+            line.close()
+        listener.close()
