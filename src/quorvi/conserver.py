@@ -18,20 +18,16 @@ per line, and every read is acknowledged at once (TCP_QUICKACK): the server
 writes an answer in pieces, and a delayed acknowledgement would hold each
 later piece back by some 40 ms.
 """
-import codecs
 import getpass
 import re
-import select
 import socket
 import ssl
 import threading
 import time
-from typing import Any, Callable, Optional
-
-import pexpect
+from typing import Any, Callable, List, Optional
 
 from .spawn import spawn_hooks
-from .telnet import SocketSpawn
+from .telnet import SocketConnection, SocketSpawn
 
 DEFAULT_PORT = 782  # the master's port when the line names none
 ESCAPE = "\x05c"
@@ -84,13 +80,13 @@ def classify(answer: str) -> str:
     return "protocol"
 
 
-class ConserverConnection:
+class ConserverConnection(SocketConnection):
     """One console of a conserver, attached by `attach` and then read and
-    written as text through what a spawn reads and writes a terminal with
-    (`child_fd`, `read_nonblocking`, `send`, `hang_up`, `closed`, `close`).
-    A host name that does not resolve raises socket.gaierror at once."""
+    written as text as any line of this process is. A host name that does
+    not resolve raises socket.gaierror at once."""
 
     def __init__(self, host: str, port: Optional[int], console: str) -> None:
+        super().__init__()
         self.host, self.port, self.console = host, port or DEFAULT_PORT, console
         socket.getaddrinfo(host, self.port, type=socket.SOCK_STREAM)
         self.sock: Optional[socket.socket] = None
@@ -98,7 +94,6 @@ class ConserverConnection:
         self._hung_up = False
         self.encrypted = False
         self.pending = b""  # console output that came with the server's answers
-        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
 
     # -- attaching ---------------------------------------------------------------
     def attach(self, user: Optional[str], password: Optional[Callable[[], str]],
@@ -260,71 +255,29 @@ class ConserverConnection:
             pass  # gone already: closing the connection ends it all the same
 
     # -- the console's stream ----------------------------------------------------
-    @property
-    def closed(self) -> bool:
-        return self.sock is None
-
-    @property
-    def child_fd(self) -> int:
-        return self.sock.fileno() if self.sock is not None else -1
-
     def take_pending(self) -> str:
         data, self.pending = self.pending, b""
         return self._decoder.decode(data)
 
     def read_nonblocking(self, size: int, timeout: float = 0.0) -> str:
-        """What arrives within `timeout`, as text; pexpect.TIMEOUT when
-        nothing does, pexpect.EOF once the server has closed the connection."""
-        if self.pending:
-            text = self.take_pending()
-            if text:
-                return text
-        deadline = time.monotonic() + timeout
-        poller = select.poll()
-        poller.register(self.child_fd, select.POLLIN)
-        while True:
-            sock = self.sock
-            assert sock is not None
-            # Decrypted text may wait in the TLS layer with nothing on the socket.
-            buffered = isinstance(sock, ssl.SSLSocket) and sock.pending()
-            if not buffered and not poller.poll(max(deadline - time.monotonic(), 0) * 1000):
-                raise pexpect.TIMEOUT("nothing arrived")
-            try:
-                data = sock.recv(size)
-            except (BlockingIOError, socket.timeout, ssl.SSLWantReadError):
-                continue
-            except (ConnectionResetError, ssl.SSLError):
-                data = b""
-            if not data:
-                raise pexpect.EOF("the console server closed the connection")
-            _quickack(sock)
-            text = self._decoder.decode(data)
-            if text:
-                return text
-            if time.monotonic() >= deadline:
-                raise pexpect.TIMEOUT("nothing arrived")
+        text = self.take_pending() if self.pending else ""
+        return text or super().read_nonblocking(size, timeout)
 
-    def send(self, text: str) -> None:
+    def _received(self, data: bytes) -> bytes:
         assert self.sock is not None
-        self.sock.sendall(text.encode("utf-8"))
+        _quickack(self.sock)
+        return data
+
+    def _buffered(self) -> bool:
+        # Decrypted text may wait in the TLS layer with nothing on the socket.
+        return isinstance(self.sock, ssl.SSLSocket) and self.sock.pending() > 0
+
+    def _sockets(self) -> List[socket.socket]:
+        return [sock for sock in (self.sock, self._opening) if sock is not None]
 
     def hang_up(self) -> None:
-        """End the connection now, from any thread: a read waiting on it
-        sees the end at once."""
-        self._hung_up = True
-        for sock in (self.sock, self._opening):
-            if sock is not None:
-                try:
-                    # The socket's own shutdown, not the TLS layer's, which
-                    # is not to be touched from another thread.
-                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-    def close(self) -> None:
-        if self.sock is not None:
-            sock, self.sock = self.sock, None
-            sock.close()
+        self._hung_up = True  # and no connection is set up after this
+        super().hang_up()
 
 
 class ConserverSpawn(SocketSpawn):

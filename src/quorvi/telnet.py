@@ -16,6 +16,7 @@ import logging
 import os
 import select
 import socket
+import ssl
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -135,16 +136,90 @@ class TelnetCodec(TelnetStream):
         return data
 
 
-class TelnetConnection:
+class SocketConnection:
+    """A line that is a connection of this process, read and written as
+    text through what a spawn reads and writes a pseudo-terminal with
+    (`child_fd`, `read_nonblocking`, `send`, `hang_up`, `closed`, `close`).
+    A subclass says what the bytes received hold (`_received`)."""
+
+    sock: Optional[socket.socket] = None
+
+    def __init__(self) -> None:
+        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+
+    @property
+    def closed(self) -> bool:
+        return self.sock is None
+
+    @property
+    def child_fd(self) -> int:
+        return self.sock.fileno() if self.sock is not None else -1
+
+    def _received(self, data: bytes) -> bytes:
+        """The data in what arrived (the rest answered or dropped)."""
+        return data
+
+    def _buffered(self) -> bool:
+        """Something received waits above the socket (a TLS layer's text)."""
+        return False
+
+    def read_nonblocking(self, size: int, timeout: float = 0.0) -> str:
+        """What arrives within `timeout`, as text; pexpect.TIMEOUT when
+        nothing does, pexpect.EOF once the server has closed the connection."""
+        deadline = time.monotonic() + timeout
+        poller = select.poll()
+        poller.register(self.child_fd, select.POLLIN)
+        while True:
+            if not self._buffered() and not poller.poll(
+                    max(deadline - time.monotonic(), 0) * 1000):
+                raise pexpect.TIMEOUT("nothing arrived")
+            assert self.sock is not None
+            try:
+                data = self.sock.recv(size)
+            except (BlockingIOError, socket.timeout, ssl.SSLWantReadError):
+                continue
+            except (ConnectionResetError, ssl.SSLError):
+                data = b""
+            if not data:
+                raise pexpect.EOF("the console server closed the connection")
+            text = self._decoder.decode(self._received(data))
+            if text:
+                return text
+            if time.monotonic() >= deadline:
+                raise pexpect.TIMEOUT("nothing arrived")
+
+    def send(self, text: str) -> None:
+        assert self.sock is not None
+        self.sock.sendall(text.encode("utf-8"))
+
+    def _sockets(self) -> List[socket.socket]:
+        return [self.sock] if self.sock is not None else []
+
+    def hang_up(self) -> None:
+        """End the connection now, from any thread: a read waiting on it
+        sees the end at once."""
+        for sock in self._sockets():
+            try:
+                # The socket's own shutdown: a TLS layer over it is not to
+                # be touched from another thread.
+                socket.socket.shutdown(sock, socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        if self.sock is not None:
+            sock, self.sock = self.sock, None
+            sock.close()
+
+
+class TelnetConnection(SocketConnection):
     """One connection to a console server's port: connected without
-    blocking (see `finish_connect`), read and written as text, through
-    what a spawn reads and writes a pseudo-terminal with (`child_fd`,
-    `read_nonblocking`, `send`, `closed`, `close`)."""
+    blocking (see `finish_connect`), its negotiation answered."""
 
     def __init__(self, host: str, port: int) -> None:
+        super().__init__()
         self.host, self.port = host, port
         self.codec = TelnetCodec()
-        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self._addresses: List[Any] = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
         self.sock: Optional[socket.socket] = None
         self.started_at = time.monotonic()
@@ -158,14 +233,6 @@ class TelnetConnection:
         self.sock = socket.socket(family, kind, proto)
         self.sock.setblocking(False)
         self._error = self.sock.connect_ex(address)
-
-    @property
-    def closed(self) -> bool:
-        return self.sock is None
-
-    @property
-    def child_fd(self) -> int:
-        return self.sock.fileno() if self.sock is not None else -1
 
     def finish_connect(self, timeout: float) -> Optional[str]:
         """Wait up to `timeout` for the connection; None once it is up, else
@@ -208,50 +275,16 @@ class TelnetConnection:
         except (pexpect.TIMEOUT, pexpect.EOF):
             return ""  # an end is found again by the next read
 
-    def read_nonblocking(self, size: int, timeout: float = 0.0) -> str:
-        """What arrives within `timeout`, as text; pexpect.TIMEOUT when
-        nothing does, pexpect.EOF once the server has closed the connection."""
-        deadline = time.monotonic() + timeout
-        poller = select.poll()
-        poller.register(self.child_fd, select.POLLIN)
-        while True:
-            if not poller.poll(max(deadline - time.monotonic(), 0) * 1000):
-                raise pexpect.TIMEOUT("nothing arrived")
+    def _received(self, data: bytes) -> bytes:
+        data, replies = self.codec.decode(data)
+        if replies:
             assert self.sock is not None
-            try:
-                data = self.sock.recv(size)
-            except (BlockingIOError, socket.timeout):
-                continue
-            except ConnectionResetError:
-                data = b""
-            if not data:
-                raise pexpect.EOF("the console server closed the connection")
-            data, replies = self.codec.decode(data)
-            if replies:
-                self.sock.sendall(replies)
-            text = self._decoder.decode(data)
-            if text:
-                return text
-            if time.monotonic() >= deadline:
-                raise pexpect.TIMEOUT("nothing arrived")
+            self.sock.sendall(replies)
+        return data
 
     def send(self, text: str) -> None:
         assert self.sock is not None
         self.sock.sendall(self.codec.encode(text))
-
-    def hang_up(self) -> None:
-        """End the connection now, from any thread: a read waiting on it
-        sees the end at once."""
-        if self.sock is not None:
-            try:
-                self.sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def close(self) -> None:
-        if self.sock is not None:
-            sock, self.sock = self.sock, None
-            sock.close()
 
 
 def watch_connects(spawns: List["TelnetSpawn"], timeout: float) -> None:
