@@ -26,6 +26,7 @@ import threading
 import time
 from typing import Any, Callable, List, Optional
 
+from .core.errors import ConnectionError
 from .spawn import spawn_hooks
 from .telnet import SocketConnection, SocketSpawn
 
@@ -38,7 +39,7 @@ DETACH_WAIT = 2.0  # seconds a detach may take before the line is hung up anyway
 ANSWER_RE = re.compile(rb"\[([^\]\r\n]*)\]\r\n")
 
 
-class ConserverError(Exception):
+class ConserverError(ConnectionError):
     """The server's refusal, as `reason` (unreachable, refused, password-needed,
     password-refused, not-found, permission, down, busy, read-only, closed,
     timed-out, protocol), with what it said and, where it tells, who."""
