@@ -267,8 +267,11 @@ class TelnetConnection(SocketConnection):
         what it shows unasked (a screen, a greeting) comes with it."""
         poller = select.poll()
         poller.register(self.child_fd, select.POLLIN)
+        # Counted from when the connection came up (a line waited for after
+        # another has had that long already), but never less than the
+        # shortest wait from now: this process may have been slow to look.
         left = self.started_at + self.connect_time + wait - time.monotonic()
-        if not poller.poll(max(left, 0) * 1000):
+        if not poller.poll(max(left, GREETING_WAIT_MIN) * 1000):
             return ""
         try:
             return self.read_nonblocking(4096, 0.0)
