@@ -102,8 +102,17 @@ class ConserverConnection(SocketConnection):
         """Attach read-write within `timeout` seconds: None, or who was bumped
         (take_over). Raises ConserverError; a console someone else holds is
         left as it is (reason "busy", `who` holds it)."""
-        deadline = time.monotonic() + timeout
         user = user or getpass.getuser()
+        if re.search(r"[\s\x00-\x1f]", user):
+            raise ConserverError("refused", "the user name %r holds a blank or a control "
+                                 "character, which the protocol cannot carry" % user)
+        try:
+            return self._attach(user, password, take_over, time.monotonic() + timeout)
+        except OSError as exc:  # the server went away mid-conversation
+            raise ConserverError("closed", exc.strerror or str(exc)) from None
+
+    def _attach(self, user: str, password: Optional[Callable[[], str]], take_over: bool,
+                deadline: float) -> Optional[str]:
         host, port = self.host, self.port
         for _ in range(REDIRECTS + 1):
             sock = self._open(host, port, deadline)

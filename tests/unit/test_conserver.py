@@ -48,6 +48,8 @@ class ScriptedServer:
                 line, _, data = data.partition(b"\r\n")
                 self.heard.append(line.decode())
                 answer = self.answers.get(line.decode().split(" ")[0], "unknown command")
+                if answer == "<close>":
+                    return
                 if answer is not None:  # None: never answered
                     conn.sendall(answer.encode() + b"\r\n")
 
@@ -67,19 +69,21 @@ def server(request):
         s.close()
 
 
-@pytest.mark.parametrize("answers, reason", [
-    ({"login": "ok", "call": "console `zz' not found"}, "not-found"),
-    ({"login": "ok", "call": "zz: permission denied"}, "permission"),
-    ({"login": "ok", "call": "@127.0.0.1"}, "protocol"),  # redirected round in circles
-    ({"login": "access from your host refused"}, "refused"),
+@pytest.mark.parametrize("answers, user, reason", [
+    ({"login": "ok", "call": "console `zz' not found"}, "ops", "not-found"),
+    ({"login": "ok", "call": "zz: permission denied"}, "ops", "permission"),
+    ({"login": "ok", "call": "@127.0.0.1"}, "ops", "protocol"),  # redirected round in circles
+    ({"login": "access from your host refused"}, "ops", "refused"),
+    ({"login": "<close>"}, "ops", "closed"),
+    ({"login": "ok", "call": "4242"}, "ops\r\ncall other", "refused"),  # nothing injected
 ])
-def test_a_refused_call_says_why(server, answers, reason):
+def test_a_refused_call_says_why(server, answers, user, reason):
     master = server(answers)
     line = ConserverConnection("127.0.0.1", master.port, "zz")
     with pytest.raises(ConserverError) as caught:
-        line.attach("ops", None, False, timeout=5)
+        line.attach(user, None, False, timeout=5)
     assert caught.value.reason == reason
-    assert line.closed
+    assert line.closed and not any("other" in heard for heard in master.heard)
 
 
 def test_a_password_is_never_sent_in_clear(server):
