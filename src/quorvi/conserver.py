@@ -291,9 +291,9 @@ class ConserverConnection(SocketConnection):
 
 
 class ConserverSpawn(SocketSpawn):
-    """A `conserver:` line, attached by `attach`, or in the background from
-    `begin_attach` on (the lines of a device attach together; `attach` then
-    waits for it). Closing it detaches first, so that the server frees the
+    """A `conserver:` line, attached in the background from `begin_attach`
+    on (the lines of a device attach together; `wait_attached` waits for
+    it). Closing it detaches first, so that the server frees the
     console for the next user at once."""
 
     attached = False
@@ -313,27 +313,24 @@ class ConserverSpawn(SocketSpawn):
         def run() -> None:
             try:
                 self._outcome = self._child.attach(user, password, take_over, timeout)
-            except Exception as exc:  # raised again, the same object, by attach()
+            except Exception as exc:  # raised again, the same object, by wait_attached()
                 self._outcome = exc
 
         self._attaching = threading.Thread(target=run, name="attach %s" % self.name,
                                            daemon=True)
         self._attaching.start()
 
-    def attach(self, user: Optional[str], password: Optional[Callable[[], str]],
-               take_over: bool, timeout: float) -> Optional[str]:
-        """See ConserverConnection.attach (begun by begin_attach, if it was);
-        the line is closed when it fails."""
+    def wait_attached(self) -> Optional[str]:
+        """Wait for the attach begin_attach began: see ConserverConnection.attach.
+        The line is closed when it failed."""
         attached = False
         try:
-            if self._attaching is None:
-                bumped = self._child.attach(user, password, take_over, timeout)
-            else:
-                self._attaching.join()
-                self._attaching = None
-                if isinstance(self._outcome, Exception):
-                    raise self._outcome
-                bumped = self._outcome
+            assert self._attaching is not None, "begin_attach first"
+            self._attaching.join()
+            self._attaching = None
+            if isinstance(self._outcome, Exception):
+                raise self._outcome
+            bumped = self._outcome
             attached = True
         finally:
             if not attached:

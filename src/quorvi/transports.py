@@ -253,18 +253,15 @@ CONSERVER_REFUSALS = {
 
 def attach_conserver(spawn: ConserverSpawn, line: Line, login: Mapping[str, Any],
                      timeout: float) -> None:
-    """Log in to the conserver (its own password, if it asks), attach
-    read-write (forcing it with busy: take-over) and leave the line at the
+    """Wait for the attach open_line began (the conserver's own password, if it
+    asks; read-write, forced with busy: take-over) and leave the line at the
     console. A console held read-write by someone else is never used read-only:
     the line detaches and a ConnectionError says who holds it."""
     console = conserver_target(line)[2]
     server = line.target.partition("@")[2]
     where = "console %s on conserver %s" % (console, server)
-    password = login.get("password")
     try:
-        bumped = spawn.attach(login.get("username"),
-                              (lambda: str(password)) if password is not None else None,
-                              line.busy == "take-over", timeout)
+        bumped = spawn.wait_attached()
     except ConserverError as exc:
         if exc.reason == "password-needed":
             raise ConnectionError(_where(spawn, "%s asks %s for a password: name the console "
